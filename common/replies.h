@@ -1,0 +1,22 @@
+// Result shapes shared by the working routines, one per reply shape of the
+// request interface.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace common {
+
+// A listing reply: one string per element, in order.
+using Listing = std::vector<std::string>;
+
+// A success flag with a message that may be absent. Absent (nullopt) is
+// distinct from the empty string and travels as nil.
+struct FlagMessage {
+  bool success = false;
+  std::optional<std::string> message;
+  bool operator==(const FlagMessage&) const = default;
+};
+
+}  // namespace common

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12. Runs apt-get only
+# when a package is missing, so a second run costs nothing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake g++ pkg-config
+  libssl-dev openssl
+  libgtest-dev libgmock-dev libbenchmark-dev
+  procps util-linux iproute2 nftables
+  python3 python3-psutil
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

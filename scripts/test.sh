@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: once in a plain build, once under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Needs root (the end-to-end
+# tests run the daemon in private mount and network namespaces).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+
+status=0
+run_suite() {
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name: build"
+  "$root/scripts/build.sh" "$dir" "$@"
+  echo "== $name: test"
+  (cd "$dir" && ctest --output-on-failure -j 2) || status=1
+}
+
+run_suite plain "$root/build"
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+run_suite asan-ubsan "$root/build-asan" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+exit $status
