@@ -1,0 +1,82 @@
+// The libproc counterpart: process enumeration and per-process information
+// with the calling conventions, structure sizes and field names of macOS's
+// libproc, read from /proc on Linux. Safe to call from any thread.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+inline constexpr std::uint32_t PROC_ALL_PIDS = 1;
+inline constexpr int PROC_PIDTBSDINFO = 3;
+inline constexpr int PROC_PIDTASKINFO = 4;
+inline constexpr int MAXCOMLEN = 16;
+
+struct proc_taskinfo {
+  std::uint64_t pti_virtual_size;   // bytes
+  std::uint64_t pti_resident_size;  // bytes
+  std::uint64_t pti_total_user;     // nanoseconds
+  std::uint64_t pti_total_system;   // nanoseconds
+  std::uint64_t pti_threads_user;
+  std::uint64_t pti_threads_system;
+  std::int32_t pti_policy;
+  std::int32_t pti_faults;
+  std::int32_t pti_pageins;
+  std::int32_t pti_cow_faults;
+  std::int32_t pti_messages_sent;
+  std::int32_t pti_messages_received;
+  std::int32_t pti_syscalls_mach;
+  std::int32_t pti_syscalls_unix;
+  std::int32_t pti_csw;
+  std::int32_t pti_threadnum;
+  std::int32_t pti_numrunning;
+  std::int32_t pti_priority;
+};
+static_assert(sizeof(proc_taskinfo) == 96);
+
+struct proc_bsdinfo {
+  std::uint32_t pbi_flags;
+  std::uint32_t pbi_status;  // SIDL 1, SRUN 2, SSLEEP 3, SSTOP 4, SZOMB 5
+  std::uint32_t pbi_xstatus;
+  std::uint32_t pbi_pid;
+  std::uint32_t pbi_ppid;
+  std::uint32_t pbi_uid;  // effective
+  std::uint32_t pbi_gid;  // effective
+  std::uint32_t pbi_ruid;
+  std::uint32_t pbi_rgid;
+  std::uint32_t pbi_svuid;
+  std::uint32_t pbi_svgid;
+  std::uint32_t rfu_1;
+  char pbi_comm[MAXCOMLEN];
+  char pbi_name[2 * MAXCOMLEN];  // NUL-terminated when shorter than the field
+  std::uint32_t pbi_nfiles;
+  std::uint32_t pbi_pgid;
+  std::uint32_t pbi_pjobc;
+  std::uint32_t e_tdev;
+  std::uint32_t e_tpgid;
+  std::int32_t pbi_nice;
+  std::uint64_t pbi_start_tvsec;
+  std::uint64_t pbi_start_tvusec;
+};
+static_assert(sizeof(proc_bsdinfo) == 136);
+
+// With type PROC_ALL_PIDS and typeinfo 0. With no buffer: the bytes a buffer
+// needs for every pid (an upper bound with room for processes that start
+// meanwhile), or 0 on failure. With a buffer: fills it with whole 32-bit pids,
+// never more than `buffersize` bytes, and returns the bytes filled, or 0 on
+// failure. Pids come in ascending order.
+int proc_listpids(std::uint32_t type, std::uint32_t typeinfo, void* buffer, int buffersize);
+
+// PROC_PIDTASKINFO (buffer of 96 bytes) or PROC_PIDTBSDINFO (136 bytes), arg
+// 0. Returns the bytes filled (the structure's size) on success, 0 with errno
+// set when the process is gone or cannot be read, or the flavor or size is
+// wrong. Fields Linux has no counterpart for are 0.
+int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize);
+
+// Writes the executable's path, NUL-terminated, and returns its length (at
+// least 1). Returns 0 with errno set when the process has no executable
+// (kernel threads, zombies), the path cannot be read, or the path does not
+// fit in `buffersize` with its NUL (ENAMETOOLONG: never a truncated path).
+int proc_pidpath(int pid, void* buffer, std::uint32_t buffersize);
+
+}  // namespace platform
