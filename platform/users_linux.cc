@@ -22,7 +22,9 @@ std::optional<std::string> userNameForUid(uid_t uid) {
       rc = ::getpwuid_r(uid, &entry, buf.data(), buf.size(), &found);
     } while (rc == EINTR);
     if (rc == ERANGE) continue;
-    if (rc != 0 || found == nullptr || found->pw_name == nullptr) return std::nullopt;
+    if (rc != 0 || found == nullptr || found->pw_name == nullptr || found->pw_name[0] == '\0') {
+      return std::nullopt;
+    }
     return std::string(found->pw_name);
   }
   return std::nullopt;
