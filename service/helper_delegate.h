@@ -1,0 +1,44 @@
+// HelperDelegate: decides for every new connection whether it is served, and
+// gives each admitted connection the protocol's interface and a
+// HelperImplementation of its own.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "interface/helper_implementation.h"
+#include "platform/xpc.h"
+
+namespace service {
+
+class HelperDelegate final : public platform::xpc::ListenerDelegate {
+ public:
+  // Receives each diagnostic line (without its line feed); by default they
+  // go to standard output.
+  using Diagnostics = std::function<void(std::string_view)>;
+
+  explicit HelperDelegate(const interface::HelperServices& services,
+                          Diagnostics diagnostics = nullptr);
+
+  // Runs isValidClient; on success exports the interface and a new
+  // HelperImplementation, resumes the connection and answers true; on
+  // failure writes the rejection warning and answers false. Any thread.
+  bool shouldAcceptNewConnection(platform::xpc::Listener& listener,
+                                 platform::xpc::Connection& connection) override;
+
+  const std::string& expectedBundleID() const { return expectedBundleID_; }
+  const std::string& expectedTeamID() const { return expectedTeamID_; }
+
+ private:
+  // True when the peer may use the interface; writes its own lines on failure.
+  bool isValidClient(platform::xpc::Connection& connection);
+  void say(std::string_view line) const;
+
+  const std::string expectedBundleID_;
+  const std::string expectedTeamID_;
+  interface::HelperServices services_;
+  Diagnostics diagnostics_;
+};
+
+}  // namespace service

@@ -1,0 +1,36 @@
+// The daemon's entry: puts the listener for "com.korvane.helper" in place and
+// hands the main thread to the run loop for the life of the process.
+
+#include <cstdio>
+#include <string>
+
+#include "interface/helper_implementation.h"
+#include "platform/xpc.h"
+#include "processes/process_source.h"
+#include "service/helper_delegate.h"
+
+namespace {
+
+// Process-wide, held until the process ends.
+service::HelperDelegate* delegate = nullptr;
+platform::xpc::Listener* listener = nullptr;
+
+}  // namespace
+
+int main() {
+  static processes::SystemProcessSource processSource;
+  static const interface::HelperServices services { processSource };
+
+  delegate = new service::HelperDelegate(services);
+  std::string error;
+  listener =
+      platform::xpc::Listener::initWithMachServiceName("com.korvane.helper", &error).release();
+  if (listener == nullptr) {
+    std::fprintf(stderr, "com.korvane.helper: cannot listen: %s\n", error.c_str());
+    return 1;
+  }
+  listener->setDelegate(delegate);
+  listener->resume();
+  platform::xpc::runMainRunLoop();
+  return 0;
+}
