@@ -152,52 +152,31 @@ FirewallPaths pathsUnder(const TestFolder& root) {
 }
 
 TEST(Firewall, FileFailuresEndTheRequestBeforeAnyPfctlRun) {
-  struct Case {
-    const char* name;
-    std::function<void(const FirewallPaths&)> arrange;
-    std::function<std::string(const FirewallPaths&)> message;
-    bool anchorFileWritten;
-  };
-  const Case cases[] = {
-      {"missing pf.conf", [](const FirewallPaths&) {},
-       [](const FirewallPaths& p) {
-         return "File system error: Could not read \"" + p.pfConf +
-                "\" (open): No such file or directory.";
-       },
-       true},
-      {"pf.conf is not UTF-8",
-       [](const FirewallPaths& p) { writeFile(p.pfConf, "pass all\n# caf\xE9\n"); },
-       [](const FirewallPaths& p) {
-         return "File system error: Could not read \"" + p.pfConf +
-                "\": the file is not valid UTF-8 text.";
-       },
-       true},
-      {"missing anchors folder",
-       [](const FirewallPaths& p) {
-         std::filesystem::remove(p.anchorFolder);
-         writeFile(p.pfConf, "pass all\n");
-       },
-       [](const FirewallPaths& p) {
-         return "File system error: Could not write \"" + p.anchorFile() +
-                "\" (mkstemp): No such file or directory.";
-       },
-       false},
-  };
-  for (const Case& c : cases) {
+  enum Fault { kNoPfConf, kLatin1PfConf, kNoAnchorFolder };
+  for (Fault fault : {kNoPfConf, kLatin1PfConf, kNoAnchorFolder}) {
     TestFolder root;
     const FirewallPaths paths = pathsUnder(root);
-    c.arrange(paths);
-    const bool pfConfExisted = std::filesystem::exists(paths.pfConf);
+    if (fault == kLatin1PfConf) writeFile(paths.pfConf, "pass all\n# caf\xE9\n");
+    if (fault == kNoAnchorFolder) {
+      std::filesystem::remove(paths.anchorFolder);
+      writeFile(paths.pfConf, "pass all\n");
+    }
     const std::string pfConfBefore = readFile(paths.pfConf);
+    const std::string expected =
+        fault == kNoPfConf
+            ? "Could not read \"" + paths.pfConf + "\" (open): No such file or directory."
+        : fault == kLatin1PfConf
+            ? "Could not read \"" + paths.pfConf + "\": the file is not valid UTF-8 text."
+            : "Could not write \"" + paths.anchorFile() +
+                  "\" (mkstemp): No such file or directory.";
     RecordingRunner runner;
 
     EXPECT_EQ(Firewall(runner, paths).apply(true, {22}, {}, {}, {}),
-              (common::FlagMessage{false, c.message(paths)}))
-        << c.name;
-    EXPECT_EQ(runner.calls(), std::vector<Args>{}) << c.name;
-    EXPECT_EQ(std::filesystem::exists(paths.anchorFile()), c.anchorFileWritten) << c.name;
-    EXPECT_EQ(std::filesystem::exists(paths.pfConf), pfConfExisted) << c.name;
-    EXPECT_EQ(readFile(paths.pfConf), pfConfBefore) << c.name;
+              (common::FlagMessage{false, "File system error: " + expected}));
+    EXPECT_EQ(runner.calls(), std::vector<Args>{}) << expected;
+    EXPECT_EQ(std::filesystem::exists(paths.anchorFile()), fault != kNoAnchorFolder) << expected;
+    EXPECT_EQ(std::filesystem::exists(paths.pfConf), fault != kNoPfConf) << expected;
+    EXPECT_EQ(readFile(paths.pfConf), pfConfBefore) << expected;
   }
 }
 
