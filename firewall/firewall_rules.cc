@@ -1,0 +1,76 @@
+#include "firewall/firewall_rules.h"
+
+#include <variant>
+
+namespace firewall {
+namespace {
+
+// "a string", "nil", ...: the element kinds a port list can hold besides integers.
+std::string kindOf(const common::Value& value) {
+  struct Namer {
+    std::string operator()(const common::Nil&) const { return "nil"; }
+    std::string operator()(bool) const { return "a boolean"; }
+    std::string operator()(std::int64_t) const { return "an integer"; }
+    std::string operator()(std::uint64_t) const { return "an integer"; }
+    std::string operator()(double) const { return "a floating-point number"; }
+    std::string operator()(const std::string&) const { return "a string"; }
+    std::string operator()(const common::Binary&) const { return "binary data"; }
+    std::string operator()(const common::Array&) const { return "an array"; }
+    std::string operator()(const common::Map&) const { return "a map"; }
+  };
+  return std::visit(Namer{}, value.v);
+}
+
+void appendRulePair(std::string& rules, const PortList& list, std::string_view ipv4Prefix,
+                    std::string_view ipv6Prefix) {
+  if (list.decimals.empty()) return;
+  std::string ports;
+  for (const std::string& decimal : list.decimals) {
+    if (!ports.empty()) ports += ", ";
+    ports += decimal;
+  }
+  for (std::string_view prefix : {ipv4Prefix, ipv6Prefix}) {
+    rules += prefix;
+    rules += ports;
+    rules += " }\n";
+  }
+}
+
+}  // namespace
+
+PortList portListOf(const std::vector<std::int64_t>& ports) {
+  PortList list;
+  for (std::int64_t port : ports) list.decimals.push_back(std::to_string(port));
+  return list;
+}
+
+PortListConversion toPortList(const std::vector<common::Value>& values, std::string_view listName) {
+  PortList list;
+  list.decimals.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    std::optional<std::string> decimal = values[i].integerText();
+    if (!decimal) {
+      return {std::nullopt, "Invalid port in " + std::string(listName) + ": element at index " +
+                                std::to_string(i) + " is " + kindOf(values[i]) +
+                                ", not an integer."};
+    }
+    list.decimals.push_back(std::move(*decimal));
+  }
+  return {std::move(list), ""};
+}
+
+std::string makeFirewallRules(const PortList& inboundTCP, const PortList& outboundTCP,
+                              const PortList& inboundUDP, const PortList& outboundUDP) {
+  std::string rules;
+  appendRulePair(rules, inboundTCP, "block drop in inet proto tcp from any to any port { ",
+                 "block drop in inet6 proto tcp from any to any port { ");
+  appendRulePair(rules, inboundUDP, "block drop in inet proto udp from any to any port { ",
+                 "block drop in inet6 proto udp from any to any port { ");
+  appendRulePair(rules, outboundTCP, "block return out inet proto tcp from any to any port { ",
+                 "block return out inet6 proto tcp from any to any port { ");
+  appendRulePair(rules, outboundUDP, "block return out inet proto udp from any to any port { ",
+                 "block return out inet6 proto udp from any to any port { ");
+  return rules;
+}
+
+}  // namespace firewall
