@@ -1,0 +1,200 @@
+// The daemon and korvane-helperctl end to end: admission, transport
+// robustness and the kernel listings, cross-checked with independent readers.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "platform/xpc_message.h"
+#include "tests/e2e/sandbox.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::vector<std::string> split(const std::string& record) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t bar = record.find('|', start);
+    fields.push_back(record.substr(start, bar - start));
+    if (bar == std::string::npos) return fields;
+    start = bar + 1;
+  }
+}
+
+// A process this test starts (a copy of sleep under a chosen name, or a shell
+// loop), optionally as another user; killed and reaped at the end.
+class Started {
+ public:
+  Started(const std::vector<std::string>& argv, std::optional<uid_t> uid = std::nullopt) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (uid && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(*uid, *uid, *uid) != 0)) {
+        _exit(125);
+      }
+      std::vector<char*> args;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      _exit(127);
+    }
+    // Until the exec has happened.
+    const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+    for (int i = 0; i < 500; ++i) {
+      std::error_code ec;
+      if (fs::read_symlink(exe, ec) == fs::canonical(argv[0])) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ADD_FAILURE() << "could not start " << argv[0];
+  }
+  ~Started() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
+class DaemonE2E : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(enterPrivateNamespaces(false, &why)) << why << " (end-to-end tests need root)";
+    daemon_ = std::make_unique<Daemon>();
+    ASSERT_TRUE(daemon_->running());
+  }
+  void TearDown() override { daemon_.reset(); }
+
+  // Records of a listing by pid.
+  std::map<std::string, std::string> listingByPid(const std::string& subcommand) {
+    RunResult r = helperctl({subcommand});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, std::string> byPid;
+    for (const auto& record : lines(r.out)) byPid[record.substr(0, record.find('|'))] = record;
+    return byPid;
+  }
+
+  std::unique_ptr<Daemon> daemon_;
+};
+
+TEST_F(DaemonE2E, DetailedListingHasARecordForEveryProcessPsShows) {
+  TempDir dir;
+  const fs::path exe = dir.path() / "e2e|sleeper";
+  fs::copy_file("/bin/sleep", exe);
+  fs::permissions(exe, fs::perms::all, fs::perm_options::add);
+  Started child({exe.string(), "60"}, 65534);
+
+  auto records = listingByPid("detailed-processes");
+  const std::string pid = std::to_string(child.pid());
+  ASSERT_TRUE(records.count(pid));
+  const std::string& mine = records[pid];
+  EXPECT_EQ(mine.rfind(pid + "|nobody|", 0), 0u) << mine;
+  EXPECT_TRUE(mine.ends_with("|1|" + exe.string() + "|e2e|sleeper")) << mine;
+
+  for (const auto& [p, record] : records) {
+    const auto fields = split(record);
+    ASSERT_GE(fields.size(), 7u) << record;
+    EXPECT_TRUE(fields[2].ends_with(".0") && fields[3].ends_with(".0")) << record;
+  }
+  // Every process ps sees is listed, give or take those that came and went.
+  RunResult ps = run({"/bin/ps", "-e", "-o", "pid="});
+  ASSERT_EQ(ps.status, 0);
+  int missing = 0;
+  for (auto line : lines(ps.out)) {
+    line.erase(0, line.find_first_not_of(' '));
+    if (!records.count(line)) ++missing;
+  }
+  EXPECT_LE(missing, 3);
+}
+
+TEST_F(DaemonE2E, ListingsAgreeWithPsutilForProcessesTheTestStarted) {
+  TempDir dir;
+  const fs::path exe = dir.path() / "agree";
+  fs::copy_file("/bin/sleep", exe);
+  Started sleeper({exe.string(), "60"}, 4242);
+  Started busy({"/bin/sh", "-c", "while :; do :; done"});
+
+  const std::string script =
+      "import json, sys, psutil\n"
+      "for pid in sys.argv[1:]:\n"
+      "    p = psutil.Process(int(pid))\n"
+      "    print(pid, p.num_threads(), p.uids().effective, p.memory_info().rss, p.name(), "
+      "sep='|')\n";
+  RunResult truth = run({"/usr/bin/python3", "-c", script, std::to_string(sleeper.pid()),
+                         std::to_string(busy.pid())});
+  ASSERT_EQ(truth.status, 0) << truth.err;
+  auto first = listingByPid("process-data");
+  for (const auto& line : lines(truth.out)) {
+    const auto expected = split(line);  // pid|threads|uid|rss|name
+    ASSERT_TRUE(first.count(expected[0])) << line;
+    const auto got = split(first[expected[0]]);  // pid|uid|rss|threads|cpu|name
+    EXPECT_EQ(got[1], expected[2]) << line;
+    EXPECT_EQ(got[3], expected[1]) << line;
+    EXPECT_EQ(got[5], expected[4]) << line;
+    EXPECT_NEAR(std::stod(got[2]), std::stod(expected[3]), 512 * 1024) << line;
+  }
+  const std::string busyPid = std::to_string(busy.pid());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto second = listingByPid("process-data");
+  EXPECT_GT(std::stoull(split(second[busyPid])[4]), std::stoull(split(first[busyPid])[4]));
+}
+
+TEST_F(DaemonE2E, JsonOutputIsExactlyTheReply) {
+  RunResult r = helperctl({"--json", "process-data"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  RunResult check = run({"/usr/bin/python3", "-c",
+                         "import json,sys; v=json.loads(sys.argv[1]); "
+                         "assert isinstance(v, list) and all(isinstance(s, str) for s in v) and v",
+                         r.out});
+  EXPECT_EQ(check.status, 0) << check.err;
+}
+
+TEST_F(DaemonE2E, RefusedCallerGetsNothingAndTheDaemonSaysWhy) {
+  RunResult r = helperctl({"detailed-processes"}, 65534);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.err.find("did not admit"), std::string::npos) << r.err;
+  EXPECT_TRUE(
+      daemon_->output().ends_with("🚨 SECURITY WARNING: Rejected unauthorized XPC connection.\n"))
+      << daemon_->output();
+  EXPECT_EQ(helperctl({"process-data"}).status, 0);
+}
+
+TEST_F(DaemonE2E, MalformedFrameEndsOnlyItsConnection) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strcpy(addr.sun_path, "/run/com.korvane.helper.socket");
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  char buf[64];
+  ASSERT_GT(::read(fd, buf, sizeof buf), 0);  // the admission frame
+  const std::string garbage = platform::xpc::frameHeader(5) + "\xc1\xc1\xc1\xc1\xc1";
+  ASSERT_EQ(::write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
+  EXPECT_EQ(::read(fd, buf, sizeof buf), 0);
+  ::close(fd);
+  EXPECT_TRUE(daemon_->running());
+  EXPECT_EQ(helperctl({"detailed-processes"}).status, 0);
+}
+
+}  // namespace
+}  // namespace e2e

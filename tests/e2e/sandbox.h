@@ -1,0 +1,71 @@
+// End-to-end support: the real daemon in a private mount namespace (tmpfs
+// on /run, optional overlays over system folders), optionally in a private
+// network namespace, and the real client run as a child process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` to completion, capturing both streams; as `uid` (and its
+// primary group 65534) when given. Never leaves a child behind.
+RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid = std::nullopt);
+
+// korvane-helperctl with `args`.
+RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
+
+std::string daemonPath();
+std::string helperctlPath();
+
+// Moves the calling process into new namespaces. Mount namespace: always,
+// with private propagation, so nothing mounted here reaches the host.
+// Returns false (and the reason) when that is not possible.
+bool enterPrivateNamespaces(bool network, std::string* why);
+
+// Mounts a writable overlay over `target` (which must exist), so tests can
+// add files there without touching the host's copy. Returns the folder
+// whose contents appear on top.
+std::filesystem::path overlay(const std::string& target);
+
+// The daemon process: started with its real constants, stdout captured;
+// killed and reaped on destruction.
+class Daemon {
+ public:
+  Daemon();
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  bool running() const;
+  // Everything the daemon wrote to standard output so far.
+  std::string output() const;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::filesystem::path outputFile_;
+};
+
+// A folder removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace e2e
