@@ -1,0 +1,204 @@
+#include "control/process_signals.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "control/posix_command_runner.h"
+#include "platform/subprocess.h"
+
+namespace control {
+namespace {
+
+// Larger than any pid Linux can hand out (PID_MAX_LIMIT is 2^22), so no
+// process can ever be hit by a test that uses it.
+constexpr std::int64_t kNeverAPid = (std::int64_t{1} << 22) + 1;
+
+class RecordingSignaller : public ProcessSignaller {
+ public:
+  bool signalProcess(std::int32_t pid, int signal) override {
+    calls.emplace_back(pid, signal);
+    return result;
+  }
+  std::vector<std::pair<std::int32_t, int>> calls;
+  bool result = true;
+};
+
+class RecordingRunner : public CommandRunner {
+ public:
+  std::int32_t runCommand(const std::string& path, const std::vector<std::string>& args) override {
+    calls.emplace_back(path, args);
+    return result;
+  }
+  std::vector<std::pair<std::string, std::vector<std::string>>> calls;
+  std::int32_t result = 0;
+};
+
+const std::int64_t kNotOneProcess[] = {0,
+                                       -1,
+                                       -2,
+                                       std::numeric_limits<std::int32_t>::min(),
+                                       std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1,
+                                       std::int64_t{1} << 32,        // narrows to 0
+                                       (std::int64_t{1} << 32) - 1,  // narrows to -1
+                                       std::numeric_limits<std::int64_t>::min(),
+                                       std::numeric_limits<std::int64_t>::max()};
+
+// Texts accepted as a signal; each must be one that procps kill takes as its
+// signal (checked against the real tool below).
+const char* const kSignalTexts[] = {
+    "-STOP", "-SIGSTOP", "-stop",  "-SigStop", "-9",           "-09",        "-0",    "-64",
+    "-KILL", "-sigkill", "-HUP",   "-INT",     "-QUIT",        "-ILL",       "-TRAP", "-ABRT",
+    "-IOT",  "-BUS",     "-FPE",   "-USR1",    "-SEGV",        "-USR2",      "-PIPE", "-ALRM",
+    "-TERM", "-STKFLT",  "-CHLD",  "-CLD",     "-CONT",        "-TSTP",      "-TTIN", "-TTOU",
+    "-URG",  "-XCPU",    "-XFSZ",  "-VTALRM",  "-PROF",        "-WINCH",     "-IO",   "-POLL",
+    "-PWR",  "-SYS",     "-RTMIN", "-RTMIN+1", "-sigrtmin+30", "-SIGRTMIN+0"};
+
+TEST(SignalArgument, AcceptsDashWithSignalNameOrNumber) {
+  for (const char* text : kSignalTexts) EXPECT_TRUE(isSignalArgument(text)) << text;
+}
+
+TEST(SignalArgument, RefusesWhatKillReadsAsAPidOrOption) {
+  const std::string refused[] = {"",
+                                 "-",
+                                 "--",
+                                 "1",
+                                 "9",
+                                 "STOP",
+                                 "SIGSTOP",
+                                 "-l",
+                                 "-L",
+                                 "-a",
+                                 "-p",
+                                 "-q",
+                                 "-s",
+                                 "-h",
+                                 "-V",
+                                 "--verbose",
+                                 "--signal",
+                                 "-9x",
+                                 "-1e3",
+                                 "-0x9",
+                                 "-+9",
+                                 "- 9",
+                                 "-9 ",
+                                 " -9",
+                                 "-65",
+                                 "-100",
+                                 "-009",
+                                 "-RTMAX",
+                                 "-RTMAX-1",
+                                 "-RTMIN-1",
+                                 "-RTMIN+",
+                                 "-RTMIN+31",
+                                 "-RTMIN++1",
+                                 "-SIG",
+                                 "-SIG9",
+                                 "-SIGSIGKILL",
+                                 "-EXIT",
+                                 "-NULL",
+                                 "-UNUSED",
+                                 "-KILLL",
+                                 "-KIL",
+                                 std::string("-KILL\0x", 7),
+                                 "-K\xC3\xA9LL",
+                                 "\xE2\x80\x93KILL"};
+  for (const auto& text : refused) EXPECT_FALSE(isSignalArgument(text)) << text;
+}
+
+TEST(SignalArgument, EveryAcceptedFormIsASignalToTheRealKill) {
+  // A zombie child of ours takes any valid signal without effect, and a pid
+  // that cannot exist makes kill(2) fail: the tool exits 0 for the first and
+  // non-zero for the second only when it read the text as the signal to send
+  // to the pid given (an option such as -l would exit 0 for both).
+  platform::Child zombie = platform::Child::spawn("/bin/true", {}, {});
+  ASSERT_TRUE(zombie.valid());
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie.pid()), &info, WEXITED | WNOWAIT), 0);
+  PosixCommandRunner runner;
+  for (const char* text : kSignalTexts) {
+    EXPECT_EQ(runner.runCommand(kKillToolPath, {text, std::to_string(zombie.pid())}), 0) << text;
+    EXPECT_NE(runner.runCommand(kKillToolPath, {text, std::to_string(kNeverAPid)}), 0) << text;
+  }
+}
+
+TEST(TerminateProcess, RefusesPidsThatAreNotOneProcess) {
+  RecordingSignaller signaller;
+  for (const auto pid : kNotOneProcess) EXPECT_FALSE(terminateProcess(pid, signaller)) << pid;
+  EXPECT_TRUE(signaller.calls.empty());
+}
+
+TEST(TerminateProcess, SendsSigkillAndRepliesWhetherItWasSent) {
+  RecordingSignaller signaller;
+  EXPECT_TRUE(terminateProcess(2147483647, signaller));
+  signaller.result = false;
+  EXPECT_FALSE(terminateProcess(42, signaller));
+  EXPECT_EQ(signaller.calls,
+            (std::vector<std::pair<std::int32_t, int>>{{2147483647, SIGKILL}, {42, SIGKILL}}));
+}
+
+TEST(TerminateProcess, KillsARealProcess) {
+  platform::Child child = platform::Child::spawn("/bin/sleep", {"1000"}, {});
+  ASSERT_TRUE(child.valid());
+  PosixProcessSignaller signaller;
+  EXPECT_TRUE(terminateProcess(child.pid(), signaller));
+  EXPECT_EQ(child.wait(), (platform::ExitStatus{true, SIGKILL}));
+  EXPECT_FALSE(terminateProcess(kNeverAPid, signaller));
+}
+
+TEST(SendSignal, RefusesBadPidsAndTextsWithoutRunningTheTool) {
+  RecordingRunner runner;
+  for (const auto pid : kNotOneProcess) EXPECT_FALSE(sendSignal(pid, "-STOP", runner)) << pid;
+  for (const char* text : {"", "1", "-l", "--", "-9x"}) {
+    EXPECT_FALSE(sendSignal(42, text, runner)) << text;
+  }
+  EXPECT_TRUE(runner.calls.empty());
+}
+
+TEST(SendSignal, RunsKillWithTheTextAsReceivedAndTheDecimalPid) {
+  RecordingRunner runner;
+  EXPECT_TRUE(sendSignal(42, "-stop", runner));
+  runner.result = 1;
+  EXPECT_FALSE(sendSignal(2147483647, "-SIGRTMIN+3", runner));
+  runner.result = -1;
+  EXPECT_FALSE(sendSignal(7, "-9", runner));
+  using Call = std::pair<std::string, std::vector<std::string>>;
+  EXPECT_EQ(runner.calls, (std::vector<Call>{{"/bin/kill", {"-stop", "42"}},
+                                             {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
+                                             {"/bin/kill", {"-9", "7"}}}));
+}
+
+char processState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+TEST(SendSignal, StopsAndContinuesARealProcess) {
+  platform::Child child = platform::Child::spawn("/bin/sleep", {"1000"}, {});
+  ASSERT_TRUE(child.valid());
+  const auto id = static_cast<id_t>(child.pid());
+  PosixCommandRunner runner;
+  siginfo_t info{};
+
+  ASSERT_TRUE(sendSignal(child.pid(), "-STOP", runner));
+  ASSERT_EQ(::waitid(P_PID, id, &info, WSTOPPED | WNOWAIT), 0);
+  EXPECT_EQ(info.si_code, CLD_STOPPED);
+  EXPECT_EQ(processState(child.pid()), 'T');
+
+  ASSERT_TRUE(sendSignal(child.pid(), "-SIGCONT", runner));
+  ASSERT_EQ(::waitid(P_PID, id, &info, WCONTINUED), 0);
+  EXPECT_EQ(info.si_code, CLD_CONTINUED);
+  EXPECT_NE(processState(child.pid()), 'T');
+
+  EXPECT_FALSE(sendSignal(kNeverAPid, "-CONT", runner));
+}
+
+}  // namespace
+}  // namespace control
