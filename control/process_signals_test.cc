@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <fstream>
 #include <limits>
 #include <utility>
@@ -51,16 +52,23 @@ const std::int64_t kNotOneProcess[] = {0,
 
 // Texts accepted as a signal; each must be one that procps kill takes as its
 // signal (checked against the real tool below).
-const char* const kSignalTexts[] = {
-    "-STOP", "-SIGSTOP", "-stop",  "-SigStop", "-9",           "-09",        "-0",    "-64",
-    "-KILL", "-sigkill", "-HUP",   "-INT",     "-QUIT",        "-ILL",       "-TRAP", "-ABRT",
-    "-IOT",  "-BUS",     "-FPE",   "-USR1",    "-SEGV",        "-USR2",      "-PIPE", "-ALRM",
-    "-TERM", "-STKFLT",  "-CHLD",  "-CLD",     "-CONT",        "-TSTP",      "-TTIN", "-TTOU",
-    "-URG",  "-XCPU",    "-XFSZ",  "-VTALRM",  "-PROF",        "-WINCH",     "-IO",   "-POLL",
-    "-PWR",  "-SYS",     "-RTMIN", "-RTMIN+1", "-sigrtmin+30", "-SIGRTMIN+0"};
+std::vector<std::string> signalTexts() {
+  std::vector<std::string> texts = {"-9",       "-09",          "-0",          "-64",
+                                    "-SigStop", "-sigrtmin+30", "-SIGRTMIN+0", "-RTMIN+1"};
+  for (const std::string name :
+       {"HUP",    "INT",  "QUIT",  "ILL",  "TRAP", "ABRT", "IOT",  "BUS",    "FPE",
+        "KILL",   "USR1", "SEGV",  "USR2", "PIPE", "ALRM", "TERM", "STKFLT", "CHLD",
+        "CLD",    "CONT", "STOP",  "TSTP", "TTIN", "TTOU", "URG",  "XCPU",   "XFSZ",
+        "VTALRM", "PROF", "WINCH", "IO",   "POLL", "PWR",  "SYS",  "RTMIN"}) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    texts.insert(texts.end(), {"-" + name, "-SIG" + name, "-" + lower, "-sig" + lower});
+  }
+  return texts;
+}
 
 TEST(SignalArgument, AcceptsDashWithSignalNameOrNumber) {
-  for (const char* text : kSignalTexts) EXPECT_TRUE(isSignalArgument(text)) << text;
+  for (const auto& text : signalTexts()) EXPECT_TRUE(isSignalArgument(text)) << text;
 }
 
 TEST(SignalArgument, RefusesWhatKillReadsAsAPidOrOption) {
@@ -121,7 +129,7 @@ TEST(SignalArgument, EveryAcceptedFormIsASignalToTheRealKill) {
   siginfo_t info{};
   ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie.pid()), &info, WEXITED | WNOWAIT), 0);
   PosixCommandRunner runner;
-  for (const char* text : kSignalTexts) {
+  for (const auto& text : signalTexts()) {
     EXPECT_EQ(runner.runCommand(kKillToolPath, {text, std::to_string(zombie.pid())}), 0) << text;
     EXPECT_NE(runner.runCommand(kKillToolPath, {text, std::to_string(kNeverAPid)}), 0) << text;
   }
