@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cctype>
+#include <cstdint>
 #include <fstream>
 #include <limits>
 #include <utility>
@@ -16,12 +17,11 @@
 namespace control {
 namespace {
 
-// Larger than any pid Linux can hand out (PID_MAX_LIMIT is 2^22), so no
-// process can ever be hit by a test that uses it.
+// Above PID_MAX_LIMIT (2^22): no process can ever be hit through it.
 constexpr std::int64_t kNeverAPid = (std::int64_t{1} << 22) + 1;
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
-class RecordingSignaller : public ProcessSignaller {
- public:
+struct RecordingSignaller : ProcessSignaller {
   bool signalProcess(std::int32_t pid, int signal) override {
     calls.emplace_back(pid, signal);
     return result;
@@ -30,8 +30,7 @@ class RecordingSignaller : public ProcessSignaller {
   bool result = true;
 };
 
-class RecordingRunner : public CommandRunner {
- public:
+struct RecordingRunner : CommandRunner {
   std::int32_t runCommand(const std::string& path, const std::vector<std::string>& args) override {
     calls.emplace_back(path, args);
     return result;
@@ -40,19 +39,18 @@ class RecordingRunner : public CommandRunner {
   std::int32_t result = 0;
 };
 
+// Zero and below name groups or every process; the rest cannot be a pid (the
+// two powers of two would narrow to 0 and -1).
 const std::int64_t kNotOneProcess[] = {0,
                                        -1,
-                                       -2,
-                                       std::numeric_limits<std::int32_t>::min(),
-                                       std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1,
-                                       std::int64_t{1} << 32,        // narrows to 0
-                                       (std::int64_t{1} << 32) - 1,  // narrows to -1
-                                       std::numeric_limits<std::int64_t>::min(),
-                                       std::numeric_limits<std::int64_t>::max()};
+                                       INT32_MIN,
+                                       kInt32Max + 1,
+                                       std::int64_t{1} << 32,
+                                       (std::int64_t{1} << 32) - 1,
+                                       INT64_MIN,
+                                       INT64_MAX};
 
-// Texts accepted as a signal; each must be one that procps kill takes as its
-// signal (checked against the real tool below).
-std::vector<std::string> signalTexts() {
+std::vector<std::string> acceptedSignalTexts() {
   std::vector<std::string> texts = {"-9",       "-09",          "-0",          "-64",
                                     "-SigStop", "-sigrtmin+30", "-SIGRTMIN+0", "-RTMIN+1"};
   for (const std::string name :
@@ -67,28 +65,37 @@ std::vector<std::string> signalTexts() {
   return texts;
 }
 
-TEST(SignalArgument, AcceptsDashWithSignalNameOrNumber) {
-  for (const auto& text : signalTexts()) EXPECT_TRUE(isSignalArgument(text)) << text;
-}
-
-TEST(SignalArgument, RefusesWhatKillReadsAsAPidOrOption) {
+TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
+  // A zombie child of ours takes any valid signal without effect, and a pid
+  // that cannot exist makes kill(2) fail: the tool exits 0 for the first and
+  // non-zero for the second only when it read the text as the signal for the
+  // pid given (an option such as -l exits 0 for both).
+  platform::Child zombie = platform::Child::spawn("/bin/true", {}, {});
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie.pid()), &info, WEXITED | WNOWAIT), 0);
+  PosixCommandRunner runner;
+  for (const auto& text : acceptedSignalTexts()) {
+    EXPECT_TRUE(isSignalArgument(text)) << text;
+    EXPECT_EQ(runner.runCommand(kKillToolPath, {text, std::to_string(zombie.pid())}), 0) << text;
+    EXPECT_NE(runner.runCommand(kKillToolPath, {text, std::to_string(kNeverAPid)}), 0) << text;
+  }
+  // procps kill reads these as pids ("1" is init), options ("-l" signals
+  // nothing and exits 0), the end of options ("--" sends TERM), or a group
+  // ("-9x" is kill(-9), "-1e3" is kill(-1)).
   const std::string refused[] = {"",
                                  "-",
                                  "--",
                                  "1",
                                  "9",
                                  "STOP",
-                                 "SIGSTOP",
                                  "-l",
                                  "-L",
                                  "-a",
                                  "-p",
                                  "-q",
                                  "-s",
-                                 "-h",
                                  "-V",
                                  "--verbose",
-                                 "--signal",
                                  "-9x",
                                  "-1e3",
                                  "-0x9",
@@ -97,88 +104,54 @@ TEST(SignalArgument, RefusesWhatKillReadsAsAPidOrOption) {
                                  "-9 ",
                                  " -9",
                                  "-65",
-                                 "-100",
                                  "-009",
                                  "-RTMAX",
-                                 "-RTMAX-1",
                                  "-RTMIN-1",
                                  "-RTMIN+",
                                  "-RTMIN+31",
-                                 "-RTMIN++1",
                                  "-SIG",
                                  "-SIG9",
                                  "-SIGSIGKILL",
                                  "-EXIT",
-                                 "-NULL",
-                                 "-UNUSED",
                                  "-KILLL",
-                                 "-KIL",
                                  std::string("-KILL\0x", 7),
-                                 "-K\xC3\xA9LL",
-                                 "\xE2\x80\x93KILL"};
-  for (const auto& text : refused) EXPECT_FALSE(isSignalArgument(text)) << text;
-}
-
-TEST(SignalArgument, EveryAcceptedFormIsASignalToTheRealKill) {
-  // A zombie child of ours takes any valid signal without effect, and a pid
-  // that cannot exist makes kill(2) fail: the tool exits 0 for the first and
-  // non-zero for the second only when it read the text as the signal to send
-  // to the pid given (an option such as -l would exit 0 for both).
-  platform::Child zombie = platform::Child::spawn("/bin/true", {}, {});
-  ASSERT_TRUE(zombie.valid());
-  siginfo_t info{};
-  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie.pid()), &info, WEXITED | WNOWAIT), 0);
-  PosixCommandRunner runner;
-  for (const auto& text : signalTexts()) {
-    EXPECT_EQ(runner.runCommand(kKillToolPath, {text, std::to_string(zombie.pid())}), 0) << text;
-    EXPECT_NE(runner.runCommand(kKillToolPath, {text, std::to_string(kNeverAPid)}), 0) << text;
+                                 "-K\xC3\xA9LL"};
+  for (const auto& text : refused) {
+    EXPECT_FALSE(isSignalArgument(text)) << text;
   }
 }
 
-TEST(TerminateProcess, RefusesPidsThatAreNotOneProcess) {
+TEST(TerminateProcess, SendsSigkillOnlyToOneProcess) {
   RecordingSignaller signaller;
   for (const auto pid : kNotOneProcess) EXPECT_FALSE(terminateProcess(pid, signaller)) << pid;
-  EXPECT_TRUE(signaller.calls.empty());
-}
-
-TEST(TerminateProcess, SendsSigkillAndRepliesWhetherItWasSent) {
-  RecordingSignaller signaller;
-  EXPECT_TRUE(terminateProcess(2147483647, signaller));
+  EXPECT_TRUE(terminateProcess(kInt32Max, signaller));
   signaller.result = false;
   EXPECT_FALSE(terminateProcess(42, signaller));
-  EXPECT_EQ(signaller.calls,
-            (std::vector<std::pair<std::int32_t, int>>{{2147483647, SIGKILL}, {42, SIGKILL}}));
+  EXPECT_EQ(signaller.calls, (decltype(signaller.calls){{kInt32Max, SIGKILL}, {42, SIGKILL}}));
 }
 
 TEST(TerminateProcess, KillsARealProcess) {
   platform::Child child = platform::Child::spawn("/bin/sleep", {"1000"}, {});
-  ASSERT_TRUE(child.valid());
   PosixProcessSignaller signaller;
-  EXPECT_TRUE(terminateProcess(child.pid(), signaller));
+  ASSERT_TRUE(terminateProcess(child.pid(), signaller));
   EXPECT_EQ(child.wait(), (platform::ExitStatus{true, SIGKILL}));
   EXPECT_FALSE(terminateProcess(kNeverAPid, signaller));
 }
 
-TEST(SendSignal, RefusesBadPidsAndTextsWithoutRunningTheTool) {
+TEST(SendSignal, RunsKillWithTheTextAsReceivedOnlyForSafeArguments) {
   RecordingRunner runner;
   for (const auto pid : kNotOneProcess) EXPECT_FALSE(sendSignal(pid, "-STOP", runner)) << pid;
-  for (const char* text : {"", "1", "-l", "--", "-9x"}) {
-    EXPECT_FALSE(sendSignal(42, text, runner)) << text;
-  }
+  for (const char* text : {"", "1", "-l", "--", "-9x"}) EXPECT_FALSE(sendSignal(42, text, runner));
   EXPECT_TRUE(runner.calls.empty());
-}
 
-TEST(SendSignal, RunsKillWithTheTextAsReceivedAndTheDecimalPid) {
-  RecordingRunner runner;
   EXPECT_TRUE(sendSignal(42, "-stop", runner));
   runner.result = 1;
-  EXPECT_FALSE(sendSignal(2147483647, "-SIGRTMIN+3", runner));
+  EXPECT_FALSE(sendSignal(kInt32Max, "-SIGRTMIN+3", runner));
   runner.result = -1;
   EXPECT_FALSE(sendSignal(7, "-9", runner));
-  using Call = std::pair<std::string, std::vector<std::string>>;
-  EXPECT_EQ(runner.calls, (std::vector<Call>{{"/bin/kill", {"-stop", "42"}},
-                                             {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
-                                             {"/bin/kill", {"-9", "7"}}}));
+  EXPECT_EQ(runner.calls, (decltype(runner.calls){{"/bin/kill", {"-stop", "42"}},
+                                                  {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
+                                                  {"/bin/kill", {"-9", "7"}}}));
 }
 
 char processState(pid_t pid) {
@@ -190,21 +163,15 @@ char processState(pid_t pid) {
 
 TEST(SendSignal, StopsAndContinuesARealProcess) {
   platform::Child child = platform::Child::spawn("/bin/sleep", {"1000"}, {});
-  ASSERT_TRUE(child.valid());
   const auto id = static_cast<id_t>(child.pid());
   PosixCommandRunner runner;
   siginfo_t info{};
-
   ASSERT_TRUE(sendSignal(child.pid(), "-STOP", runner));
-  ASSERT_EQ(::waitid(P_PID, id, &info, WSTOPPED | WNOWAIT), 0);
-  EXPECT_EQ(info.si_code, CLD_STOPPED);
+  ASSERT_EQ(::waitid(P_PID, id, &info, WSTOPPED), 0);
   EXPECT_EQ(processState(child.pid()), 'T');
-
   ASSERT_TRUE(sendSignal(child.pid(), "-SIGCONT", runner));
   ASSERT_EQ(::waitid(P_PID, id, &info, WCONTINUED), 0);
-  EXPECT_EQ(info.si_code, CLD_CONTINUED);
   EXPECT_NE(processState(child.pid()), 'T');
-
   EXPECT_FALSE(sendSignal(kNeverAPid, "-CONT", runner));
 }
 

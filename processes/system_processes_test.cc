@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -17,59 +17,40 @@ namespace {
 using common::Listing;
 
 TEST(SplitOutputLines, CutsAtEveryNewlineCharacter) {
-  struct Case {
-    std::string bytes;
-    Listing lines;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, Listing> cases[] = {
       {"", {}},
       {"USER PID\nroot 1\n", {"USER PID", "root 1"}},
-      {"USER PID\nroot 1", {"USER PID", "root 1"}},
-      {"USER PID\r\nroot 1\r\n", {"USER PID", "root 1"}},
-      {"a\rb", {"a", "b"}},
-      {"a\vb\fc", {"a", "b", "c"}},
+      {"USER PID\r\nroot 1", {"USER PID", "root 1"}},
+      {"a\rb\vc\fd", {"a", "b", "c", "d"}},
       {"a\xC2\x85"
-       "b",
-       {"a", "b"}},
-      {"a\xE2\x80\xA8"
-       "b\xE2\x80\xA9"
-       "c",
+       "b\xE2\x80\xA8"
+       "c\xE2\x80\xA9",
        {"a", "b", "c"}},
       {"\n\n\r\n\xE2\x80\xA9", {}},
-      {"a\n\n\nb\n", {"a", "b"}},
-      {"   \n  x  \n", {"   ", "  x  "}},
-      {"\tTAB\t\n", {"\tTAB\t"}},
-      // Near misses of the separators stay in the line.
-      {"a\xC2\xA0"
-       "b\xE2\x80\xA7"
-       "c\xE2\x81\xA8",
-       {"a\xC2\xA0"
-        "b\xE2\x80\xA7"
-        "c\xE2\x81\xA8"}},
-      {"caf\xC3\xA9\n\xF0\x9F\x9A\xA8", {"caf\xC3\xA9", "\xF0\x9F\x9A\xA8"}},
+      {"   \n\n  x\t \n", {"   ", "  x\t "}},
+      // Near misses of the separators, and NUL, stay in the line.
+      {"\xC2\xA0\xE2\x80\xA7\xE2\x81\xA8"
+       "caf\xC3\xA9",
+       {"\xC2\xA0\xE2\x80\xA7\xE2\x81\xA8"
+        "caf\xC3\xA9"}},
       {std::string("nul\0kept\n", 9), {std::string("nul\0kept", 8)}},
   };
-  for (const auto& c : cases) EXPECT_EQ(splitOutputLines(c.bytes), c.lines) << c.bytes;
-}
-
-TEST(SplitOutputLines, RefusesAnyIllFormedUtf8) {
-  for (const std::string& bytes : {
-           std::string("USER PID\nroot 1\n\xFF"),  // after valid lines
-           std::string("\x80"
-                       "USER\n"),
-           std::string("a\n\xC0\x8A"
-                       "b"),                 // overlong LF
-           std::string("a\xE0\x80\x8A"),     // overlong LF, three bytes
-           std::string("\xED\xA0\x80\n"),    // surrogate
-           std::string("\xF4\x90\x80\x80"),  // above U+10FFFF
-           std::string("a\xE2\x80"),         // truncated U+2028
-           std::string("\x85"),              // U+0085 without its lead byte
+  for (const auto& [bytes, lines] : cases) EXPECT_EQ(splitOutputLines(bytes), lines) << bytes;
+  for (const std::string bytes : {
+           "USER PID\nroot 1\n\xFF",  // a bad byte after valid lines
+           "a\n\xC0\x8A"
+           "b",                 // overlong LF
+           "a\xE0\x80\x8A",     // overlong LF, three bytes
+           "\xED\xA0\x80\n",    // surrogate
+           "\xF4\x90\x80\x80",  // above U+10FFFF
+           "a\xE2\x80",         // truncated U+2028
+           "\x85",              // U+0085 without its lead byte
        }) {
     EXPECT_EQ(splitOutputLines(bytes), std::nullopt) << bytes;
   }
 }
 
-class FetchSystemProcessesTest : public ::testing::Test {
+class FetchSystemProcesses : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/korvane-ps-XXXXXX";
@@ -80,76 +61,49 @@ class FetchSystemProcessesTest : public ::testing::Test {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
-  // Options that run a shell script with `body` in place of ps.
-  SystemProcessesOptions fakeTool(const std::string& body) {
-    const std::string path = dir_ + "/ps";
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    ::chmod(path.c_str(), 0755);
-    SystemProcessesOptions options;
-    options.toolPath = path;
-    options.timeout = std::chrono::milliseconds(300);
-    return options;
+  // Runs a shell script with `body` in place of ps.
+  Listing fetchWithFakeTool(const std::string& body, std::chrono::milliseconds timeout,
+                            std::size_t maxOutputBytes = 1000) {
+    std::ofstream(dir_ + "/ps") << "#!/bin/sh\n" << body << "\n";
+    std::filesystem::permissions(dir_ + "/ps", std::filesystem::perms::owner_all);
+    return fetchSystemProcesses({dir_ + "/ps", timeout, maxOutputBytes});
   }
   std::string dir_;
 };
 
-TEST_F(FetchSystemProcessesTest, ListsTheToolsOutputLines) {
-  auto options =
-      fakeTool(R"(printf 'USER PID\r\n%s|%s\r\n\r\n  \n' "$1" "$2"; echo ignored >&2; exit 3)");
-  options.timeout = std::chrono::minutes(5);
-  EXPECT_EQ(fetchSystemProcesses(options), (Listing{"USER PID", "-axco|user,pid,pcpu,comm", "  "}));
+TEST_F(FetchSystemProcesses, ListsTheOutputLinesOfAToolThatFinishes) {
+  EXPECT_EQ(fetchWithFakeTool(R"(printf 'USER\r\n%s|%s\n\n' "$1" "$2"; echo no >&2; exit 3)",
+                              std::chrono::minutes(5)),
+            (Listing{"USER", "-axco|user,pid,pcpu,comm"}));
 }
 
-TEST_F(FetchSystemProcessesTest, EmptyWhenTheRunFails) {
-  struct Case {
-    const char* what;
-    std::string body;
-    bool endless = false;
-    std::size_t maxOutputBytes = std::size_t{64} << 20;
-  };
-  const Case cases[] = {
-      {"output not UTF-8", R"(printf 'USER PID\n\377\n')"},
-      {"output too large", "head -c 100 /dev/zero", false, 99},
-      {"never ends", "echo USER; exec sleep 1000", true},
-      {"ends its output but never exits", "echo USER; exec >&-; exec sleep 1000", true},
-  };
-  for (const auto& c : cases) {
-    auto options = fakeTool(c.body);
-    if (!c.endless) options.timeout = std::chrono::minutes(5);
-    options.maxOutputBytes = c.maxOutputBytes;
-    EXPECT_EQ(fetchSystemProcesses(options), Listing{}) << c.what;
-  }
-  SystemProcessesOptions missing;
-  missing.toolPath = dir_ + "/missing";
-  EXPECT_EQ(fetchSystemProcesses(missing), Listing{});
-}
-
-TEST_F(FetchSystemProcessesTest, AToolThatNeverEndsIsKilledAndReaped) {
-  const std::string pidFile = dir_ + "/pid";
-  EXPECT_EQ(fetchSystemProcesses(fakeTool("echo $$ > " + pidFile + "; exec sleep 1000")),
+TEST_F(FetchSystemProcesses, EmptyWhenTheToolFailsOrOverruns) {
+  const std::chrono::milliseconds later = std::chrono::minutes(5), soon{300};
+  EXPECT_EQ(fetchWithFakeTool(R"(printf 'USER\n\377\n')", later), Listing{});
+  EXPECT_EQ(fetchWithFakeTool("head -c 1001 /dev/zero", later), Listing{});
+  EXPECT_EQ(fetchWithFakeTool("echo USER; exec >&-; exec sleep 1000", soon), Listing{});
+  EXPECT_EQ(fetchSystemProcesses({dir_ + "/missing"}), Listing{});
+  // Never ends: killed and reaped (no longer a child of ours).
+  EXPECT_EQ(fetchWithFakeTool("echo $$ > " + dir_ + "/pid; echo USER; exec sleep 1000", soon),
             Listing{});
   pid_t pid = 0;
-  std::ifstream(pidFile) >> pid;
+  std::ifstream(dir_ + "/pid") >> pid;
   ASSERT_GT(pid, 0);
-  int status;
-  EXPECT_EQ(::waitpid(pid, &status, WNOHANG), -1);
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
 }
 
-TEST(FetchSystemProcesses, RealPsListsHeaderAndThisProcess) {
+TEST_F(FetchSystemProcesses, RealPsListsItsHeaderAndThisProcess) {
   const Listing lines = fetchSystemProcesses();
   ASSERT_GT(lines.size(), 1u);
-  std::istringstream header(lines.front());
   std::string user, pid, cpu, command;
-  header >> user >> pid >> cpu >> command;
-  EXPECT_EQ(user + pid + cpu + command, "USERPID%CPUCOMMAND");
-  bool found = false;
-  for (const auto& line : lines) {
-    std::istringstream fields(line);
-    fields >> user >> pid;
-    found = found || pid == std::to_string(::getpid());
-  }
-  EXPECT_TRUE(found);
+  std::istringstream(lines.front()) >> user >> pid >> cpu >> command;
+  EXPECT_EQ(user + " " + pid + " " + cpu + " " + command, "USER PID %CPU COMMAND");
+  const auto self = std::to_string(::getpid());
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    std::istringstream(line) >> user >> pid;
+    return pid == self;
+  }));
 }
 
 }  // namespace
