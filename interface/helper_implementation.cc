@@ -1,46 +1,51 @@
 #include "interface/helper_implementation.h"
 
+#include "control/app_removal.h"
 #include "processes/process_listings.h"
 
 namespace interface {
 
-const std::vector<std::string>& HelperImplementation::availableSelectors() {
-  static const std::vector<std::string> selectors = {kFetchDetailedProcesses, kFetchAllProcessData};
-  return selectors;
+void HelperImplementation::forwardListing(ListingReply& reply,
+                                          const std::function<common::Listing()>& routine) {
+  reply(routine());
 }
 
 void HelperImplementation::fetchSystemProcessesWithCompletion(ListingReply reply) {
-  reply({});  // not exported in this build
+  forwardListing(reply, services_.systemProcesses);
 }
 
 void HelperImplementation::fetchDetailedProcessesWithCompletion(ListingReply reply) {
-  forwardListing(reply, processes::fetchDetailedProcesses);
+  forwardListing(reply, [this] { return processes::fetchDetailedProcesses(services_.processes); });
 }
 
 void HelperImplementation::fetchAllProcessDataWithCompletion(ListingReply reply) {
-  forwardListing(reply, processes::fetchAllProcessData);
+  forwardListing(reply, [this] { return processes::fetchAllProcessData(services_.processes); });
 }
 
-void HelperImplementation::terminateProcessWithPid(std::int64_t, FlagReply reply) {
-  reply(false);  // not exported in this build
+void HelperImplementation::terminateProcessWithPid(std::int64_t pid, FlagReply reply) {
+  reply(control::terminateProcess(pid, services_.signaller));
 }
 
-void HelperImplementation::uninstallAppAt(const std::optional<std::string>&,
+void HelperImplementation::uninstallAppAt(const std::optional<std::string>& path,
                                           FlagMessageReply reply) {
-  reply({false, std::nullopt});  // not exported in this build
+  reply(control::uninstallApp(path.value_or("")));
 }
 
-void HelperImplementation::applyFirewallWithEnable(bool, const std::optional<common::Array>&,
-                                                   const std::optional<common::Array>&,
-                                                   const std::optional<common::Array>&,
-                                                   const std::optional<common::Array>&,
+void HelperImplementation::applyFirewallWithEnable(bool enable,
+                                                   const std::optional<common::Array>& inboundTCP,
+                                                   const std::optional<common::Array>& outboundTCP,
+                                                   const std::optional<common::Array>& inboundUDP,
+                                                   const std::optional<common::Array>& outboundUDP,
                                                    FlagMessageReply reply) {
-  reply({false, std::nullopt});  // not exported in this build
+  const common::Array none;
+  reply(services_.firewall.apply(enable, inboundTCP.value_or(none), outboundTCP.value_or(none),
+                                 inboundUDP.value_or(none), outboundUDP.value_or(none)));
 }
 
-void HelperImplementation::sendSignalWithPid(std::int64_t, const std::optional<std::string>&,
+void HelperImplementation::sendSignalWithPid(std::int64_t pid,
+                                             const std::optional<std::string>& signal,
                                              FlagReply reply) {
-  reply(false);  // not exported in this build
+  reply(control::sendSignal(pid, signal.value_or(""), services_.runner));
 }
 
 }  // namespace interface

@@ -5,22 +5,29 @@
 // every connection and safe to use from any thread.
 #pragma once
 
+#include <functional>
+
+#include "control/command_runner.h"
+#include "control/process_signals.h"
+#include "firewall/firewall.h"
 #include "interface/helper_protocol.h"
 #include "processes/process_source.h"
 
 namespace interface {
 
+// The machine-facing services; built once in main (tests pass fakes).
 struct HelperServices {
   processes::ProcessSource& processes;
+  control::CommandRunner& runner;
+  control::ProcessSignaller& signaller;
+  firewall::Firewall& firewall;
+  // The ps listing; replaceable so tests need not depend on /bin/ps.
+  std::function<common::Listing()> systemProcesses;
 };
 
 class HelperImplementation final : public HelperProtocol {
  public:
   explicit HelperImplementation(const HelperServices& services) : services_(services) {}
-
-  // The selectors whose working routines this build has; the others are
-  // not exported.
-  static const std::vector<std::string>& availableSelectors();
 
   void fetchSystemProcessesWithCompletion(ListingReply reply) override;
   void fetchDetailedProcessesWithCompletion(ListingReply reply) override;
@@ -37,10 +44,7 @@ class HelperImplementation final : public HelperProtocol {
 
  private:
   // The three listing handlers share this forwarder.
-  template <typename Routine>
-  void forwardListing(ListingReply& reply, Routine routine) {
-    reply(routine(services_.processes));
-  }
+  static void forwardListing(ListingReply& reply, const std::function<common::Listing()>& routine);
 
   HelperServices services_;
 };

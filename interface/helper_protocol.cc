@@ -1,6 +1,5 @@
 #include "interface/helper_protocol.h"
 
-#include <algorithm>
 #include <cassert>
 
 namespace interface {
@@ -52,16 +51,8 @@ void FlagMessageReply::operator()(const common::FlagMessage& result) {
   block_(Array{Value(result.success), result.message ? Value(*result.message) : Value(Nil{})});
 }
 
-std::shared_ptr<const platform::xpc::Interface> HelperProtocol::interface(
-    const std::vector<std::string>* selectors) {
-  std::vector<std::pair<std::string, std::string>> methods;
-  for (const auto& m : helperProtocolMethods()) {
-    if (selectors == nullptr ||
-        std::find(selectors->begin(), selectors->end(), m.first) != selectors->end()) {
-      methods.push_back(m);
-    }
-  }
-  return platform::xpc::Interface::withMethods(methods);
+std::shared_ptr<const platform::xpc::Interface> HelperProtocol::interface() {
+  return platform::xpc::Interface::withMethods(helperProtocolMethods());
 }
 
 void HelperProtocol::invoke(platform::xpc::Invocation& inv) {

@@ -78,10 +78,8 @@ class FlagMessageReply {
 // replied already.
 class HelperProtocol : public platform::xpc::ExportedObject {
  public:
-  // The interface description made from the protocol: every method, unless
-  // `selectors` is given, in which case only those.
-  static std::shared_ptr<const platform::xpc::Interface> interface(
-      const std::vector<std::string>* selectors = nullptr);
+  // The interface description made from the protocol (a new one each call).
+  static std::shared_ptr<const platform::xpc::Interface> interface();
 
   virtual void fetchSystemProcessesWithCompletion(ListingReply reply) = 0;
   virtual void fetchDetailedProcessesWithCompletion(ListingReply reply) = 0;

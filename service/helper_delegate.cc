@@ -32,8 +32,7 @@ bool HelperDelegate::shouldAcceptNewConnection(platform::xpc::Listener&,
     say("🚨 SECURITY WARNING: Rejected unauthorized XPC connection.");
     return false;
   }
-  connection.setExportedInterface(
-      interface::HelperProtocol::interface(&interface::HelperImplementation::availableSelectors()));
+  connection.setExportedInterface(interface::HelperProtocol::interface());
   connection.setExportedObject(std::make_unique<interface::HelperImplementation>(services_));
   connection.resume();
   return true;

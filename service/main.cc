@@ -1,12 +1,17 @@
-// The daemon's entry: puts the listener for "com.korvane.helper" in place and
-// hands the main thread to the run loop for the life of the process.
+// The daemon's entry: builds the machine-facing services, puts the listener
+// for "com.korvane.helper" in place and hands the main thread to the run loop
+// for the life of the process.
 
 #include <cstdio>
 #include <string>
 
+#include "control/posix_command_runner.h"
+#include "control/process_signals.h"
+#include "firewall/firewall.h"
 #include "interface/helper_implementation.h"
 #include "platform/xpc.h"
 #include "processes/process_source.h"
+#include "processes/system_processes.h"
 #include "service/helper_delegate.h"
 
 namespace {
@@ -19,12 +24,15 @@ platform::xpc::Listener* listener = nullptr;
 
 int main() {
   static processes::SystemProcessSource processSource;
-  static const interface::HelperServices services { processSource };
+  static control::PosixCommandRunner runner;
+  static control::PosixProcessSignaller signaller;
+  static firewall::Firewall firewall(runner);
+  const interface::HelperServices services{processSource, runner, signaller, firewall,
+                                           [] { return processes::fetchSystemProcesses(); }};
 
   delegate = new service::HelperDelegate(services);
   std::string error;
-  listener =
-      platform::xpc::Listener::initWithMachServiceName("com.korvane.helper", &error).release();
+  listener = platform::xpc::Listener::initWithMachServiceName("com.korvane.helper", &error).release();
   if (listener == nullptr) {
     std::fprintf(stderr, "com.korvane.helper: cannot listen: %s\n", error.c_str());
     return 1;

@@ -1,0 +1,158 @@
+#include "control/app_removal.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/unique_fd.h"
+
+namespace control {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+common::FlagMessage failure(const std::string& item, const std::string& reason) {
+  return {false, "Could not remove \"" + item + "\": " + reason};
+}
+
+class UninstallApp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/korvane-removal-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = fs::canonical(pattern);  // paths through links are refused
+    // A bundle with links to a folder and a file outside, a dangling link and
+    // a read-only folder.
+    app_ = dir_ + "/Sample.app";
+    fs::create_directories(app_ + "/Contents/Resources/en.lproj");
+    fs::create_directories(dir_ + "/outside/folder");
+    std::ofstream(app_ + "/Contents/Info.plist") << "x";
+    std::ofstream(app_ + "/Contents/Resources/en.lproj/Main.strings") << "x";
+    std::ofstream(dir_ + "/outside/folder/keep") << "kept";
+    std::ofstream(dir_ + "/outside/file") << "kept";
+    fs::create_directory_symlink(dir_ + "/outside/folder", app_ + "/Contents/Frameworks");
+    fs::create_symlink(dir_ + "/outside/file", app_ + "/Contents/Resources/file-link");
+    fs::create_symlink(dir_ + "/nowhere", app_ + "/Contents/dangling");
+    fs::permissions(app_ + "/Contents/Resources/en.lproj", fs::perms::owner_read);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+  bool outsideIntact() {
+    return readFile(dir_ + "/outside/folder/keep") == "kept" &&
+           readFile(dir_ + "/outside/file") == "kept";
+  }
+  std::string dir_, app_;
+};
+
+TEST(RemovalRefusal, RefusesUnsafePaths) {
+  const std::pair<std::string, const char*> refused[] = {
+      {"", "empty path"},
+      {"App.app", "not absolute"},
+      {"~/App.app", "not absolute"},
+      {"/", "root folder is never"},
+      {"//", "root folder is never"},
+      {"/usr", "in the root folder"},
+      {"//home//", "in the root folder"},
+      {"/.dockerenv", "in the root folder"},
+      {"/opt/./App.app", "\".\" or \"..\""},
+      {"/opt/../etc", "\".\" or \"..\""},
+      {"/opt/App.app/.", "\".\" or \"..\""},
+      {std::string("/tmp/x\0/y", 9), "NUL"},
+  };
+  for (const auto& [path, reason] : refused) {
+    const auto refusal = removalRefusal(path);
+    ASSERT_TRUE(refusal) << path;
+    EXPECT_NE(refusal->find(reason), std::string::npos) << *refusal;
+  }
+  EXPECT_EQ(removalRefusal("//opt//a..b/.c/"), std::nullopt);
+}
+
+TEST_F(UninstallApp, RemovesItemsButNothingTheirLinksPointTo) {
+  for (const auto& link : {dir_ + "/folder-link", dir_ + "/file-link"}) {
+    fs::create_symlink(dir_ + (link.ends_with("folder-link") ? "/outside/folder" : "/outside/file"),
+                       link);
+    EXPECT_EQ(uninstallApp(link), (common::FlagMessage{true, std::nullopt}));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  }
+  EXPECT_EQ(uninstallApp(app_), (common::FlagMessage{true, std::nullopt}));
+  EXPECT_FALSE(fs::exists(app_));
+  EXPECT_TRUE(outsideIntact());
+}
+
+TEST_F(UninstallApp, RefusesOrFailsWithAMessageNamingTheItem) {
+  fs::create_directory_symlink(dir_, dir_ + "/via");
+  EXPECT_EQ(uninstallApp(dir_ + "/via/Sample.app"),
+            failure(dir_ + "/via/Sample.app", "\"" + dir_ + "/via\" is a symbolic link"));
+  for (const auto& missing : {dir_ + "/Missing.app", dir_ + "/no/such/Missing.app"}) {
+    EXPECT_EQ(uninstallApp(missing), failure(missing, "No such file or directory"));
+  }
+  for (const auto& path : {app_ + "/Contents/..", dir_ + "/./Sample.app", app_.substr(1)}) {
+    EXPECT_TRUE(uninstallApp(path).message->starts_with("Refusing to remove")) << path;
+  }
+  EXPECT_TRUE(fs::exists(app_ + "/Contents/Info.plist"));
+}
+
+TEST_F(UninstallApp, RemovesATreeDeeperThanAnyPathCanName) {
+  // 3000 levels: 6000 bytes of path, beyond PATH_MAX and any sane recursion.
+  platform::UniqueFd fd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int i = 0; i < 3000 && fd; ++i) {
+    ASSERT_EQ(::mkdirat(fd.get(), "d", 0755), 0);
+    platform::UniqueFd file(::openat(fd.get(), "d/f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    fd.reset(::openat(fd.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  ASSERT_TRUE(fd);
+  EXPECT_EQ(uninstallApp(dir_ + "/d"), (common::FlagMessage{true, std::nullopt}));
+  EXPECT_FALSE(fs::exists(dir_ + "/d"));
+}
+
+TEST_F(UninstallApp, StopsAtMountPointsAndLeavesThemIntact) {
+  const std::string tmpfs = app_ + "/Contents/Volumes/tmpfs";
+  // A bind mount within the same file system: st_dev alone would not show it.
+  const std::string bind = dir_ + "/Other.app/Contents/bind";
+  const std::string top = dir_ + "/Mounted.app";
+  for (const auto& folder : {tmpfs, bind, top}) fs::create_directories(folder);
+  // The mounts live in a child's private mount namespace and vanish with it.
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      ::_exit(77);
+    }
+    const bool mounted =
+        ::mount("none", tmpfs.c_str(), "tmpfs", 0, nullptr) == 0 &&
+        ::mount("none", top.c_str(), "tmpfs", 0, nullptr) == 0 &&
+        ::mount((dir_ + "/outside").c_str(), bind.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    std::ofstream(tmpfs + "/keep") << "kept";
+    std::ofstream(top + "/keep") << "kept";
+    const std::string reason = "another file system is mounted there";
+    ::_exit(mounted && uninstallApp(app_) == failure(tmpfs, reason) &&
+                    uninstallApp(dir_ + "/Other.app") == failure(bind, reason) &&
+                    uninstallApp(top) == failure(top, reason) &&
+                    readFile(tmpfs + "/keep") == "kept" && readFile(top + "/keep") == "kept" &&
+                    outsideIntact()
+                ? 0
+                : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace";
+  EXPECT_EQ(status, 0);
+}
+
+}  // namespace
+}  // namespace control

@@ -1,0 +1,179 @@
+#include "control/process_signals.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cctype>
+#include <cstdint>
+#include <fstream>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "control/posix_command_runner.h"
+#include "platform/subprocess.h"
+
+namespace control {
+namespace {
+
+// Above PID_MAX_LIMIT (2^22): no process can ever be hit through it.
+constexpr std::int64_t kNeverAPid = (std::int64_t{1} << 22) + 1;
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+
+struct RecordingSignaller : ProcessSignaller {
+  bool signalProcess(std::int32_t pid, int signal) override {
+    calls.emplace_back(pid, signal);
+    return result;
+  }
+  std::vector<std::pair<std::int32_t, int>> calls;
+  bool result = true;
+};
+
+struct RecordingRunner : CommandRunner {
+  std::int32_t runCommand(const std::string& path, const std::vector<std::string>& args) override {
+    calls.emplace_back(path, args);
+    return result;
+  }
+  std::vector<std::pair<std::string, std::vector<std::string>>> calls;
+  std::int32_t result = 0;
+};
+
+// Zero and below name groups or every process; the rest cannot be a pid (the
+// two powers of two would narrow to 0 and -1).
+const std::int64_t kNotOneProcess[] = {0,
+                                       -1,
+                                       INT32_MIN,
+                                       kInt32Max + 1,
+                                       std::int64_t{1} << 32,
+                                       (std::int64_t{1} << 32) - 1,
+                                       INT64_MIN,
+                                       INT64_MAX};
+
+std::vector<std::string> acceptedSignalTexts() {
+  std::vector<std::string> texts = {"-9",       "-09",          "-0",          "-64",
+                                    "-SigStop", "-sigrtmin+30", "-SIGRTMIN+0", "-RTMIN+1"};
+  for (const std::string name :
+       {"HUP",    "INT",  "QUIT",  "ILL",  "TRAP", "ABRT", "IOT",  "BUS",    "FPE",
+        "KILL",   "USR1", "SEGV",  "USR2", "PIPE", "ALRM", "TERM", "STKFLT", "CHLD",
+        "CLD",    "CONT", "STOP",  "TSTP", "TTIN", "TTOU", "URG",  "XCPU",   "XFSZ",
+        "VTALRM", "PROF", "WINCH", "IO",   "POLL", "PWR",  "SYS",  "RTMIN"}) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    texts.insert(texts.end(), {"-" + name, "-SIG" + name, "-" + lower, "-sig" + lower});
+  }
+  return texts;
+}
+
+TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
+  // A zombie child of ours takes any valid signal without effect, and a pid
+  // that cannot exist makes kill(2) fail: the tool exits 0 for the first and
+  // non-zero for the second only when it read the text as the signal for the
+  // pid given (an option such as -l exits 0 for both).
+  platform::Child zombie = platform::Child::spawn("/bin/true", {}, {});
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie.pid()), &info, WEXITED | WNOWAIT), 0);
+  PosixCommandRunner runner;
+  for (const auto& text : acceptedSignalTexts()) {
+    EXPECT_TRUE(isSignalArgument(text)) << text;
+    EXPECT_EQ(runner.runCommand(kKillToolPath, {text, std::to_string(zombie.pid())}), 0) << text;
+    EXPECT_NE(runner.runCommand(kKillToolPath, {text, std::to_string(kNeverAPid)}), 0) << text;
+  }
+  // procps kill reads these as pids ("1" is init), options ("-l" signals
+  // nothing and exits 0), the end of options ("--" sends TERM), or a group
+  // ("-9x" is kill(-9), "-1e3" is kill(-1)).
+  const std::string refused[] = {"",
+                                 "-",
+                                 "--",
+                                 "1",
+                                 "9",
+                                 "STOP",
+                                 "-l",
+                                 "-L",
+                                 "-a",
+                                 "-p",
+                                 "-q",
+                                 "-s",
+                                 "-V",
+                                 "--verbose",
+                                 "-9x",
+                                 "-1e3",
+                                 "-0x9",
+                                 "-+9",
+                                 "- 9",
+                                 "-9 ",
+                                 " -9",
+                                 "-65",
+                                 "-009",
+                                 "-RTMAX",
+                                 "-RTMIN-1",
+                                 "-RTMIN+",
+                                 "-RTMIN+31",
+                                 "-SIG",
+                                 "-SIG9",
+                                 "-SIGSIGKILL",
+                                 "-EXIT",
+                                 "-KILLL",
+                                 std::string("-KILL\0x", 7),
+                                 "-K\xC3\xA9LL"};
+  for (const auto& text : refused) {
+    EXPECT_FALSE(isSignalArgument(text)) << text;
+  }
+}
+
+TEST(TerminateProcess, SendsSigkillOnlyToOneProcess) {
+  RecordingSignaller signaller;
+  for (const auto pid : kNotOneProcess) EXPECT_FALSE(terminateProcess(pid, signaller)) << pid;
+  EXPECT_TRUE(terminateProcess(kInt32Max, signaller));
+  signaller.result = false;
+  EXPECT_FALSE(terminateProcess(42, signaller));
+  EXPECT_EQ(signaller.calls, (decltype(signaller.calls){{kInt32Max, SIGKILL}, {42, SIGKILL}}));
+}
+
+TEST(TerminateProcess, KillsARealProcess) {
+  platform::Child child = platform::Child::spawn("/bin/sleep", {"1000"}, {});
+  PosixProcessSignaller signaller;
+  ASSERT_TRUE(terminateProcess(child.pid(), signaller));
+  EXPECT_EQ(child.wait(), (platform::ExitStatus{true, SIGKILL}));
+  EXPECT_FALSE(terminateProcess(kNeverAPid, signaller));
+}
+
+TEST(SendSignal, RunsKillWithTheTextAsReceivedOnlyForSafeArguments) {
+  RecordingRunner runner;
+  for (const auto pid : kNotOneProcess) EXPECT_FALSE(sendSignal(pid, "-STOP", runner)) << pid;
+  for (const char* text : {"", "1", "-l", "--", "-9x"}) EXPECT_FALSE(sendSignal(42, text, runner));
+  EXPECT_TRUE(runner.calls.empty());
+
+  EXPECT_TRUE(sendSignal(42, "-stop", runner));
+  runner.result = 1;
+  EXPECT_FALSE(sendSignal(kInt32Max, "-SIGRTMIN+3", runner));
+  runner.result = -1;
+  EXPECT_FALSE(sendSignal(7, "-9", runner));
+  EXPECT_EQ(runner.calls, (decltype(runner.calls){{"/bin/kill", {"-stop", "42"}},
+                                                  {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
+                                                  {"/bin/kill", {"-9", "7"}}}));
+}
+
+char processState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+TEST(SendSignal, StopsAndContinuesARealProcess) {
+  platform::Child child = platform::Child::spawn("/bin/sleep", {"1000"}, {});
+  const auto id = static_cast<id_t>(child.pid());
+  PosixCommandRunner runner;
+  siginfo_t info{};
+  ASSERT_TRUE(sendSignal(child.pid(), "-STOP", runner));
+  ASSERT_EQ(::waitid(P_PID, id, &info, WSTOPPED), 0);
+  EXPECT_EQ(processState(child.pid()), 'T');
+  ASSERT_TRUE(sendSignal(child.pid(), "-SIGCONT", runner));
+  ASSERT_EQ(::waitid(P_PID, id, &info, WCONTINUED), 0);
+  EXPECT_NE(processState(child.pid()), 'T');
+  EXPECT_FALSE(sendSignal(kNeverAPid, "-CONT", runner));
+}
+
+}  // namespace
+}  // namespace control

@@ -1,0 +1,238 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "platform/subprocess.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline` for poll(), rounded up so that a wait
+// never ends just before the deadline and spins.
+int pollTimeout(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > 24 * 3600 * 1000 ? 24 * 3600 * 1000 : static_cast<int>(ms);
+}
+
+// glibc 2.36 declares pidfd_open without C linkage, so C++ cannot link to it.
+int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+ExitStatus statusFrom(int raw) {
+  if (WIFSIGNALED(raw)) return {true, WTERMSIG(raw)};
+  return {false, WEXITSTATUS(raw)};
+}
+
+// Moves `fd` to a number above the standard streams, so that installing the
+// child's streams with dup2 can never overwrite it (possible when the daemon
+// runs with one of 0, 1, 2 closed).
+bool liftAboveStdStreams(UniqueFd& fd) {
+  if (fd.get() > STDERR_FILENO) return true;
+  const int lifted = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (lifted < 0) return false;
+  fd.reset(lifted);
+  return true;
+}
+
+struct FileActions {
+  posix_spawn_file_actions_t actions;
+  FileActions() { posix_spawn_file_actions_init(&actions); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+};
+
+struct SpawnAttributes {
+  posix_spawnattr_t attributes;
+  SpawnAttributes() { posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+int addStream(posix_spawn_file_actions_t* actions, ChildStream stream, int target, int pipeEnd) {
+  switch (stream) {
+    case ChildStream::kInherit:
+      return 0;
+    case ChildStream::kNull:
+      return posix_spawn_file_actions_addopen(actions, target, "/dev/null",
+                                              target == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    case ChildStream::kPipe:
+      return posix_spawn_file_actions_adddup2(actions, pipeEnd, target);
+  }
+  return EINVAL;
+}
+
+}  // namespace
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      output_(std::move(other.output_)),
+      pidfd_(std::move(other.pidfd_)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    killAndReap();
+    pid_ = std::exchange(other.pid_, -1);
+    output_ = std::move(other.output_);
+    pidfd_ = std::move(other.pidfd_);
+  }
+  return *this;
+}
+
+Child::~Child() { killAndReap(); }
+
+Child Child::spawn(const std::string& path, const std::vector<std::string>& arguments,
+                   const SpawnOptions& options, int* error) {
+  int ignored;
+  int& err = error ? *error : ignored;
+  err = 0;
+  if (options.input == ChildStream::kPipe || options.error == ChildStream::kPipe) {
+    err = EINVAL;
+    return {};
+  }
+
+  UniqueFd readEnd, writeEnd;
+  if (options.output == ChildStream::kPipe) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      err = errno;
+      return {};
+    }
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    if (!liftAboveStdStreams(readEnd) || !liftAboveStdStreams(writeEnd)) {
+      err = errno;
+      return {};
+    }
+  }
+
+  FileActions fa;
+  if ((err = addStream(&fa.actions, options.input, STDIN_FILENO, -1)) != 0 ||
+      (err = addStream(&fa.actions, options.output, STDOUT_FILENO, writeEnd.get())) != 0 ||
+      (err = addStream(&fa.actions, options.error, STDERR_FILENO, -1)) != 0) {
+    return {};
+  }
+  // Our own descriptors are all close-on-exec, but a library may have opened
+  // one without the flag; the tool must not hold sockets or pipes of the daemon.
+  if ((err = posix_spawn_file_actions_addclosefrom_np(&fa.actions, STDERR_FILENO + 1)) != 0) {
+    return {};
+  }
+
+  // The tool starts with default dispositions and nothing blocked, whatever
+  // the daemon and the calling thread have set up (an ignored SIGPIPE or a
+  // blocked SIGTERM would otherwise carry over into the tool).
+  SpawnAttributes sa;
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);  // glibc leaves out its internal signals
+  if ((err = posix_spawnattr_setsigmask(&sa.attributes, &none)) != 0 ||
+      (err = posix_spawnattr_setsigdefault(&sa.attributes, &all)) != 0 ||
+      (err = posix_spawnattr_setflags(&sa.attributes,
+                                      POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) != 0) {
+    return {};
+  }
+
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  // glibc's posix_spawn reports a failed exec (missing file, no permission, a
+  // directory, a bad format) as its own return value, so -1 from the runner
+  // covers every case in which the tool never ran.
+  pid_t pid = -1;
+  err = ::posix_spawn(&pid, path.c_str(), &fa.actions, &sa.attributes, argv.data(), environ);
+  if (err != 0) return {};
+  return Child(pid, std::move(readEnd));
+}
+
+ReadOutcome Child::readOutput(std::string& into, Clock::time_point deadline, std::size_t maxBytes) {
+  UniqueFd fd = std::move(output_);
+  if (!fd) return ReadOutcome::kFailed;
+  char buffer[64 * 1024];
+  for (;;) {
+    pollfd p{fd.get(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, pollTimeout(deadline));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return ReadOutcome::kFailed;
+    }
+    if (ready == 0) return ReadOutcome::kTimedOut;
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return ReadOutcome::kFailed;
+    }
+    if (n == 0) return ReadOutcome::kEndOfFile;
+    if (static_cast<std::size_t>(n) > maxBytes - std::min(maxBytes, into.size())) {
+      return ReadOutcome::kTooLarge;
+    }
+    into.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+std::optional<ExitStatus> Child::wait() {
+  if (!valid()) return std::nullopt;
+  int raw = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(pid_, &raw, 0);
+  } while (r < 0 && errno == EINTR);
+  pid_ = -1;
+  pidfd_.reset();
+  if (r < 0) return std::nullopt;
+  return statusFrom(raw);
+}
+
+std::optional<ExitStatus> Child::waitUntil(Clock::time_point deadline) {
+  if (!valid()) return std::nullopt;
+  // The pid cannot be reused before we reap it, so opening the pidfd now
+  // names this very child.
+  if (!pidfd_) {
+    pidfd_.reset(openPidfd(pid_));
+    if (!pidfd_) return std::nullopt;
+  }
+  for (;;) {
+    int raw = 0;
+    const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      pidfd_.reset();
+      return statusFrom(raw);
+    }
+    if (r < 0 && errno != EINTR) {
+      pid_ = -1;
+      pidfd_.reset();
+      return std::nullopt;
+    }
+    const int timeout = pollTimeout(deadline);
+    if (timeout == 0) return std::nullopt;
+    pollfd p{pidfd_.get(), POLLIN, 0};
+    if (::poll(&p, 1, timeout) < 0 && errno != EINTR) return std::nullopt;
+  }
+}
+
+void Child::killAndReap() {
+  output_.reset();
+  if (!valid()) return;
+  // Safe by pid: an unreaped child keeps its pid.
+  ::kill(pid_, SIGKILL);
+  wait();
+}
+
+}  // namespace platform
