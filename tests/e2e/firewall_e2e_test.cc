@@ -100,7 +100,7 @@ class FirewallE2E : public testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    ASSERT_TRUE(enterPrivateNamespaces(true, &why)) << why << " (end-to-end tests need root)";
+    ASSERT_TRUE(enterPrivateNamespaces(kNetwork, &why)) << why << " (end-to-end tests need root)";
     ASSERT_EQ(run({"/bin/ip", "link", "set", "lo", "up"}).status, 0);
     // The stand-in as /sbin/pfctl, and pf's files in /etc, on overlays.
     const fs::path sbin = fs::canonical("/sbin");
@@ -125,10 +125,10 @@ TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
   ASSERT_TRUE(l1 && l2 && u1 && u2 && l3 && l4);
   auto str = [](std::uint16_t p) { return std::to_string(p); };
 
-  RunResult r = helperctl({"--json", "firewall", "enable", "--inbound-tcp",
-                           str(inTcp) + "," + str(inTcp6), "--outbound-tcp",
-                           str(outTcp) + "," + str(outTcp6), "--inbound-udp", str(inUdp),
-                           "--outbound-udp", str(outUdp)});
+  RunResult r =
+      helperctl({"--json", "firewall", "enable", "--inbound-tcp", str(inTcp) + "," + str(inTcp6),
+                 "--outbound-tcp", str(outTcp) + "," + str(outTcp6), "--inbound-udp", str(inUdp),
+                 "--outbound-udp", str(outUdp)});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "{\"success\": true, \"message\": null}\n");
   const std::string anchor = "com.korvane.helper.firewall";

@@ -40,46 +40,11 @@ std::vector<std::string> split(const std::string& record) {
   }
 }
 
-// A process this test starts (a copy of sleep under a chosen name, or a shell
-// loop), optionally as another user; killed and reaped at the end.
-class Started {
- public:
-  Started(const std::vector<std::string>& argv, std::optional<uid_t> uid = std::nullopt) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (uid && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(*uid, *uid, *uid) != 0)) {
-        _exit(125);
-      }
-      std::vector<char*> args;
-      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      _exit(127);
-    }
-    // Until the exec has happened.
-    const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
-    for (int i = 0; i < 500; ++i) {
-      std::error_code ec;
-      if (fs::read_symlink(exe, ec) == fs::canonical(argv[0])) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ADD_FAILURE() << "could not start " << argv[0];
-  }
-  ~Started() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_;
-};
-
 class DaemonE2E : public testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    ASSERT_TRUE(enterPrivateNamespaces(false, &why)) << why << " (end-to-end tests need root)";
+    ASSERT_TRUE(enterPrivateNamespaces(kMountOnly, &why)) << why << " (end-to-end tests need root)";
     daemon_ = std::make_unique<Daemon>();
     ASSERT_TRUE(daemon_->running());
   }
@@ -102,7 +67,7 @@ TEST_F(DaemonE2E, DetailedListingHasARecordForEveryProcessPsShows) {
   const fs::path exe = dir.path() / "e2e|sleeper";
   fs::copy_file("/bin/sleep", exe);
   fs::permissions(exe, fs::perms::all, fs::perm_options::add);
-  Started child({exe.string(), "60"}, 65534);
+  StartedProcess child({exe.string(), "60"}, 65534);
 
   auto records = listingByPid("detailed-processes");
   const std::string pid = std::to_string(child.pid());
@@ -131,8 +96,8 @@ TEST_F(DaemonE2E, ListingsAgreeWithPsutilForProcessesTheTestStarted) {
   TempDir dir;
   const fs::path exe = dir.path() / "agree";
   fs::copy_file("/bin/sleep", exe);
-  Started sleeper({exe.string(), "60"}, 4242);
-  Started busy({"/bin/sh", "-c", "while :; do :; done"});
+  StartedProcess sleeper({exe.string(), "60"}, 4242);
+  StartedProcess busy({"/bin/sh", "-c", "while :; do :; done"});
 
   const std::string script =
       "import json, sys, psutil\n"

@@ -91,8 +91,10 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
   return run(argv, uid);
 }
 
-bool enterPrivateNamespaces(bool network, std::string* why) {
-  if (::unshare(CLONE_NEWNS | (network ? CLONE_NEWNET : 0)) != 0) {
+bool enterPrivateNamespaces(int namespaces, std::string* why) {
+  const int flags = CLONE_NEWNS | ((namespaces & kNetwork) ? CLONE_NEWNET : 0) |
+                    ((namespaces & kPid) ? CLONE_NEWPID : 0);
+  if (::unshare(flags) != 0) {
     *why = std::string("unshare: ") + std::strerror(errno);
     return false;
   }
@@ -121,11 +123,60 @@ fs::path overlay(const std::string& target) {
   return target;
 }
 
+StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
+  pid_ = ::fork();
+  if (pid_ < 0) die("fork");
+  if (pid_ == 0) {
+    if (uid && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(*uid, *uid, *uid) != 0)) {
+      _exit(125);
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    _exit(127);
+  }
+  const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+  for (int i = 0; i < 500; ++i) {
+    std::error_code ec;
+    if (fs::read_symlink(exe, ec) == fs::canonical(argv[0])) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(pid_, SIGKILL);
+  reap();
+  throw std::runtime_error("could not start " + argv[0]);
+}
+
+StartedProcess::~StartedProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    reap();
+  }
+}
+
+int StartedProcess::reap() {
+  int status = 0;
+  if (pid_ <= 0) return status;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return status;
+}
+
+pid_t innermostPid(pid_t hostPid) {
+  std::ifstream status("/proc/" + std::to_string(hostPid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("NSpid:", 0) == 0) return std::stoi(line.substr(line.find_last_of('\t') + 1));
+  }
+  return -1;
+}
+
 Daemon::Daemon() {
   outputFile_ = "/run/korvane-daemon.out";
   pid_ = ::fork();
   if (pid_ < 0) die("fork");
   if (pid_ == 0) {
+    ::setsid();
     int o = ::open(outputFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
     if (o < 0) _exit(126);
     ::dup2(o, 1);

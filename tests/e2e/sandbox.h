@@ -28,18 +28,28 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
 std::string daemonPath();
 std::string helperctlPath();
 
-// Moves the calling process into new namespaces. Mount namespace: always,
-// with private propagation, so nothing mounted here reaches the host.
-// Returns false (and the reason) when that is not possible.
-bool enterPrivateNamespaces(bool network, std::string* why);
+enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
+
+// Moves the calling process into new namespaces: always a mount namespace
+// with private propagation and a tmpfs on /run, so nothing mounted here
+// reaches the host; with kNetwork a network namespace; with kPid a pid
+// namespace for the children started from now on (the first of them, which
+// must be the Daemon, becomes its init: a signal sent to "every process"
+// from inside then reaches only the test's own processes). Returns false
+// (and the reason) when that is not possible.
+bool enterPrivateNamespaces(int namespaces, std::string* why);
+
+// The pid of the host process `hostPid` as its own (innermost) pid
+// namespace numbers it.
+pid_t innermostPid(pid_t hostPid);
 
 // Mounts a writable overlay over `target` (which must exist), so tests can
 // add files there without touching the host's copy. Returns the folder
 // whose contents appear on top.
 std::filesystem::path overlay(const std::string& target);
 
-// The daemon process: started with its real constants, stdout captured;
-// killed and reaped on destruction.
+// The daemon process: started with its real constants, in a session of its
+// own, stdout captured; killed and reaped on destruction.
 class Daemon {
  public:
   Daemon();
@@ -55,6 +65,24 @@ class Daemon {
  private:
   pid_t pid_ = -1;
   std::filesystem::path outputFile_;
+};
+
+// A process a test starts (argv[0] an absolute path), optionally as another
+// user; the constructor returns once the program runs. Killed and reaped on
+// destruction.
+class StartedProcess {
+ public:
+  explicit StartedProcess(const std::vector<std::string>& argv,
+                          std::optional<uid_t> uid = std::nullopt);
+  ~StartedProcess();
+  StartedProcess(const StartedProcess&) = delete;
+  StartedProcess& operator=(const StartedProcess&) = delete;
+  pid_t pid() const { return pid_; }
+  // Waits for it to end; its wait status.
+  int reap();
+
+ private:
+  pid_t pid_ = -1;
 };
 
 // A folder removed with its contents on destruction.
