@@ -5,6 +5,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" "$root/build"
+# pf's files and tool, as the daemon expects them; nothing existing is replaced.
+mkdir -p /etc/pf.anchors
+[[ -e /etc/pf.conf ]] || : >/etc/pf.conf
+[[ -e /sbin/pfctl ]] || "$root/tools/pfctl/install-pfctl.sh" "$root/build/tools/pfctl/korvane-pfctl"
+
 cat >&2 <<MSG
 
 korvane-helper is starting in the foreground (Ctrl-C stops it).
