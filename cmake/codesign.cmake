@@ -1,0 +1,165 @@
+# Build identity for code signing.
+#
+# Development build (the default): makes a root certificate and a signing
+# leaf ONCE per build tree, in ${CMAKE_BINARY_DIR}/codesign-identity, with the
+# openssl command line at configure time, and trusts that root. Anyone who can
+# read the build tree can sign code that this build's daemon accepts.
+#
+# Release build: -DKORVANE_TRUST_ANCHOR=ANCHOR.pem
+#                -DKORVANE_SIGNING_IDENTITY=KEY.pem,CERT.pem[,CHAIN.pem]
+# (both or neither). The leaf must chain to the anchor; this is checked here.
+#
+# Gives:
+#   korvane_trust_anchor          library: platform::security::buildTrustAnchorPem()
+#   korvane_codesign_target(TARGET IDENTIFIER)
+#                                 signs TARGET's output after each link with the
+#                                 built korvane-codesign
+#   KORVANE_CODESIGN_IDENTITY     KEY,CERT[,CHAIN] in use
+#   KORVANE_CODESIGN_ANCHOR_FILE  PEM file of the anchor in use
+#   KORVANE_CODESIGN_ROOT_KEY_FILE  development root's key (empty in a release build)
+#   KORVANE_CODESIGN_GENERATED_DIR  folder of the generated sources
+
+set(KORVANE_TRUST_ANCHOR "" CACHE FILEPATH
+    "Release build: PEM file of the trust anchor compiled into the build")
+set(KORVANE_SIGNING_IDENTITY "" CACHE STRING
+    "Release build: KEY,CERT[,CHAIN] PEM files that sign the build's executables")
+set(KORVANE_TEAM_ID "QX7ZK2M4PD")
+
+find_program(KORVANE_OPENSSL_EXECUTABLE openssl REQUIRED)
+
+function(_korvane_openssl workdir)
+  execute_process(COMMAND ${KORVANE_OPENSSL_EXECUTABLE} ${ARGN}
+                  WORKING_DIRECTORY ${workdir}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    string(REPLACE ";" " " command "${ARGN}")
+    message(FATAL_ERROR "codesign: openssl ${command} failed (${result}):\n${output}")
+  endif()
+endfunction()
+
+# Makes the development root and leaf in `dir` unless all four files are
+# there. Made in a side folder and renamed into place, so an interrupted
+# configure never leaves half an identity behind.
+function(_korvane_make_development_identity dir)
+  set(complete TRUE)
+  foreach(name root.key root.pem leaf.key leaf.pem)
+    if(NOT EXISTS ${dir}/${name})
+      set(complete FALSE)
+    endif()
+  endforeach()
+  if(complete)
+    return()
+  endif()
+  message(STATUS "codesign: making the development signing identity in ${dir}")
+  set(work ${dir}.new)
+  file(REMOVE_RECURSE ${work})
+  file(MAKE_DIRECTORY ${work})
+  file(CHMOD ${work} DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  file(WRITE ${work}/openssl.cnf [=[
+[req]
+distinguished_name = req_dn
+prompt = no
+[req_dn]
+CN = unused
+[root_ext]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[leaf_ext]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = critical,codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+]=])
+  set(ec -algorithm EC -pkeyopt ec_paramgen_curve:P-256)
+  _korvane_openssl(${work} genpkey ${ec} -out root.key)
+  _korvane_openssl(${work} req -new -x509 -config openssl.cnf -extensions root_ext -key root.key
+                   -subj "/O=Korvane Development/CN=Korvane Development Root CA"
+                   -days 3650 -sha256 -out root.pem)
+  _korvane_openssl(${work} genpkey ${ec} -out leaf.key)
+  _korvane_openssl(${work} req -new -config openssl.cnf -key leaf.key
+                   -subj "/CN=Korvane Development (${KORVANE_TEAM_ID})/OU=${KORVANE_TEAM_ID}/O=Korvane Development"
+                   -out leaf.csr)
+  _korvane_openssl(${work} x509 -req -in leaf.csr -CA root.pem -CAkey root.key -days 3650 -sha256
+                   -extfile openssl.cnf -extensions leaf_ext -out leaf.pem)
+  file(CHMOD ${work}/root.key ${work}/leaf.key PERMISSIONS OWNER_READ OWNER_WRITE)
+  file(REMOVE ${work}/leaf.csr)
+  file(REMOVE_RECURSE ${dir})
+  file(RENAME ${work} ${dir})
+endfunction()
+
+if(KORVANE_TRUST_ANCHOR OR KORVANE_SIGNING_IDENTITY)
+  if(NOT KORVANE_TRUST_ANCHOR OR NOT KORVANE_SIGNING_IDENTITY)
+    message(FATAL_ERROR
+      "codesign: a release build needs both KORVANE_TRUST_ANCHOR and KORVANE_SIGNING_IDENTITY")
+  endif()
+  string(REPLACE "," ";" parts "${KORVANE_SIGNING_IDENTITY}")
+  list(LENGTH parts count)
+  if(count LESS 2 OR count GREATER 3)
+    message(FATAL_ERROR "codesign: KORVANE_SIGNING_IDENTITY is KEY,CERT[,CHAIN]")
+  endif()
+  foreach(file ${KORVANE_TRUST_ANCHOR} ${parts})
+    if(NOT IS_ABSOLUTE ${file} OR NOT EXISTS ${file})
+      message(FATAL_ERROR "codesign: ${file} is not an absolute path of an existing file")
+    endif()
+  endforeach()
+  list(GET parts 1 cert)
+  set(untrusted)
+  if(count EQUAL 3)
+    list(GET parts 2 chain)
+    set(untrusted -untrusted ${chain})
+  endif()
+  _korvane_openssl(${CMAKE_BINARY_DIR} verify -purpose any -partial_chain
+                   -CAfile ${KORVANE_TRUST_ANCHOR} ${untrusted} ${cert})
+  execute_process(COMMAND ${KORVANE_OPENSSL_EXECUTABLE} x509 -in ${cert} -noout -subject
+                          -nameopt RFC2253
+                  OUTPUT_VARIABLE subject OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT subject MATCHES "(=|,)OU=${KORVANE_TEAM_ID}(,|$)")
+    message(WARNING "codesign: the signing leaf's subject (${subject}) has no "
+                    "OU=${KORVANE_TEAM_ID}; the daemon will refuse code it signs")
+  endif()
+  set(KORVANE_CODESIGN_DEVELOPMENT OFF)
+  set(KORVANE_CODESIGN_ANCHOR_FILE ${KORVANE_TRUST_ANCHOR})
+  set(KORVANE_CODESIGN_IDENTITY ${KORVANE_SIGNING_IDENTITY})
+  set(KORVANE_CODESIGN_ROOT_KEY_FILE "")
+  message(STATUS "codesign: release build: trusting ${KORVANE_TRUST_ANCHOR}")
+else()
+  set(dir ${CMAKE_BINARY_DIR}/codesign-identity)
+  _korvane_make_development_identity(${dir})
+  set(KORVANE_CODESIGN_DEVELOPMENT ON)
+  set(KORVANE_CODESIGN_ANCHOR_FILE ${dir}/root.pem)
+  set(KORVANE_CODESIGN_IDENTITY ${dir}/leaf.key,${dir}/leaf.pem)
+  set(KORVANE_CODESIGN_ROOT_KEY_FILE ${dir}/root.key)
+  message(STATUS "codesign: development build: trusting ${dir}/root.pem, "
+                 "whose key lies in this build tree")
+endif()
+
+set(KORVANE_CODESIGN_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated/codesign)
+file(READ ${KORVANE_CODESIGN_ANCHOR_FILE} KORVANE_CODESIGN_ANCHOR_PEM)
+if(NOT KORVANE_CODESIGN_ANCHOR_PEM MATCHES "-----BEGIN CERTIFICATE-----")
+  message(FATAL_ERROR "codesign: ${KORVANE_CODESIGN_ANCHOR_FILE} holds no PEM certificate")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KORVANE_CODESIGN_ANCHOR_FILE})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/build_trust_anchor.cc.in
+               ${KORVANE_CODESIGN_GENERATED_DIR}/build_trust_anchor.cc @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/build_identity_paths.cc.in
+               ${KORVANE_CODESIGN_GENERATED_DIR}/build_identity_paths.cc @ONLY)
+
+add_library(korvane_trust_anchor STATIC ${KORVANE_CODESIGN_GENERATED_DIR}/build_trust_anchor.cc)
+target_include_directories(korvane_trust_anchor PUBLIC ${CMAKE_SOURCE_DIR})
+
+# korvane_codesign_target(TARGET IDENTIFIER): after every link of TARGET, sign
+# its output under IDENTIFIER with this build's identity. Anything that
+# rewrites the file afterwards (strip, an install step that edits RPATH)
+# breaks the signature: sign last.
+function(korvane_codesign_target target identifier)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND korvane-codesign sign --identity ${KORVANE_CODESIGN_IDENTITY}
+            --identifier ${identifier} $<TARGET_FILE:${target}>
+    COMMENT "Signing ${target} as ${identifier}"
+    VERBATIM)
+  if(NOT target STREQUAL "korvane-codesign")
+    add_dependencies(${target} korvane-codesign)
+  endif()
+endfunction()
