@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "interface/helper_implementation.h"
+#include "platform/codesign/security.h"
 #include "platform/xpc.h"
 
 namespace service {
@@ -18,8 +19,10 @@ class HelperDelegate final : public platform::xpc::ListenerDelegate {
   // go to standard output.
   using Diagnostics = std::function<void(std::string_view)>;
 
-  explicit HelperDelegate(const interface::HelperServices& services,
-                          Diagnostics diagnostics = nullptr);
+  // `codeSigning` checks callers' signatures; it must outlive the delegate.
+  HelperDelegate(const interface::HelperServices& services,
+                 const platform::security::CodeSigningServices& codeSigning,
+                 Diagnostics diagnostics = nullptr);
 
   // Runs isValidClient; on success exports the interface and a new
   // HelperImplementation, resumes the connection and answers true; on
@@ -31,13 +34,16 @@ class HelperDelegate final : public platform::xpc::ListenerDelegate {
   const std::string& expectedTeamID() const { return expectedTeamID_; }
 
  private:
-  // True when the peer may use the interface; writes its own lines on failure.
+  // True when the peer's code signature is valid and satisfies the
+  // requirement built from the expected bundle identifier and Team ID;
+  // writes its own lines on failure. Holds nothing after it returns.
   bool isValidClient(platform::xpc::Connection& connection);
   void say(std::string_view line) const;
 
   const std::string expectedBundleID_;
   const std::string expectedTeamID_;
   interface::HelperServices services_;
+  const platform::security::CodeSigningServices& codeSigning_;
   Diagnostics diagnostics_;
 };
 

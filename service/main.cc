@@ -9,6 +9,8 @@
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
 #include "interface/helper_implementation.h"
+#include "platform/codesign/build_trust_anchor.h"
+#include "platform/codesign/security.h"
 #include "platform/xpc.h"
 #include "processes/process_source.h"
 #include "processes/system_processes.h"
@@ -27,12 +29,23 @@ int main() {
   static control::PosixCommandRunner runner;
   static control::PosixProcessSignaller signaller;
   static firewall::Firewall firewall(runner);
-  const interface::HelperServices services{processSource, runner, signaller, firewall,
-                                           [] { return processes::fetchSystemProcesses(); }};
+  const interface::HelperServices services {
+    processSource, runner, signaller, firewall, [] { return processes::fetchSystemProcesses(); }
+  };
 
-  delegate = new service::HelperDelegate(services);
+  // The anchor is compiled in; one that does not parse is a broken build,
+  // and a daemon that could admit no one must not pretend to serve.
+  auto anchor = platform::security::TrustAnchor::fromPem(platform::security::buildTrustAnchorPem());
+  if (!anchor) {
+    std::fprintf(stderr, "com.korvane.helper: the compiled-in trust anchor does not parse\n");
+    return 1;
+  }
+  static const platform::security::LinuxCodeSigningServices codeSigning(std::move(*anchor));
+
+  delegate = new service::HelperDelegate(services, codeSigning);
   std::string error;
-  listener = platform::xpc::Listener::initWithMachServiceName("com.korvane.helper", &error).release();
+  listener =
+      platform::xpc::Listener::initWithMachServiceName("com.korvane.helper", &error).release();
   if (listener == nullptr) {
     std::fprintf(stderr, "com.korvane.helper: cannot listen: %s\n", error.c_str());
     return 1;

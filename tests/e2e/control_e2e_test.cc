@@ -39,7 +39,7 @@ class ControlE2E : public testing::Test {
   void SetUp() override {
     std::string why;
     ASSERT_TRUE(enterPrivateNamespaces(kPid, &why)) << why << " (end-to-end tests need root)";
-    daemon_ = std::make_unique<Daemon>();  // first child: init of the pid namespace
+    daemon_ = std::make_unique<Daemon>(true);  // first child: init of the pid namespace
     ASSERT_TRUE(daemon_->running());
     canary_ = std::make_unique<StartedProcess>(std::vector<std::string>{"/bin/sleep", "120"});
     canaryPid_ = std::to_string(innermostPid(canary_->pid()));

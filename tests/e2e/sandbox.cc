@@ -171,11 +171,17 @@ pid_t innermostPid(pid_t hostPid) {
   return -1;
 }
 
-Daemon::Daemon() {
+Daemon::Daemon(bool ownProc) {
   outputFile_ = "/run/korvane-daemon.out";
   pid_ = ::fork();
   if (pid_ < 0) die("fork");
   if (pid_ == 0) {
+    if (ownProc &&
+        (::unshare(CLONE_NEWNS) != 0 ||
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+         ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)) {
+      _exit(124);
+    }
     ::setsid();
     int o = ::open(outputFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
     if (o < 0) _exit(126);

@@ -52,7 +52,10 @@ std::filesystem::path overlay(const std::string& target);
 // own, stdout captured; killed and reaped on destruction.
 class Daemon {
  public:
-  Daemon();
+  // With `ownProc`, the daemon mounts a /proc of its own pid namespace (in a
+  // mount namespace nested in the test's), so that it resolves its peers'
+  // pids as they number themselves; the test keeps the host's /proc.
+  explicit Daemon(bool ownProc = false);
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;

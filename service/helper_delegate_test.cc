@@ -1,0 +1,158 @@
+#include "service/helper_delegate.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "control/command_runner.h"
+#include "control/process_signals.h"
+#include "firewall/firewall.h"
+
+namespace service {
+namespace {
+
+namespace sec = platform::security;
+
+// Stages each Security call's outcome and records what it was given.
+class FakeCodeSigning final : public sec::CodeSigningServices {
+ public:
+  sec::OSStatus guestStatus = 0, requirementStatus = 0, validityStatus = 0;
+  bool throwInValidity = false;
+  mutable std::string requirementText;
+  mutable pid_t guestPid = 0;
+  mutable int calls = 0;
+
+  sec::OSStatus SecCodeCopyGuestWithAttributes(const sec::SecCode*,
+                                               const sec::GuestAttributes& attributes,
+                                               sec::SecCSFlags,
+                                               sec::SecCodeRef* guest) const override {
+    ++calls;
+    guestPid = attributes.audit ? attributes.audit->pid : -1;
+    if (guestStatus == 0) *guest = std::make_unique<sec::SecCode>(platform::UniqueFd(), guestPid);
+    return guestStatus;
+  }
+  sec::OSStatus SecRequirementCreateWithString(std::string_view text, sec::SecCSFlags,
+                                               sec::SecRequirementRef* requirement) const override {
+    ++calls;
+    requirementText = text;
+    if (requirementStatus == 0) {
+      *requirement = std::make_unique<sec::SecRequirement>(*sec::compileRequirement(text));
+    }
+    return requirementStatus;
+  }
+  sec::OSStatus SecCodeCheckValidity(const sec::SecCode*, sec::SecCSFlags,
+                                     const sec::SecRequirement*) const override {
+    ++calls;
+    if (throwInValidity) throw std::runtime_error("boom");
+    return validityStatus;
+  }
+};
+
+class FakeConnection final : public platform::xpc::Connection {
+ public:
+  std::optional<platform::AuditToken> token = platform::AuditToken{4242, 501, 20, 7};
+  std::vector<std::string> steps;
+
+  const platform::AuditToken* auditToken() const override { return token ? &*token : nullptr; }
+  void setExportedInterface(std::shared_ptr<const platform::xpc::Interface> i) override {
+    steps.push_back("interface:" + std::to_string(i->methods().size()));
+  }
+  void setExportedObject(std::unique_ptr<platform::xpc::ExportedObject> o) override {
+    steps.push_back(o ? "object" : "null object");
+  }
+  void resume() override { steps.push_back("resume"); }
+};
+
+class NeverRun final : public control::CommandRunner, public control::ProcessSignaller {
+ public:
+  std::int32_t runCommand(const std::string&, const std::vector<std::string>&) override {
+    return -1;
+  }
+  bool signalProcess(std::int32_t, int) override { return false; }
+};
+
+class NoListener final : public platform::xpc::Listener {
+ public:
+  void setDelegate(platform::xpc::ListenerDelegate*) override {}
+  void resume() override {}
+};
+
+// One delegate's world: its services, a staged Security framework, one
+// connection and the lines it writes.
+struct Rig {
+  bool admit() {
+    HelperDelegate delegate(services_, signing_,
+                            [this](std::string_view line) { lines_.emplace_back(line); });
+    return delegate.shouldAcceptNewConnection(listener_, connection_);
+  }
+
+  NeverRun never_;
+  firewall::Firewall firewall_{never_};
+  processes::SystemProcessSource processes_;
+  interface::HelperServices services_ {
+    processes_, never_, never_, firewall_, [] { return common::Listing{}; }
+  };
+  FakeCodeSigning signing_;
+  FakeConnection connection_;
+  NoListener listener_;
+  std::vector<std::string> lines_;
+};
+
+const char* kWarning = "🚨 SECURITY WARNING: Rejected unauthorized XPC connection.";
+
+TEST(Admission, ValidCallerGetsInterfaceThenObjectThenResumeAndNothingIsWritten) {
+  Rig r;
+  EXPECT_TRUE(r.admit());
+  EXPECT_TRUE(r.lines_.empty());
+  EXPECT_EQ(r.connection_.steps, (std::vector<std::string>{"interface:7", "object", "resume"}));
+  EXPECT_EQ(r.signing_.guestPid, 4242);
+  EXPECT_EQ(r.signing_.requirementText,
+            "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
+            "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"");
+}
+
+TEST(Admission, EachFailingStepWritesItsOwnLinesThenTheWarning) {
+  struct Case {
+    const char* name;
+    std::function<void(Rig&)> stage;
+    std::vector<std::string> lines;
+    int securityCalls;
+  };
+  const std::string advice =
+      "🚨 Make sure your Team ID and Bundle ID are correct and you are signing with an Apple "
+      "Dev cert.";
+  const Case cases[] = {
+      {"no token",
+       [](Rig& a) { a.connection_.token.reset(); },
+       {"🚨 Failed to extract auditToken using KVC.", kWarning},
+       0},
+      {"no code",
+       [](Rig& a) { a.signing_.guestStatus = -67065; },
+       {"🚨 Failed to get SecCode for incoming connection.", kWarning},
+       1},
+      {"bad requirement",
+       [](Rig& a) { a.signing_.requirementStatus = -67052; },
+       {"🚨 Failed to create SecRequirement.", kWarning},
+       2},
+      {"requirement not met",
+       [](Rig& a) { a.signing_.validityStatus = -67050; },
+       {"🚨 SECURITY AUDIT FAILED: Status code -67050", advice, kWarning},
+       3},
+      {"positive status",
+       [](Rig& a) { a.signing_.validityStatus = 7; },
+       {"🚨 SECURITY AUDIT FAILED: Status code 7", advice, kWarning},
+       3},
+      {"exception", [](Rig& a) { a.signing_.throwInValidity = true; }, {kWarning}, 3},
+  };
+  for (const auto& c : cases) {
+    Rig fresh;
+    c.stage(fresh);
+    EXPECT_FALSE(fresh.admit()) << c.name;
+    EXPECT_EQ(fresh.lines_, c.lines) << c.name;
+    EXPECT_TRUE(fresh.connection_.steps.empty()) << c.name;
+    EXPECT_EQ(fresh.signing_.calls, c.securityCalls) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace service
