@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <array>
 #include <climits>
@@ -67,16 +68,20 @@ bool isSignalArgument(std::string_view text) {
   return isSignalName(rest);
 }
 
+// The daemon itself is no target either: killed, it could not send the reply
+// it owes; stopped, every connection would hang with it.
+static bool isSelf(std::int64_t pid) { return pid == ::getpid(); }
+
 bool terminateProcess(std::int64_t pid, ProcessSignaller& signaller) {
   // kill(0, ...) would hit the daemon's own process group and kill(-1, ...)
   // every process on the machine.
-  if (!isSingleProcessId(pid)) return false;
+  if (!isSingleProcessId(pid) || isSelf(pid)) return false;
   return signaller.signalProcess(static_cast<std::int32_t>(pid), SIGKILL);
 }
 
 bool sendSignal(std::int64_t pid, const std::string& signal, CommandRunner& runner) {
   try {
-    if (!isSingleProcessId(pid) || !isSignalArgument(signal)) return false;
+    if (!isSingleProcessId(pid) || isSelf(pid) || !isSignalArgument(signal)) return false;
     return runner.runCommand(kKillToolPath, {signal, std::to_string(pid)}) == 0;
   } catch (...) {
     return false;

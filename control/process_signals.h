@@ -44,13 +44,15 @@ bool isSignalArgument(std::string_view text);
 
 // Sends SIGKILL to `pid`. Returns true when the signal was sent; false, with
 // nothing sent, when `pid` does not name a single process
-// (isSingleProcessId). Does not wait for the process to end.
+// (isSingleProcessId) or names the calling process itself. Does not wait for
+// the process to end.
 bool terminateProcess(std::int64_t pid, ProcessSignaller& signaller);
 
 // Runs "/bin/kill" through `runner` with exactly two arguments, `signal` as
 // received and `pid` in decimal. Returns true when the tool exits with status
 // 0. Returns false without running the tool when `pid` does not name a single
-// process or `signal` is not a signal argument (isSignalArgument). Blocks
+// process, names the calling process itself, or `signal` is not a signal
+// argument (isSignalArgument). Blocks
 // until the tool has exited.
 bool sendSignal(std::int64_t pid, const std::string& signal, CommandRunner& runner);
 

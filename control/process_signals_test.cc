@@ -124,6 +124,7 @@ TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
 TEST(TerminateProcess, SendsSigkillOnlyToOneProcess) {
   RecordingSignaller signaller;
   for (const auto pid : kNotOneProcess) EXPECT_FALSE(terminateProcess(pid, signaller)) << pid;
+  EXPECT_FALSE(terminateProcess(::getpid(), signaller));  // the daemon itself
   EXPECT_TRUE(terminateProcess(kInt32Max, signaller));
   signaller.result = false;
   EXPECT_FALSE(terminateProcess(42, signaller));
@@ -141,6 +142,7 @@ TEST(TerminateProcess, KillsARealProcess) {
 TEST(SendSignal, RunsKillWithTheTextAsReceivedOnlyForSafeArguments) {
   RecordingRunner runner;
   for (const auto pid : kNotOneProcess) EXPECT_FALSE(sendSignal(pid, "-STOP", runner)) << pid;
+  EXPECT_FALSE(sendSignal(::getpid(), "-STOP", runner));  // the daemon itself
   for (const char* text : {"", "1", "-l", "--", "-9x"}) EXPECT_FALSE(sendSignal(42, text, runner));
   EXPECT_TRUE(runner.calls.empty());
 

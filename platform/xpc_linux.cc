@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/unique_fd.h"
@@ -28,9 +30,11 @@
 namespace platform::xpc {
 namespace {
 
-// Admitted connections served at once. Each has a thread; refusals close at
-// once, so only the genuine client can hold a slot for long.
+// Connections served at once, each with a thread. Any user may run the
+// genuine client (and stop it once admitted), so each user other than root
+// gets only a share: one user cannot lock the others out.
 constexpr std::size_t kMaxConnections = 64;
+constexpr std::size_t kMaxConnectionsPerUser = 8;
 // A client that stops reading its replies must not hold a thread forever.
 constexpr int kSendTimeoutSeconds = 30;
 
@@ -159,7 +163,10 @@ class ConnectionImpl final : public Connection {
           c->cmsg_len == CMSG_LEN(sizeof(ucred))) {
         ucred cred;
         std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
-        return cred.pid == token_.pid && cred.uid == token_.uid && cred.gid == token_.gid;
+        // The pid alone: SCM_CREDENTIALS carries the real uid and gid where
+        // SO_PEERCRED gave the effective ones, and the pidfd, checked per
+        // request, rules out a reused pid.
+        return cred.pid == token_.pid;
       }
     }
     return false;
@@ -245,6 +252,7 @@ class ListenerImpl final : public Listener {
  private:
   struct Slot {
     UniqueFd fd;  // closed when the slot is reaped, so its number is never reused early
+    uid_t uid = 0;
     std::thread thread;
     std::atomic<bool> done{false};
   };
@@ -265,21 +273,35 @@ class ListenerImpl final : public Listener {
         continue;
       }
       UniqueFd conn(fd);
+      ucred cred{};
+      socklen_t len = sizeof cred;
+      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) continue;
       std::lock_guard lock(mu_);
       reapLocked();
       if (slots_.size() >= kMaxConnections) continue;  // closes it
+      if (cred.uid != 0 && std::count_if(slots_.begin(), slots_.end(), [&](const Slot& s) {
+                             return s.uid == cred.uid;
+                           }) >= static_cast<std::ptrdiff_t>(kMaxConnectionsPerUser)) {
+        continue;
+      }
       timeval timeout{kSendTimeoutSeconds, 0};
       ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
       Slot& slot = slots_.emplace_back();
       slot.fd = std::move(conn);
-      slot.thread = std::thread([this, &slot] {
-        {
-          ConnectionImpl connection(slot.fd.get());
-          connection.serve(*this, delegate_);
-        }
-        ::shutdown(slot.fd.get(), SHUT_RDWR);  // the peer sees the end now
-        slot.done = true;
-      });
+      slot.uid = cred.uid;
+      try {
+        slot.thread = std::thread([this, &slot] {
+          {
+            ConnectionImpl connection(slot.fd.get());
+            connection.serve(*this, delegate_);
+          }
+          ::shutdown(slot.fd.get(), SHUT_RDWR);  // the peer sees the end now
+          slot.done = true;
+        });
+      } catch (const std::system_error&) {
+        logError("cannot start a thread for a new connection; closed");
+        slots_.pop_back();
+      }
     }
   }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/msgpack.h"
@@ -211,6 +212,52 @@ TEST_F(XpcTransport, RequestFromAnotherProcessOnTheSameSocketEndsTheConnection) 
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_EQ(status, 0);
   EXPECT_FALSE(readFrame(fd.get()));
+}
+
+// Runs `body` in a child process as `real` and `effective` uid; its result.
+int asUser(uid_t real, uid_t effective, const std::function<int()>& body) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(real, effective, effective) != 0) {
+      ::_exit(100);
+    }
+    ::_exit(body());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+}
+
+TEST_F(XpcTransport, ClientWhoseRealAndEffectiveUidsDifferIsServed) {
+  // A set-user-ID client: SO_PEERCRED reports its effective uid, each
+  // message its real one. Only the process identity must match.
+  EXPECT_EQ(asUser(65534, 0,
+                   [&] {
+                     UniqueFd fd = connectClient();
+                     auto admitted = readFrame(fd.get());
+                     if (!admitted || !isAdmitted(*admitted)) return 1;
+                     sendFrame(fd.get(), echoRequest(3, Value("setuid")));
+                     auto reply = readFrame(fd.get());
+                     return reply && decodeReply(*reply) ? 0 : 2;
+                   }),
+            0);
+}
+
+TEST_F(XpcTransport, OneUserCannotHoldEverySlot) {
+  // Eight connections of one user are served; the ninth is closed at once,
+  // while another user still gets in.
+  EXPECT_EQ(asUser(65534, 65534,
+                   [&] {
+                     std::vector<UniqueFd> held;
+                     for (int i = 0; i < 8; ++i) {
+                       held.push_back(connectClient());
+                       if (!readFrame(held.back().get())) return 1;
+                     }
+                     UniqueFd ninth = connectClient();
+                     return readFrame(ninth.get()) ? 2 : 0;
+                   }),
+            0);
+  EXPECT_EQ(asUser(4242, 4242, [&] { return readFrame(connectClient().get()) ? 0 : 1; }), 0);
 }
 
 TEST_F(XpcTransport, ObjectThatDoesNotReplyEndsTheConnection) {

@@ -2,6 +2,10 @@
 // for "com.korvane.helper" in place and hands the main thread to the run loop
 // for the life of the process.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -24,7 +28,30 @@ platform::xpc::Listener* listener = nullptr;
 
 }  // namespace
 
+namespace {
+
+// Descriptors 0 to 2 must be taken before anything else is opened: a daemon
+// started with them closed would otherwise hand its socket out as "standard
+// error" to its own notes and to every tool it runs.
+void occupyStandardDescriptors() {
+  for (;;) {
+    int fd = ::open("/dev/null", O_RDWR);
+    if (fd < 0) return;
+    if (fd > STDERR_FILENO) {
+      ::close(fd);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
 int main() {
+  occupyStandardDescriptors();
+  // A diagnostic written to a closed pipe must fail, not end the daemon.
+  // Tools the daemon runs get the default disposition back at spawn.
+  ::signal(SIGPIPE, SIG_IGN);
+
   static processes::SystemProcessSource processSource;
   static control::PosixCommandRunner runner;
   static control::PosixProcessSignaller signaller;
