@@ -41,7 +41,7 @@ class Delegate final : public ListenerDelegate {
  public:
   bool shouldAcceptNewConnection(Listener&, Connection& connection) override {
     ++asked;
-    std::this_thread::sleep_for(validationTime);
+    std::this_thread::sleep_for(std::chrono::milliseconds(validationMs.load()));
     if (auto* t = connection.auditToken()) peerPid = t->pid;
     if (!accept) return false;
     connection.setExportedInterface(Interface::withMethods({{kEcho, kEchoEncoding}}));
@@ -57,7 +57,7 @@ class Delegate final : public ListenerDelegate {
   std::atomic<pid_t> peerPid{0};
   bool accept = true;
   bool forgetful = false;
-  std::chrono::milliseconds validationTime{0};
+  std::atomic<int> validationMs{0};
 };
 
 class XpcTransport : public testing::Test {
@@ -188,11 +188,11 @@ TEST_F(XpcTransport, OversizedFrameIsRefusedFromItsHeader) {
 TEST_F(XpcTransport, BytesSentBeforeAdmissionCloseTheConnection) {
   // The request is queued while the signature check runs, as a process that
   // writes and then execs a genuine client would do.
-  delegate_.validationTime = std::chrono::milliseconds(200);
+  delegate_.validationMs = 200;
   UniqueFd fd = connectClient();
   sendFrame(fd.get(), echoRequest(1, Value("queued early")));
   EXPECT_FALSE(readFrame(fd.get()));
-  delegate_.validationTime = std::chrono::milliseconds(0);
+  delegate_.validationMs = 0;
   expectServesNextConnection();
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: once in a plain build, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Needs root (the end-to-end
-# tests run the daemon in private mount and network namespaces).
+# Sets up, builds and runs every test: in a plain build, under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# Needs root (the end-to-end tests run the daemon in private mount, network
+# and pid namespaces).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -20,4 +21,6 @@ run_suite plain "$root/build"
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 run_suite asan-ubsan "$root/build-asan" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+run_suite tsan "$root/build-tsan" -DKORVANE_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
 exit $status
