@@ -132,7 +132,10 @@ std::variant<Command, std::string> parseCommandLine(const std::vector<std::strin
           value = *v;
         }
         auto ports = parsePortList(value);
-        if (!ports) return "firewall enable: " + name + ": not a list of integers: " + value;
+        if (!ports) {
+          std::string message = "firewall enable: " + name;
+          return message.append(": not a list of integers: ").append(value);
+        }
         list->insert(list->end(), ports->begin(), ports->end());
       }
       return cmd;

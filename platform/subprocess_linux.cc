@@ -25,7 +25,8 @@ int pollTimeout(Clock::time_point deadline) {
   const auto left = deadline - Clock::now();
   if (left <= Clock::duration::zero()) return 0;
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return ms > 24 * 3600 * 1000 ? 24 * 3600 * 1000 : static_cast<int>(ms);
+  constexpr std::int64_t kDay = std::int64_t{24} * 3600 * 1000;
+  return static_cast<int>(ms > kDay ? kDay : ms);
 }
 
 // glibc 2.36 declares pidfd_open without C linkage, so C++ cannot link to it.

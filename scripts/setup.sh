@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake g++ pkg-config
+  build-essential cmake g++ pkg-config clang-tidy
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   procps util-linux iproute2 nftables

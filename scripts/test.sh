@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: in a plain build, under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# Sets up, builds and runs every test: in a plain build (then clang-tidy over
+# the sources), under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# under ThreadSanitizer.
 # Needs root (the end-to-end tests run the daemon in private mount, network
 # and pid namespaces).
 set -euo pipefail
@@ -18,6 +19,8 @@ run_suite() {
 }
 
 run_suite plain "$root/build"
+echo "== clang-tidy"
+"$root/scripts/tidy.sh" "$root/build" || { echo "clang-tidy found problems"; status=1; }
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 run_suite asan-ubsan "$root/build-asan" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

@@ -13,7 +13,7 @@
 namespace platform::security {
 namespace {
 
-constexpr std::size_t kHashChunkSize = 64 * 1024;
+constexpr std::size_t kHashChunkSize = std::size_t{64} * 1024;
 constexpr int kMaxChainLength = 16;
 
 BioPtr memoryBio(std::string_view text) {

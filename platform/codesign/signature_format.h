@@ -26,8 +26,8 @@ namespace platform::security {
 inline constexpr std::string_view kSignatureMagic = "~Korvane code signature appended~\n";
 inline constexpr std::size_t kHeaderSize = 12;
 inline constexpr std::uint8_t kBlockVersion = 1;
-inline constexpr std::size_t kMaxManifestSize = 4 * 1024;
-inline constexpr std::size_t kMaxCmsSize = 256 * 1024;
+inline constexpr std::size_t kMaxManifestSize = std::size_t{4} * 1024;
+inline constexpr std::size_t kMaxCmsSize = std::size_t{256} * 1024;
 // Largest signature block a parser ever looks at: a caller that hands
 // parseSignature the last kMaxBlockSize bytes of a file hands it everything.
 inline constexpr std::size_t kMaxBlockSize =
