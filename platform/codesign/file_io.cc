@@ -7,35 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/atomic_file.h"
+#include "platform/unique_fd.h"
+
 namespace platform::security {
 namespace {
 
 std::string errnoText(const char* call, const std::string& path) {
   return std::string(call) + " " + path + ": " + strerror(errno);
 }
-
-std::string folderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Owns a temporary file's name: unlinks it unless committed.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (!committed_) ::unlink(path_.c_str());
-  }
-  void commit() { committed_ = true; }
-
- private:
-  std::string path_;
-  bool committed_ = false;
-};
 
 }  // namespace
 
@@ -90,55 +70,13 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>* content,
 
 bool replaceFileAtomically(const std::string& path, const std::vector<std::uint8_t>& content,
                            std::string* error) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
-    *error = errnoText("lstat", path);
-    return false;
-  }
-  // Renaming over a symbolic link would replace the link, not its target.
-  if (!S_ISREG(st.st_mode)) {
-    *error = path + ": not a regular file";
-    return false;
-  }
-  const std::string folder = folderOf(path);
-  std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-  std::string tempPath = folder + "/." + name + ".XXXXXX";
-  UniqueFd fd(::mkostemp(tempPath.data(), O_CLOEXEC));
-  if (!fd) {
-    *error = errnoText("mkostemp", tempPath);
-    return false;
-  }
-  TempFile temp(tempPath);
-  if (!writeAll(fd.get(), content.data(), content.size())) {
-    *error = errnoText("write", tempPath);
-    return false;
-  }
-  // Keep the owner where we may (root re-signing another user's file); a
-  // chown clears set-id bits, so the mode comes after it.
-  if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-      ::fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) {
-    *error = errnoText("fchown", tempPath);
-    return false;
-  }
-  if (::fchmod(fd.get(), st.st_mode & 07777) != 0) {
-    *error = errnoText("fchmod", tempPath);
-    return false;
-  }
-  if (::fsync(fd.get()) != 0) {
-    *error = errnoText("fsync", tempPath);
-    return false;
-  }
-  if (::rename(tempPath.c_str(), path.c_str()) != 0) {
-    *error = errnoText("rename", path);
-    return false;
-  }
-  temp.commit();
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir || ::fsync(dir.get()) != 0) {
-    *error = errnoText("fsync", folder);
-    return false;
-  }
-  return true;
+  platform::AtomicWriteOptions options;
+  options.mustExist = true;
+  auto failure = platform::replaceFileAtomically(
+      path, std::string_view(reinterpret_cast<const char*>(content.data()), content.size()),
+      options);
+  if (failure) *error = *failure;
+  return !failure;
 }
 
 }  // namespace platform::security

@@ -1,0 +1,118 @@
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/atomic_file.h"
+#include "platform/unique_fd.h"
+
+namespace platform {
+namespace {
+
+// The folder that holds `path`: "." for a bare name, "/" for a file at the root.
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Unlinks the temporary file unless it was renamed into place.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (!kept_) ::unlink(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+  void keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  bool kept_ = false;
+};
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+int fsyncRetrying(int fd) {
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+}  // namespace
+
+std::string fileFailure(std::string_view verb, const std::string& path, std::string_view call,
+                        int error) {
+  char buffer[256];
+  // GNU strerror_r: may return a static string instead of filling `buffer`.
+  const char* reason = strerror_r(error, buffer, sizeof buffer);
+  std::string text = "Could not ";
+  text.append(verb).append(" \"").append(path).append("\" (").append(call).append("): ");
+  return text.append(reason).append(".");
+}
+
+std::optional<std::string> replaceFileAtomically(const std::string& path, std::string_view bytes,
+                                                 const AtomicWriteOptions& options) {
+  struct stat existing {};
+  bool existed;
+  if (options.mustExist) {
+    // Renaming over a link would replace the link, not the file it names.
+    if (::lstat(path.c_str(), &existing) != 0) return fileFailure("write", path, "lstat", errno);
+    if (!S_ISREG(existing.st_mode)) {
+      return "Could not write \"" + path + "\": it is not a regular file.";
+    }
+    existed = true;
+  } else {
+    existed = ::stat(path.c_str(), &existing) == 0;
+  }
+  const mode_t mode = existed ? (existing.st_mode & 07777) : options.newFileMode;
+
+  const std::string folder = folderOf(path);
+  std::string pattern = folder + "/." + path.substr(path.rfind('/') + 1) + ".XXXXXX";
+  UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (!fd) return fileFailure("write", path, "mkstemp", errno);
+  TempFile temp(pattern);
+
+  if (!writeAll(fd.get(), bytes)) return fileFailure("write", path, "write", errno);
+  // Keep the owner where we may; a chown clears set-id bits, so the mode
+  // (mkstemp made it 0600) comes after it.
+  if (existed && (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
+      ::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0 && errno != EPERM) {
+    return fileFailure("write", path, "fchown", errno);
+  }
+  if (::fchmod(fd.get(), mode) != 0) return fileFailure("write", path, "fchmod", errno);
+  if (fsyncRetrying(fd.get()) != 0) return fileFailure("write", path, "fsync", errno);
+  // close() can report a deferred write error; EINTR still closes on Linux.
+  if (::close(fd.release()) != 0 && errno != EINTR) {
+    return fileFailure("write", path, "close", errno);
+  }
+  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
+    return fileFailure("write", path, "rename", errno);
+  }
+  temp.keep();
+
+  // The rename is durable only once the folder's entry is on disk.
+  UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folderFd) return fileFailure("write", path, "open of the folder", errno);
+  if (fsyncRetrying(folderFd.get()) != 0) {
+    return fileFailure("write", path, "fsync of the folder", errno);
+  }
+  return std::nullopt;
+}
+
+}  // namespace platform
