@@ -28,13 +28,6 @@ const char* kAdvice =
     "🚨 Make sure your Team ID and Bundle ID are correct and you are signing with an Apple Dev "
     "cert.\n";
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 void spit(const fs::path& p, const std::string& bytes) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
   fs::permissions(p, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec |
@@ -57,7 +50,7 @@ class AdmissionE2E : public testing::Test {
     ASSERT_TRUE(enterPrivateNamespaces(kMountOnly, &why)) << why << " (end-to-end tests need root)";
     daemon_ = std::make_unique<Daemon>();
     ASSERT_TRUE(daemon_->running());
-    genuine_ = slurp(helperctlPath());
+    genuine_ = readFile(helperctlPath());
     unsigned_ = genuine_.substr(0, signedLength(helperctlPath()));
   }
 
@@ -107,7 +100,7 @@ TEST_F(AdmissionE2E, EachKindOfBadSignatureIsRefusedWithItsStatus) {
   const TestPki pki = TestPki::make();
   const std::string keys = dir_.path().string();
   const auto devRoot = TestCertificateAuthority::fromPem(
-      slurp(sec::testing::buildRootKeyFile()), slurp(sec::testing::buildTrustAnchorFile()));
+      readFile(sec::testing::buildRootKeyFile()), readFile(sec::testing::buildTrustAnchorFile()));
   LeafOptions otherTeam;
   otherTeam.commonName = "Other Team (ZZ9ZZ9ZZ9Z)";
   otherTeam.organizationalUnits = {"ZZ9ZZ9ZZ9Z"};

@@ -89,13 +89,6 @@ Outcome udpSend(int family, int receiver, std::uint16_t port) {
   return Outcome::kConnected;
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class FirewallE2E : public testing::Test {
  protected:
   void SetUp() override {
@@ -132,13 +125,13 @@ TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "{\"success\": true, \"message\": null}\n");
   const std::string anchor = "com.korvane.helper.firewall";
-  EXPECT_EQ(slurp("/etc/pf.conf"),
+  EXPECT_EQ(readFile("/etc/pf.conf"),
             "# pf.conf of the test\nset skip on lo0\n# Korvane Firewall Anchor\nanchor \"" +
                 anchor + "\"\nload anchor \"" + anchor + "\" from \"/etc/pf.anchors/" + anchor +
                 "\"\n");
   const std::string tcpIn = str(inTcp) + ", " + str(inTcp6) + " }\n";
   const std::string tcpOut = str(outTcp) + ", " + str(outTcp6) + " }\n";
-  EXPECT_EQ(slurp("/etc/pf.anchors/" + anchor),
+  EXPECT_EQ(readFile("/etc/pf.anchors/" + anchor),
             "block drop in inet proto tcp from any to any port { " + tcpIn +
                 "block drop in inet6 proto tcp from any to any port { " + tcpIn +
                 "block drop in inet proto udp from any to any port { " + str(inUdp) + " }\n" +
@@ -170,7 +163,7 @@ TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
   EXPECT_EQ(udpSend(AF_INET, u1.get(), inUdp), Outcome::kConnected);
   EXPECT_EQ(udpSend(AF_INET, u2.get(), outUdp), Outcome::kConnected);
   // The anchor block went in once.
-  const std::string conf = slurp("/etc/pf.conf");
+  const std::string conf = readFile("/etc/pf.conf");
   EXPECT_EQ(conf.find("# Korvane"), conf.rfind("# Korvane"));
 }
 

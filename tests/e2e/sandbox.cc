@@ -22,11 +22,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+// In a forked child: drops to `uid` (group 65534) when given, then execs
+// `argv`; never returns.
+[[noreturn]] void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
+  if (uid && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+              ::setresuid(*uid, *uid, *uid) != 0)) {
+    _exit(125);
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  ::execv(args[0], args.data());
+  _exit(127);
 }
 
 [[noreturn]] void die(const std::string& what) {
@@ -34,6 +41,13 @@ std::string slurp(const fs::path& p) {
 }
 
 }  // namespace
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 std::string daemonPath() { return KORVANE_DAEMON_PATH; }
 std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
@@ -65,23 +79,15 @@ RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
     ::dup2(n, 0);
     ::dup2(o, 1);
     ::dup2(e, 2);
-    if (uid && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-                ::setresuid(*uid, *uid, *uid) != 0)) {
-      _exit(125);
-    }
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    _exit(127);
+    execAs(argv, uid);
   }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   RunResult r;
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = slurp(out);
-  r.err = slurp(err);
+  r.out = readFile(out);
+  r.err = readFile(err);
   return r;
 }
 
@@ -126,16 +132,7 @@ fs::path overlay(const std::string& target) {
 StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
   pid_ = ::fork();
   if (pid_ < 0) die("fork");
-  if (pid_ == 0) {
-    if (uid && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(*uid, *uid, *uid) != 0)) {
-      _exit(125);
-    }
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    _exit(127);
-  }
+  if (pid_ == 0) execAs(argv, uid);
   const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
   for (int i = 0; i < 500; ++i) {
     std::error_code ec;
@@ -206,6 +203,6 @@ Daemon::~Daemon() {
 
 bool Daemon::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
 
-std::string Daemon::output() const { return slurp(outputFile_); }
+std::string Daemon::output() const { return readFile(outputFile_); }
 
 }  // namespace e2e

@@ -22,6 +22,9 @@ struct RunResult {
 // primary group 65534) when given. Never leaves a child behind.
 RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid = std::nullopt);
 
+// The whole content of a file ("" when it cannot be read).
+std::string readFile(const std::filesystem::path& path);
+
 // korvane-helperctl with `args`.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
 
