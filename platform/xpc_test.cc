@@ -268,6 +268,44 @@ TEST_F(XpcTransport, ObjectThatDoesNotReplyEndsTheConnection) {
   EXPECT_FALSE(readFrame(fd.get()));
 }
 
+TEST(XpcListener, UsesTheSocketSystemdHandsOver) {
+  auto dir =
+      std::filesystem::temp_directory_path() / ("xpc_activated." + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "activated.socket").string();
+  // In a child: descriptor 3 and LISTEN_PID belong to one process.
+  pid_t child = ::fork();
+  if (child == 0) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0 ||
+        ::dup2(fd, 3) != 3) {
+      ::_exit(1);
+    }
+    ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+    ::setenv("LISTEN_FDS", "1", 1);
+    std::string error;
+    auto listener = Listener::initWithMachServiceName("com.korvane.activation-test", &error);
+    if (!listener || std::getenv("LISTEN_FDS") != nullptr) ::_exit(2);
+    if (std::filesystem::exists(Listener::socketPathForService("com.korvane.activation-test"))) {
+      ::_exit(3);
+    }
+    Delegate delegate;
+    listener->setDelegate(&delegate);
+    listener->resume();
+    UniqueFd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ::_exit(4);
+    unsigned char header[4];
+    ::_exit(::read(client.get(), header, sizeof header) == 4 ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::filesystem::remove_all(dir);
+}
+
 TEST(XpcListener, ReplacesAStaleSocketButNotALiveOne) {
   auto dir = std::filesystem::temp_directory_path() / ("xpc_stale." + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
