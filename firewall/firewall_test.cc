@@ -24,11 +24,12 @@ using Values = std::vector<common::Value>;
 class RecordingRunner : public control::CommandRunner {
  public:
   std::function<std::int32_t(const Args&)> status;
+  std::string expectedPath;
 
   std::int32_t runCommand(const std::string& launchPath, const Args& arguments) override {
+    EXPECT_EQ(launchPath, expectedPath);
     {
       std::lock_guard<std::mutex> hold(mutex_);
-      paths_.push_back(launchPath);
       calls_.push_back(arguments);
     }
     int running = ++running_;
@@ -46,15 +47,10 @@ class RecordingRunner : public control::CommandRunner {
     std::lock_guard<std::mutex> hold(mutex_);
     return calls_;
   }
-  std::vector<std::string> paths() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return paths_;
-  }
   int maxRunning() const { return maxRunning_; }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<std::string> paths_;
   std::vector<Args> calls_;
   std::atomic<int> running_{0};
   std::atomic<int> maxRunning_{0};
@@ -65,7 +61,7 @@ class FirewallTest : public ::testing::Test {
   FirewallTest() {
     paths_.anchorFolder = root_ / "pf.anchors";
     paths_.pfConf = root_ / "pf.conf";
-    paths_.pfctl = root_ / "pfctl";
+    paths_.pfctl = runner_.expectedPath = root_ / "pfctl";
     std::filesystem::create_directory(paths_.anchorFolder);
     writeFile(paths_.pfConf, "pass all\n");
   }
@@ -95,7 +91,6 @@ TEST_F(FirewallTest, FirstEnableWritesRulesHooksTheAnchorOnceAndRunsPfctlInOrder
             "block return out inet6 proto udp from any to any port { 53 }\n");
   EXPECT_EQ(readFile(paths_.pfConf), "pass all\n" + block());
   EXPECT_EQ(runner_.calls(), (std::vector<Args>{reloadRun(), loadRun(), enableRun()}));
-  EXPECT_EQ(runner_.paths(), std::vector<std::string>(3, paths_.pfctl));
 
   // The second enable finds the anchor: no second block and no reload.
   EXPECT_EQ(enable(), (common::FlagMessage{true, std::nullopt}));
@@ -176,6 +171,7 @@ TEST_F(FirewallTest, PfctlStatusesDecideTheReply) {
   for (const Case& c : cases) {
     RecordingRunner runner;
     runner.status = c.status;
+    runner.expectedPath = paths_.pfctl;
     // A disable looks at no list, however malformed, and touches no file.
     const Values ports = c.enable ? Values{22} : Values{common::Value("not a port")};
     EXPECT_EQ(Firewall(runner, paths_).apply(c.enable, ports, ports, ports, ports), c.reply)
