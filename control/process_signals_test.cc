@@ -6,7 +6,6 @@
 
 #include <cctype>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -82,43 +81,14 @@ TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
   // procps kill reads these as pids ("1" is init), options ("-l" signals
   // nothing and exits 0), the end of options ("--" sends TERM), or a group
   // ("-9x" is kill(-9), "-1e3" is kill(-1)).
-  const std::string refused[] = {"",
-                                 "-",
-                                 "--",
-                                 "1",
-                                 "9",
-                                 "STOP",
-                                 "-l",
-                                 "-L",
-                                 "-a",
-                                 "-p",
-                                 "-q",
-                                 "-s",
-                                 "-V",
-                                 "--verbose",
-                                 "-9x",
-                                 "-1e3",
-                                 "-0x9",
-                                 "-+9",
-                                 "- 9",
-                                 "-9 ",
-                                 " -9",
-                                 "-65",
-                                 "-009",
-                                 "-RTMAX",
-                                 "-RTMIN-1",
-                                 "-RTMIN+",
-                                 "-RTMIN+31",
-                                 "-SIG",
-                                 "-SIG9",
-                                 "-SIGSIGKILL",
-                                 "-EXIT",
-                                 "-KILLL",
-                                 std::string("-KILL\0x", 7),
-                                 "-K\xC3\xA9LL"};
-  for (const auto& text : refused) {
-    EXPECT_FALSE(isSignalArgument(text)) << text;
-  }
+  const char* const refused[] = {
+      "",      "-",           "--",     "1",        "9",           "STOP",      "-l",
+      "-L",    "-a",          "-p",     "-q",       "-s",          "-V",        "--verbose",
+      "-9x",   "-1e3",        "-0x9",   "-+9",      "- 9",         "-9 ",       " -9",
+      "-65",   "-009",        "-RTMAX", "-RTMIN-1", "-RTMIN+",     "-RTMIN+31", "-SIG",
+      "-SIG9", "-SIGSIGKILL", "-EXIT",  "-KILLL",   "-K\xC3\xA9LL"};
+  for (const char* text : refused) EXPECT_FALSE(isSignalArgument(text)) << text;
+  EXPECT_FALSE(isSignalArgument(std::string("-KILL\0x", 7)));
 }
 
 TEST(TerminateProcess, SendsSigkillOnlyToOneProcess) {
@@ -154,27 +124,6 @@ TEST(SendSignal, RunsKillWithTheTextAsReceivedOnlyForSafeArguments) {
   EXPECT_EQ(runner.calls, (decltype(runner.calls){{"/bin/kill", {"-stop", "42"}},
                                                   {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
                                                   {"/bin/kill", {"-9", "7"}}}));
-}
-
-char processState(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto close = stat.rfind(')');
-  return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
-}
-
-TEST(SendSignal, StopsAndContinuesARealProcess) {
-  platform::Child child = platform::Child::spawn("/bin/sleep", {"1000"}, {});
-  const auto id = static_cast<id_t>(child.pid());
-  PosixCommandRunner runner;
-  siginfo_t info{};
-  ASSERT_TRUE(sendSignal(child.pid(), "-STOP", runner));
-  ASSERT_EQ(::waitid(P_PID, id, &info, WSTOPPED), 0);
-  EXPECT_EQ(processState(child.pid()), 'T');
-  ASSERT_TRUE(sendSignal(child.pid(), "-SIGCONT", runner));
-  ASSERT_EQ(::waitid(P_PID, id, &info, WCONTINUED), 0);
-  EXPECT_NE(processState(child.pid()), 'T');
-  EXPECT_FALSE(sendSignal(kNeverAPid, "-CONT", runner));
 }
 
 }  // namespace

@@ -24,11 +24,12 @@ using Values = std::vector<common::Value>;
 class RecordingRunner : public control::CommandRunner {
  public:
   std::function<std::int32_t(const Args&)> status;
+  std::string expectedPath;
 
   std::int32_t runCommand(const std::string& launchPath, const Args& arguments) override {
+    EXPECT_EQ(launchPath, expectedPath);
     {
       std::lock_guard<std::mutex> hold(mutex_);
-      paths_.push_back(launchPath);
       calls_.push_back(arguments);
     }
     int running = ++running_;
@@ -46,15 +47,10 @@ class RecordingRunner : public control::CommandRunner {
     std::lock_guard<std::mutex> hold(mutex_);
     return calls_;
   }
-  std::vector<std::string> paths() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return paths_;
-  }
   int maxRunning() const { return maxRunning_; }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<std::string> paths_;
   std::vector<Args> calls_;
   std::atomic<int> running_{0};
   std::atomic<int> maxRunning_{0};
@@ -65,16 +61,14 @@ class FirewallTest : public ::testing::Test {
   FirewallTest() {
     paths_.anchorFolder = root_ / "pf.anchors";
     paths_.pfConf = root_ / "pf.conf";
-    paths_.pfctl = root_ / "pfctl";
+    paths_.pfctl = runner_.expectedPath = root_ / "pfctl";
     std::filesystem::create_directory(paths_.anchorFolder);
+    writeFile(paths_.pfConf, "pass all\n");
   }
 
   common::FlagMessage enable(const Values& inTcp = {}, const Values& outTcp = {},
                              const Values& inUdp = {}, const Values& outUdp = {}) {
     return Firewall(runner_, paths_).apply(true, inTcp, outTcp, inUdp, outUdp);
-  }
-  common::FlagMessage disable(const Values& any = {}) {
-    return Firewall(runner_, paths_).apply(false, any, any, any, any);
   }
 
   std::string block() const { return anchorBlock(paths_.anchorFile()); }
@@ -88,209 +82,121 @@ class FirewallTest : public ::testing::Test {
   RecordingRunner runner_;
 };
 
-TEST(FirewallPaths, DefaultsAreTheSystemsOwn) {
-  FirewallPaths paths;
-  EXPECT_EQ(paths.anchorFile(), "/etc/pf.anchors/com.korvane.helper.firewall");
-  EXPECT_EQ(paths.pfConf, "/etc/pf.conf");
-  EXPECT_EQ(paths.pfctl, "/sbin/pfctl");
-}
-
 TEST_F(FirewallTest, FirstEnableWritesRulesHooksTheAnchorOnceAndRunsPfctlInOrder) {
-  writeFile(paths_.pfConf, "set skip on lo0\n");
   EXPECT_EQ(enable({22, 80}, {}, {}, {53}), (common::FlagMessage{true, std::nullopt}));
   EXPECT_EQ(readFile(paths_.anchorFile()),
             "block drop in inet proto tcp from any to any port { 22, 80 }\n"
             "block drop in inet6 proto tcp from any to any port { 22, 80 }\n"
             "block return out inet proto udp from any to any port { 53 }\n"
             "block return out inet6 proto udp from any to any port { 53 }\n");
-  EXPECT_EQ(readFile(paths_.pfConf),
-            "set skip on lo0\n\n# Korvane Firewall Anchor\n"
-            "anchor \"com.korvane.helper.firewall\"\n"
-            "load anchor \"com.korvane.helper.firewall\" from \"" +
-                paths_.anchorFile() + "\"\n");
+  EXPECT_EQ(readFile(paths_.pfConf), "pass all\n" + block());
   EXPECT_EQ(runner_.calls(), (std::vector<Args>{reloadRun(), loadRun(), enableRun()}));
-  EXPECT_EQ(runner_.paths(), std::vector<std::string>(3, paths_.pfctl));
 
   // The second enable finds the anchor: no second block and no reload.
   EXPECT_EQ(enable(), (common::FlagMessage{true, std::nullopt}));
   EXPECT_EQ(readFile(paths_.anchorFile()), "") << "empty lists give an empty anchor file";
-  EXPECT_EQ(readFile(paths_.pfConf), "set skip on lo0\n" + block());
+  EXPECT_EQ(readFile(paths_.pfConf), "pass all\n" + block());
   EXPECT_EQ(runner_.calls(),
             (std::vector<Args>{reloadRun(), loadRun(), enableRun(), loadRun(), enableRun()}));
 }
 
-TEST_F(FirewallTest, HooksTheAnchorByPlainSubstringOnly) {
-  struct Case {
-    const char* pfConf;
-    bool hooked;
+TEST_F(FirewallTest, FileFailuresEndTheRequestBeforeAnyPfctlRun) {
+  const std::string longName = root_ / std::string(250, 'p');
+  const struct {
+    const char* name;
+    std::function<void(FirewallPaths&)> stage;
+    std::string pfConf;  // as given, and as it must stay
+    std::string error;
+  } cases[] = {
+      {"no pf.conf", [](FirewallPaths&) {}, "",
+       "Could not read \"" + paths_.pfConf + "\" (open): No such file or directory."},
+      {"pf.conf not UTF-8", [](FirewallPaths&) {}, "pass all\n# caf\xE9\n",
+       "Could not read \"" + paths_.pfConf + "\": the file is not valid UTF-8 text."},
+      {"no anchor folder", [](FirewallPaths& p) { std::filesystem::remove(p.anchorFolder); },
+       "pass all\n",
+       "Could not write \"" + paths_.anchorFile() + "\" (mkstemp): No such file or directory."},
+      // pf.conf can be read, but the temporary name beside it (".NAME.XXXXXX")
+      // exceeds the 255-byte name limit, so writing it back fails, even for root.
+      {"pf.conf cannot be written", [&](FirewallPaths& p) { p.pfConf = longName; }, "pass all\n",
+       "Could not write \"" + longName + "\" (mkstemp): File name too long."},
   };
-  const Case cases[] = {
-      {"# com.korvane.helper.firewall is mentioned in a comment only\n", false},
-      {"pass all", true},  // no final line feed: the block's first line feed ends it
-      {"", true},
-      {"anchor \"COM.KORVANE.HELPER.FIREWALL\"\n", true},
-  };
-  for (const Case& c : cases) {
-    RecordingRunner runner;
-    writeFile(paths_.pfConf, c.pfConf);
-    EXPECT_EQ(Firewall(runner, paths_).apply(true, {}, {}, {}, {}).success, true);
-    EXPECT_EQ(readFile(paths_.pfConf), c.pfConf + (c.hooked ? block() : "")) << c.pfConf;
-    const std::vector<Args> expected = c.hooked
-                                           ? std::vector<Args>{reloadRun(), loadRun(), enableRun()}
-                                           : std::vector<Args>{loadRun(), enableRun()};
-    EXPECT_EQ(runner.calls(), expected) << c.pfConf;
-  }
-}
-
-FirewallPaths pathsUnder(const TestFolder& root) {
-  FirewallPaths paths;
-  paths.anchorFolder = root / "pf.anchors";
-  paths.pfConf = root / "pf.conf";
-  paths.pfctl = root / "pfctl";
-  std::filesystem::create_directory(paths.anchorFolder);
-  return paths;
-}
-
-TEST(Firewall, FileFailuresEndTheRequestBeforeAnyPfctlRun) {
-  enum Fault { kNoPfConf, kLatin1PfConf, kNoAnchorFolder };
-  for (Fault fault : {kNoPfConf, kLatin1PfConf, kNoAnchorFolder}) {
-    TestFolder root;
-    const FirewallPaths paths = pathsUnder(root);
-    if (fault == kLatin1PfConf) writeFile(paths.pfConf, "pass all\n# caf\xE9\n");
-    if (fault == kNoAnchorFolder) {
-      std::filesystem::remove(paths.anchorFolder);
-      writeFile(paths.pfConf, "pass all\n");
+  for (const auto& c : cases) {
+    FirewallPaths paths = paths_;
+    std::filesystem::remove(paths.anchorFile());
+    c.stage(paths);
+    if (c.pfConf.empty()) {
+      std::filesystem::remove(paths.pfConf);
+    } else {
+      writeFile(paths.pfConf, c.pfConf);
     }
-    const std::string pfConfBefore = readFile(paths.pfConf);
-    const std::string expected =
-        fault == kNoPfConf
-            ? "Could not read \"" + paths.pfConf + "\" (open): No such file or directory."
-        : fault == kLatin1PfConf
-            ? "Could not read \"" + paths.pfConf + "\": the file is not valid UTF-8 text."
-            : "Could not write \"" + paths.anchorFile() +
-                  "\" (mkstemp): No such file or directory.";
     RecordingRunner runner;
-
     EXPECT_EQ(Firewall(runner, paths).apply(true, {22}, {}, {}, {}),
-              (common::FlagMessage{false, "File system error: " + expected}));
-    EXPECT_EQ(runner.calls(), std::vector<Args>{}) << expected;
-    EXPECT_EQ(std::filesystem::exists(paths.anchorFile()), fault != kNoAnchorFolder) << expected;
-    EXPECT_EQ(std::filesystem::exists(paths.pfConf), fault != kNoPfConf) << expected;
-    EXPECT_EQ(readFile(paths.pfConf), pfConfBefore) << expected;
+              (common::FlagMessage{false, "File system error: " + c.error}))
+        << c.name;
+    EXPECT_EQ(runner.calls(), std::vector<Args>{}) << c.name;
+    EXPECT_EQ(readFile(paths.pfConf), c.pfConf) << c.name;
+    std::filesystem::create_directory(paths_.anchorFolder);
   }
-}
-
-TEST(Firewall, PfConfWriteFailureLeavesItAsItWasAndRunsNoPfctl) {
-  TestFolder root;
-  FirewallPaths paths = pathsUnder(root);
-  // A name of 250 bytes can be read, but the temporary file beside it (".NAME.XXXXXX")
-  // exceeds the 255-byte name limit, so writing it back fails, even for root.
-  paths.pfConf = root / std::string(250, 'p');
-  writeFile(paths.pfConf, "pass all\n");
-  RecordingRunner runner;
-  EXPECT_EQ(Firewall(runner, paths).apply(true, {22}, {}, {}, {}),
-            (common::FlagMessage{false, "File system error: Could not write \"" + paths.pfConf +
-                                            "\" (mkstemp): File name too long."}));
-  EXPECT_EQ(readFile(paths.pfConf), "pass all\n");
-  EXPECT_EQ(entriesOf(root.path()), (std::set<std::string>{"pf.anchors", std::string(250, 'p')}));
-  EXPECT_EQ(runner.calls(), std::vector<Args>{});
+  EXPECT_EQ(entriesOf(root_.path()),
+            (std::set<std::string>{"pf.anchors", "pf.conf", std::string(250, 'p')}))
+      << "no temporary file is left behind";
 }
 
 TEST_F(FirewallTest, PfctlStatusesDecideTheReply) {
-  writeFile(paths_.pfConf, "pass all\n");
+  auto failing = [](Args run, std::int32_t status) {
+    return [=](const Args& args) { return args == run ? status : 0; };
+  };
   struct Case {
     const char* name;
     bool enable;
     std::function<std::int32_t(const Args&)> status;
     common::FlagMessage reply;
   };
-  auto loadGives = [this](std::int32_t s) {
-    return [this, s](const Args& args) { return args == loadRun() ? s : 0; };
-  };
   const Case cases[] = {
-      {"load fails", true, loadGives(1), {false, "pfctl failed to load anchor with exit code 1."}},
+      {"flush succeeds", false, failing({}, 0), {true, "Korvane Firewall Rules Flushed"}},
+      {"flush fails", false, failing(flushRun(), 1), {false, "Failed to flush anchor rules."}},
+      {"load fails",
+       true,
+       failing(loadRun(), 1),
+       {false, "pfctl failed to load anchor with exit code 1."}},
       {"pfctl cannot start",
        true,
-       [](const Args&) { return -1; },
+       failing(loadRun(), -1),
        {false, "pfctl failed to load anchor with exit code -1."}},
-      {"load killed by a signal",
-       true,
-       loadGives(9),
-       {false, "pfctl failed to load anchor with exit code 9."}},
       {"reload and -E failures are not looked at",
        true,
-       [this](const Args& args) { return args == loadRun() ? 0 : 1; },
+       [this](const Args& a) { return a == loadRun() ? 0 : 1; },
        {true, std::nullopt}},
-      {"flush succeeds",
-       false,
-       [](const Args&) { return 0; },
-       {true, "Korvane Firewall Rules Flushed"}},
-      {"flush fails",
-       false,
-       [](const Args&) { return 1; },
-       {false, "Failed to flush anchor rules."}},
-      {"pfctl cannot start for a flush",
-       false,
-       [](const Args&) { return -1; },
-       {false, "Failed to flush anchor rules."}},
   };
   for (const Case& c : cases) {
     RecordingRunner runner;
     runner.status = c.status;
-    EXPECT_EQ(Firewall(runner, paths_).apply(c.enable, {22}, {}, {}, {}), c.reply) << c.name;
+    runner.expectedPath = paths_.pfctl;
+    // A disable looks at no list, however malformed, and touches no file.
+    const Values ports = c.enable ? Values{22} : Values{common::Value("not a port")};
+    EXPECT_EQ(Firewall(runner, paths_).apply(c.enable, ports, ports, ports, ports), c.reply)
+        << c.name;
     const std::vector<Args> calls = runner.calls();
     if (c.enable) {
       ASSERT_GE(calls.size(), 2u) << c.name;
       EXPECT_EQ(calls.back(), enableRun()) << c.name << ": -E runs whatever the load gave";
     } else {
       EXPECT_EQ(calls, std::vector<Args>{flushRun()}) << c.name;
+      EXPECT_EQ(entriesOf(paths_.anchorFolder), std::set<std::string>{});
+      EXPECT_EQ(readFile(paths_.pfConf), "pass all\n");
     }
   }
 }
 
-TEST_F(FirewallTest, DisableNeverTouchesFilesNorLooksAtTheLists) {
-  writeFile(paths_.pfConf, "pass all\n");
-  const auto pfConfTime = std::filesystem::last_write_time(paths_.pfConf);
-  EXPECT_EQ(disable({common::Value("not a port"), common::Value()}),
-            (common::FlagMessage{true, "Korvane Firewall Rules Flushed"}));
-  EXPECT_EQ(runner_.calls(), std::vector<Args>{flushRun()});
-  EXPECT_EQ(entriesOf(paths_.anchorFolder), std::set<std::string>{});
-  EXPECT_EQ(readFile(paths_.pfConf), "pass all\n");
-  EXPECT_EQ(std::filesystem::last_write_time(paths_.pfConf), pfConfTime);
-}
-
 TEST_F(FirewallTest, NonIntegerPortRefusesTheEnableBeforeAnyFileIsTouched) {
-  writeFile(paths_.pfConf, "pass all\n");
-  struct Case {
-    Values inTcp, outTcp, inUdp, outUdp;
-    std::string message;
-  };
-  const Case cases[] = {
-      {{common::Value(80.0)},
-       {},
-       {},
-       {},
-       "Invalid port in inboundTCP: element at index 0 is a floating-point number, not an "
-       "integer."},
-      {{22},
-       {80, "443"},
-       {},
-       {},
-       "Invalid port in outboundTCP: element at index 1 is a string, not an integer."},
-      {{},
-       {},
-       {53, common::Value()},
-       {},
-       "Invalid port in inboundUDP: element at index 1 is nil, not an integer."},
-      {{},
-       {},
-       {},
-       {common::Value(false)},
-       "Invalid port in outboundUDP: element at index 0 is a boolean, not an integer."},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(enable(c.inTcp, c.outTcp, c.inUdp, c.outUdp),
-              (common::FlagMessage{false, c.message}));
+  const char* names[] = {"inboundTCP", "outboundTCP", "inboundUDP", "outboundUDP"};
+  for (int i = 0; i < 4; ++i) {
+    std::vector<Values> lists(4, Values{22});
+    lists[i] = {80, "443"};
+    EXPECT_EQ(
+        enable(lists[0], lists[1], lists[2], lists[3]),
+        (common::FlagMessage{false, std::string("Invalid port in ") + names[i] +
+                                        ": element at index 1 is a string, not an integer."}));
   }
   EXPECT_EQ(runner_.calls(), std::vector<Args>{});
   EXPECT_EQ(entriesOf(paths_.anchorFolder), std::set<std::string>{});
@@ -298,7 +204,6 @@ TEST_F(FirewallTest, NonIntegerPortRefusesTheEnableBeforeAnyFileIsTouched) {
 }
 
 TEST_F(FirewallTest, ConcurrentRequestsAreSerialisedAcrossObjects) {
-  writeFile(paths_.pfConf, "pass all\n");
   constexpr int kThreads = 16;
   std::latch start(kThreads);
   std::vector<std::thread> threads;

@@ -82,15 +82,6 @@ Array call(HelperProtocol& object, const std::string& selector, Array arguments)
   return sent;
 }
 
-TEST(HelperProtocol, DeclaresSevenMethodsInProtocolOrder) {
-  auto iface = HelperProtocol::interface();
-  std::vector<std::string> selectors;
-  for (const auto& m : iface->methods()) selectors.push_back(m.selector);
-  EXPECT_EQ(selectors, (std::vector<std::string>{kFetchSystemProcesses, kFetchDetailedProcesses,
-                                                 kFetchAllProcessData, kTerminateProcess,
-                                                 kUninstallApp, kApplyFirewall, kSendSignal}));
-}
-
 TEST(HelperProtocol, HandsArgumentsOnAsTheyCameInSelectorOrder) {
   Recorder r;
   EXPECT_EQ(call(r, kFetchSystemProcesses, {}), (Array{Value(Array{Value("a"), Value("b")})}));

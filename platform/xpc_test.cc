@@ -159,29 +159,26 @@ TEST_F(XpcTransport, RefusedConnectionIsClosedUnread) {
 }
 
 TEST_F(XpcTransport, BadRequestsCloseOnlyTheirConnection) {
-  const std::string cases[] = {
-      "\x01\x02\x03",  // not MessagePack
-      encodeRequest(Request{1, "rm:completion:", kEchoEncoding, Array{Value("x")}}),
-      encodeRequest(Request{1, kEcho, "v32@0:8@\"NSString\"16@?<v@?c@\"NSString\">24",
-                            Array{Value("x")}}),                         // the other BOOL form
-      encodeRequest(Request{1, kEcho, kEchoEncoding, Array{Value(5)}}),  // wrong argument type
-      encodeRequest(Request{1, kEcho, kEchoEncoding, Array{}}),          // missing argument
-      platform::msgpack::encode(Value(Array{Value(1), Value(kEcho)})),   // not a request
+  auto frame = [](const std::string& body) {
+    return frameHeader(static_cast<std::uint32_t>(body.size())) + body;
   };
-  for (const auto& body : cases) {
+  const std::string cases[] = {
+      frame("\x01\x02\x03"),  // not MessagePack
+      frame(encodeRequest(Request{1, "rm:completion:", kEchoEncoding, Array{Value("x")}})),
+      frame(encodeRequest(Request{1, kEcho, "v32@0:8@\"NSString\"16@?<v@?c@\"NSString\">24",
+                                  Array{Value("x")}})),  // the other BOOL form
+      frame(
+          encodeRequest(Request{1, kEcho, kEchoEncoding, Array{Value(5)}})),  // wrong argument type
+      frame(encodeRequest(Request{1, kEcho, kEchoEncoding, Array{}})),        // missing argument
+      frame(platform::msgpack::encode(Value(Array{Value(1), Value(kEcho)}))),  // not a request
+      frameHeader(kMaxRequestBody + 1),  // oversized: refused from its header alone
+  };
+  for (const auto& bytes : cases) {
     UniqueFd fd = connectClient();
     expectAdmitted(fd.get());
-    sendFrame(fd.get(), body);
+    sendRaw(fd.get(), bytes);
     EXPECT_FALSE(readFrame(fd.get()));
   }
-  expectServesNextConnection();
-}
-
-TEST_F(XpcTransport, OversizedFrameIsRefusedFromItsHeader) {
-  UniqueFd fd = connectClient();
-  expectAdmitted(fd.get());
-  sendRaw(fd.get(), frameHeader(kMaxRequestBody + 1));
-  EXPECT_FALSE(readFrame(fd.get()));
   expectServesNextConnection();
 }
 

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/codesign/code_signer.h"
@@ -8,17 +9,29 @@
 #include "platform/codesign/security.h"
 #include "platform/codesign/testsupport/test_pki.h"
 #include "platform/codesign/testsupport/test_process.h"
+#include "platform/subprocess.h"
 
 namespace platform::security {
 namespace {
 
-using testing::ChildProcess;
 using testing::TempDir;
 using testing::TestPki;
 
 constexpr char kRequirement[] =
     "anchor apple generic and identifier \"com.korvane.sleeper\" and "
     "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
+
+// A process of ours (killed and reaped with the owner) and a pidfd of it.
+struct Sleeper {
+  explicit Sleeper(const std::string& path)
+      : child(Child::spawn(path, {"1000"}, {})),
+        // Our unreaped child: its pid cannot name another process yet.
+        pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0))) {}
+  AuditToken token() const { return AuditToken{child.pid(), ::getuid(), ::getgid(), pidfd.get()}; }
+
+  Child child;
+  UniqueFd pidfd;
+};
 
 class GuestCode : public ::testing::Test {
  protected:
@@ -40,16 +53,12 @@ class GuestCode : public ::testing::Test {
     return dir_.file(name);
   }
 
-  static AuditToken tokenOf(const ChildProcess& child) {
-    return AuditToken{child.pid(), ::getuid(), ::getgid(), child.pidfd()};
-  }
-
-  OSStatus checkGuest(const AuditToken& token) {
+  OSStatus checkGuest(const std::optional<AuditToken>& token, const SecCode* host = nullptr) {
     SecCodeRef guest;
     OSStatus status =
-        SecCodeCopyGuestWithAttributes(nullptr, GuestAttributes{token}, kSecCSDefaultFlags, &guest);
+        SecCodeCopyGuestWithAttributes(host, GuestAttributes{token}, kSecCSDefaultFlags, &guest);
     if (status != errSecSuccess) return status;
-    EXPECT_EQ(guest->pid(), token.pid);
+    EXPECT_EQ(guest->pid(), token->pid);
     SecRequirementRef requirement;
     EXPECT_EQ(SecRequirementCreateWithString(kRequirement, kSecCSDefaultFlags, &requirement),
               errSecSuccess);
@@ -61,59 +70,37 @@ class GuestCode : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(GuestCode, ChecksTheProcessBehindTheToken) {
-  std::optional<ChildProcess> child = ChildProcess::spawn({sleeper("sleep", true), "1000"});
-  ASSERT_TRUE(child);
-  const AuditToken token = tokenOf(*child);
-  EXPECT_EQ(checkGuest(token), errSecSuccess);
-
-  child->killAndReap();
-  SecCodeRef guest;
-  EXPECT_EQ(
-      SecCodeCopyGuestWithAttributes(nullptr, GuestAttributes{token}, kSecCSDefaultFlags, &guest),
-      errSecCSNoSuchCode);
-  EXPECT_FALSE(guest);
-}
-
-TEST_F(GuestCode, ReadsTheFileTheProcessRunsNotThePath) {
-  std::optional<ChildProcess> signedChild = ChildProcess::spawn({sleeper("a", true), "1000"});
-  std::optional<ChildProcess> unsignedChild = ChildProcess::spawn({sleeper("b", false), "1000"});
-  ASSERT_TRUE(signedChild && unsignedChild);
+TEST_F(GuestCode, ChecksTheFileALiveProcessRunsNotThePath) {
+  Sleeper a(sleeper("a", true)), b(sleeper("b", false)), dead(sleeper("a", true));
+  ASSERT_TRUE(a.pidfd && b.pidfd && dead.pidfd);
   // Swap what the paths hold after the processes started.
   sleeper("a", false);
   sleeper("b", true);
-  EXPECT_EQ(checkGuest(tokenOf(*signedChild)), errSecSuccess);
-  EXPECT_EQ(checkGuest(tokenOf(*unsignedChild)), errSecCSUnsigned);
-}
+  EXPECT_EQ(checkGuest(a.token()), errSecSuccess);
+  EXPECT_EQ(checkGuest(b.token()), errSecCSUnsigned);
 
-TEST_F(GuestCode, RefusesTokensThatDoNotNameALiveProcess) {
-  std::optional<ChildProcess> a = ChildProcess::spawn({sleeper("sleep", true), "1000"});
-  std::optional<ChildProcess> b = ChildProcess::spawn({sleeper("sleep", true), "1000"});
-  ASSERT_TRUE(a && b);
+  const AuditToken deadToken = dead.token();
+  dead.child.killAndReap();
   UniqueFd notAPidfd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  SecCodeRef host;
+  ASSERT_EQ(SecStaticCodeCreateWithPath("/bin/sleep", kSecCSDefaultFlags, &host), errSecSuccess);
+  const pid_t pid = a.child.pid();
   const struct {
     const char* name;
     std::optional<AuditToken> token;
+    const SecCode* host;
     OSStatus expected;
   } cases[] = {
-      {"no token", std::nullopt, errSecCSUnsupportedGuestAttributes},
-      {"no pidfd", AuditToken{a->pid(), 0, 0, -1}, errSecCSInvalidAttributeValues},
-      {"no pid", AuditToken{0, 0, 0, a->pidfd()}, errSecCSInvalidAttributeValues},
-      {"pidfd of another process", AuditToken{a->pid(), 0, 0, b->pidfd()}, errSecCSNoSuchCode},
-      {"not a pidfd", AuditToken{a->pid(), 0, 0, notAPidfd.get()}, errSecCSNoSuchCode},
+      {"no token", std::nullopt, nullptr, errSecCSUnsupportedGuestAttributes},
+      {"no pidfd", AuditToken{pid, 0, 0, -1}, nullptr, errSecCSInvalidAttributeValues},
+      {"no pid", AuditToken{0, 0, 0, a.pidfd.get()}, nullptr, errSecCSInvalidAttributeValues},
+      {"pidfd of another process", AuditToken{pid, 0, 0, b.pidfd.get()}, nullptr,
+       errSecCSNoSuchCode},
+      {"not a pidfd", AuditToken{pid, 0, 0, notAPidfd.get()}, nullptr, errSecCSNoSuchCode},
+      {"process ended", deadToken, nullptr, errSecCSNoSuchCode},
+      {"static code as the host", a.token(), host.get(), errSecCSNotAHost},
   };
-  for (const auto& c : cases) {
-    SecCodeRef guest;
-    EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, GuestAttributes{c.token}, kSecCSDefaultFlags,
-                                             &guest),
-              c.expected)
-        << c.name;
-  }
-  SecCodeRef host, guest;
-  ASSERT_EQ(SecStaticCodeCreateWithPath("/bin/sleep", kSecCSDefaultFlags, &host), errSecSuccess);
-  EXPECT_EQ(SecCodeCopyGuestWithAttributes(host.get(), GuestAttributes{tokenOf(*a)},
-                                           kSecCSDefaultFlags, &guest),
-            errSecCSNotAHost);
+  for (const auto& c : cases) EXPECT_EQ(checkGuest(c.token, c.host), c.expected) << c.name;
 }
 
 }  // namespace

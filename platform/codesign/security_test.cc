@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "platform/codesign/code_signer.h"
 #include "platform/codesign/file_io.h"
@@ -14,7 +15,6 @@
 namespace platform::security {
 namespace {
 
-using testing::TempDir;
 using testing::TestIdentity;
 using testing::TestPki;
 using Bytes = std::vector<std::uint8_t>;
@@ -50,27 +50,21 @@ Bytes signBytes(const TestIdentity& identity, std::string_view identifier,
 
 class CodeSigning : public ::testing::Test {
  protected:
-  std::string write(const Bytes& bytes, const std::string& name = "program") {
-    const std::string path = dir_.file(name);
-    testing::writeFile(path, bytes);
-    return path;
+  std::string write(const Bytes& bytes) {
+    testing::writeFile(dir_.file("program"), bytes);
+    return dir_.file("program");
   }
 
-  OSStatus check(const Bytes& bytes, const char* requirementText = kRequirement,
-                 const TrustAnchor* anchor = nullptr) {
+  OSStatus check(const Bytes& bytes, const TrustAnchor& anchor = pki().trustedRoot.anchor()) {
     SecCodeRef code;
     EXPECT_EQ(SecStaticCodeCreateWithPath(write(bytes), kSecCSDefaultFlags, &code), errSecSuccess);
     SecRequirementRef requirement;
-    if (requirementText != nullptr) {
-      EXPECT_EQ(SecRequirementCreateWithString(requirementText, kSecCSDefaultFlags, &requirement),
-                errSecSuccess);
-    }
-    const TrustAnchor trusted = pki().trustedRoot.anchor();
-    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement.get(),
-                                anchor ? *anchor : trusted);
+    EXPECT_EQ(SecRequirementCreateWithString(kRequirement, kSecCSDefaultFlags, &requirement),
+              errSecSuccess);
+    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement.get(), anchor);
   }
 
-  TempDir dir_;
+  testing::TempDir dir_;
 };
 
 TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
@@ -98,47 +92,65 @@ TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
   }
 }
 
-TEST_F(CodeSigning, TrustIsAskedOnlyByTheAnchorClause) {
-  const Bytes untrusted = signBytes(pki().untrusted, kIdentifier);
-  EXPECT_EQ(check(untrusted, nullptr), errSecSuccess);
-  EXPECT_EQ(check(untrusted, "identifier \"com.korvane.Korvane-Activity-Console\""), errSecSuccess);
-  EXPECT_EQ(check(untrusted, "anchor apple generic"), errSecCSReqFailed);
-  // An intermediate may itself be the anchor.
-  const testing::TestCertificateAuthority root = testing::TestCertificateAuthority::makeRoot("R");
-  const testing::TestCertificateAuthority intermediate = root.issueIntermediate("I");
+TEST_F(CodeSigning, AnIntermediateMayBeTheAnchor) {
+  const auto intermediate = testing::TestCertificateAuthority::makeRoot("R").issueIntermediate("I");
   testing::LeafOptions options;
   options.organizationalUnits = {"QX7ZK2M4PD"};
-  const TrustAnchor anchor = intermediate.anchor();
-  EXPECT_EQ(check(signBytes(intermediate.issueLeaf(options), kIdentifier), kRequirement, &anchor),
+  EXPECT_EQ(check(signBytes(intermediate.issueLeaf(options), kIdentifier), intermediate.anchor()),
             errSecSuccess);
 }
 
-TEST_F(CodeSigning, ChangedBytesFailTheSignature) {
+TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
   const Bytes good = signBytes(pki().good, kIdentifier);
-  const ParsedSignature parsed = parseSignature(good);
-  ASSERT_EQ(parsed.status, ParseStatus::kSigned);
-  const std::size_t manifestAt = parsed.block.signedLength;
-  const std::size_t cmsAt = manifestAt + parsed.block.manifest.size();
-  const std::size_t headerAt = cmsAt + parsed.block.cms.size();
-  // Any byte of the program or the manifest: the signature fails.
-  for (std::size_t at : {std::size_t{0}, std::size_t{4}, manifestAt / 2, manifestAt - 1, manifestAt,
-                         manifestAt + 20, cmsAt - 2}) {
-    Bytes tampered = good;
-    tampered[at] ^= 0x01;
-    EXPECT_EQ(check(tampered), errSecCSSignatureFailed) << at;
-  }
-  // The manifest's digest inside the signed attributes, and the signature.
-  const std::vector<std::uint8_t> cms = parsed.block.cms;
+  const SignatureBlock block = parseSignature(good).block;
+  const std::size_t manifestAt = block.signedLength;
+  const std::size_t cmsAt = manifestAt + block.manifest.size();
+  const std::size_t headerAt = cmsAt + block.cms.size();
   const Sha256 digest =
-      sha256(std::span(reinterpret_cast<const std::uint8_t*>(parsed.block.manifest.data()),
-                       parsed.block.manifest.size()))
+      sha256(std::span(reinterpret_cast<const std::uint8_t*>(block.manifest.data()),
+                       block.manifest.size()))
           .value();
-  const auto digestAt = std::search(cms.begin(), cms.end(), digest.begin(), digest.end());
-  ASSERT_NE(digestAt, cms.end());
-  for (std::size_t at : {cmsAt + (digestAt - cms.begin()) + 5, headerAt - 1}) {
-    Bytes tampered = good;
-    tampered[at] ^= 0x01;
-    EXPECT_EQ(check(tampered), errSecCSSignatureFailed) << at;
+  // The manifest's digest inside the CMS's signed attributes.
+  const std::size_t digestAt =
+      cmsAt + (std::search(block.cms.begin(), block.cms.end(), digest.begin(), digest.end()) -
+               block.cms.begin());
+  ASSERT_LT(digestAt, headerAt);
+  // The end-to-end admission test changes the program's text, the manifest's
+  // first byte, the signature value and the header; here, the edges.
+  auto flip = [&](std::size_t at) { return [at](Bytes& b) { b[at] ^= 0x01; }; };
+  const struct {
+    const char* name;
+    std::function<void(Bytes&)> change;
+    OSStatus expected;
+  } cases[] = {
+      {"last program byte", flip(manifestAt - 1), errSecCSSignatureFailed},
+      {"last manifest byte", flip(cmsAt - 2), errSecCSSignatureFailed},
+      {"manifest digest in the CMS", flip(digestAt + 5), errSecCSSignatureFailed},
+      {"bytes cut out of the CMS",
+       [&](Bytes& b) { b.erase(b.begin() + cmsAt + 10, b.begin() + cmsAt + 20); },
+       errSecCSSignatureFailed},
+      {"block of another version", [&](Bytes& b) { b[headerAt] = 9; },
+       errSecCSSignatureUnsupported},
+      {"signature moved to another program",
+       [&](Bytes& b) {
+         b.erase(b.begin(), b.begin() + manifestAt);
+         b.insert(b.begin(), {1, 2, 3});
+       },
+       errSecCSSignatureFailed},
+      {"trailing byte inside the CMS slot",
+       [&](Bytes& b) {
+         Bytes cms = block.cms;
+         cms.push_back(0);
+         const Bytes padded = buildSignatureBlock(block.manifest, cms);
+         b.resize(manifestAt);
+         b.insert(b.end(), padded.begin(), padded.end());
+       },
+       errSecCSSignatureFailed},
+  };
+  for (const auto& c : cases) {
+    Bytes bytes = good;
+    c.change(bytes);
+    EXPECT_EQ(check(bytes), c.expected) << c.name;
   }
   // No byte of the CMS breaks the verifier. Some fields lie outside what is
   // signed (the signer's issuer name is matched without regard to case, for
@@ -154,69 +166,8 @@ TEST_F(CodeSigning, ChangedBytesFailTheSignature) {
   EXPECT_TRUE(ERR_peek_error() == 0) << "the error queue is left empty";
 }
 
-TEST_F(CodeSigning, ClassifiesMissingAndDamagedSignatures) {
-  const Bytes good = signBytes(pki().good, kIdentifier);
-  const ParsedSignature parsed = parseSignature(good);
-  const std::size_t cmsAt = parsed.block.signedLength + parsed.block.manifest.size();
-  const std::size_t headerAt = good.size() - kSignatureMagic.size() - kHeaderSize;
-  auto with = [&](auto change) {
-    Bytes bytes = good;
-    change(bytes);
-    return bytes;
-  };
-  const struct {
-    const char* name;
-    Bytes bytes;
-    OSStatus expected;
-  } cases[] = {
-      {"unsigned", program(), errSecCSUnsigned},
-      {"empty file", Bytes{}, errSecCSUnsigned},
-      {"last byte cut", with([](Bytes& b) { b.pop_back(); }), errSecCSUnsigned},
-      {"junk after the signature", with([](Bytes& b) { b.push_back('x'); }), errSecCSUnsigned},
-      {"bytes cut out of the CMS",
-       with([&](Bytes& b) { b.erase(b.begin() + cmsAt + 10, b.begin() + cmsAt + 20); }),
-       errSecCSSignatureFailed},
-      {"CMS garbled",
-       with([&](Bytes& b) { std::fill(b.begin() + cmsAt, b.begin() + headerAt, 0x5a); }),
-       errSecCSSignatureFailed},
-      {"block of another version", with([&](Bytes& b) { b[headerAt] = 9; }),
-       errSecCSSignatureUnsupported},
-      {"signature moved to another program", with([&](Bytes& b) {
-         b.erase(b.begin(), b.begin() + parsed.block.signedLength);
-         b.insert(b.begin(), {1, 2, 3});
-       }),
-       errSecCSSignatureFailed},
-  };
-  for (const auto& c : cases) EXPECT_EQ(check(c.bytes), c.expected) << c.name;
-}
-
-TEST_F(CodeSigning, RefusesTrailingBytesInsideTheCmsSlot) {
-  const Bytes good = signBytes(pki().good, kIdentifier);
-  ParsedSignature parsed = parseSignature(good);
-  parsed.block.cms.push_back(0);
-  Bytes padded(good.begin(), good.begin() + parsed.block.signedLength);
-  const Bytes block = buildSignatureBlock(parsed.block.manifest, parsed.block.cms);
-  padded.insert(padded.end(), block.begin(), block.end());
-  EXPECT_EQ(check(padded), errSecCSSignatureFailed);
-}
-
-TEST_F(CodeSigning, ResigningReplacesTheSignature) {
-  const Bytes once = signBytes(pki().untrusted, "com.korvane.first");
-  const Bytes twice = signBytes(pki().good, kIdentifier, once);
-  const ParsedSignature parsed = parseSignature(twice);
-  ASSERT_EQ(parsed.status, ParseStatus::kSigned);
-  EXPECT_EQ(parsed.block.signedLength, program().size());
-  EXPECT_EQ(check(twice), errSecSuccess);
-
-  std::string error;
-  Bytes damaged = once;
-  damaged[damaged.size() - kSignatureMagic.size() - kHeaderSize + 1] = 1;
-  EXPECT_FALSE(signExecutable(damaged, kIdentifier, pki().good.signingIdentity(), &error));
-  EXPECT_FALSE(signExecutable(program(), "bad id", pki().good.signingIdentity(), &error));
-}
-
-TEST_F(CodeSigning, SignsFilesInPlaceKeepingTheirMode) {
-  const std::string path = write(program());
+TEST_F(CodeSigning, ResigningReplacesTheSignatureAndKeepsTheMode) {
+  const std::string path = write(signBytes(pki().untrusted, "com.korvane.first"));
   ASSERT_EQ(::chmod(path.c_str(), 0751), 0);
   std::string error;
   ASSERT_TRUE(signExecutableFile(path, kIdentifier, pki().good.signingIdentity(), &error)) << error;
@@ -226,63 +177,54 @@ TEST_F(CodeSigning, SignsFilesInPlaceKeepingTheirMode) {
   Bytes content;
   ASSERT_TRUE(readWholeFile(path, &content, &error));
   EXPECT_EQ(parseSignature(content).block.signedLength, program().size());
+  EXPECT_EQ(check(content), errSecSuccess);
 
   const std::string link = dir_.file("link");
   ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
   EXPECT_FALSE(signExecutableFile(link, kIdentifier, pki().good.signingIdentity(), &error));
+  content[content.size() - kSignatureMagic.size() - kHeaderSize + 1] = 1;  // damaged block
+  EXPECT_FALSE(signExecutable(content, kIdentifier, pki().good.signingIdentity(), &error));
+  EXPECT_FALSE(signExecutable(program(), "bad id", pki().good.signingIdentity(), &error));
 }
 
 TEST_F(CodeSigning, ReportsSigningInformation) {
-  SecCodeRef code;
-  ASSERT_EQ(SecStaticCodeCreateWithPath(write(signBytes(pki().viaIntermediate, kIdentifier)),
-                                        kSecCSDefaultFlags, &code),
-            errSecSuccess);
-  SigningInformation info;
-  ASSERT_EQ(SecCodeCopySigningInformation(code.get(), kSecCSDefaultFlags, &info), errSecSuccess);
+  auto infoOf = [&](const TestIdentity& identity) {
+    SecCodeRef code;
+    SigningInformation info;
+    EXPECT_EQ(SecStaticCodeCreateWithPath(write(signBytes(identity, kIdentifier)),
+                                          kSecCSDefaultFlags, &code),
+              errSecSuccess);
+    EXPECT_EQ(SecCodeCopySigningInformation(code.get(), kSecCSDefaultFlags, &info), errSecSuccess);
+    return info;
+  };
+  const SigningInformation info = infoOf(pki().viaIntermediate);
   EXPECT_EQ(info.identifier, kIdentifier);
   EXPECT_EQ(info.hash, sha256(program()));
   EXPECT_EQ(info.signedLength, program().size());
   EXPECT_EQ(info.teamIdentifier, "QX7ZK2M4PD");
-  EXPECT_EQ(info.leafSubject, "O=Korvane Test,OU=QX7ZK2M4PD,CN=Korvane Test Signer (QX7ZK2M4PD)");
-  EXPECT_EQ(
-      info.authorities,
-      (std::vector<std::string>{info.leafSubject, "O=Korvane Test,CN=Korvane Test Intermediate"}));
-
-  ASSERT_EQ(SecStaticCodeCreateWithPath(write(signBytes(pki().multipleTeams, kIdentifier)),
-                                        kSecCSDefaultFlags, &code),
-            errSecSuccess);
-  ASSERT_EQ(SecCodeCopySigningInformation(code.get(), kSecCSDefaultFlags, &info), errSecSuccess);
-  EXPECT_EQ(info.leafOrganizationalUnits, (std::vector<std::string>{"QX7ZK2M4PD", "ZZ9ZZ9ZZ9Z"}));
-  EXPECT_FALSE(info.teamIdentifier);
+  const SigningInformation several = infoOf(pki().multipleTeams);
+  EXPECT_EQ(several.leafOrganizationalUnits,
+            (std::vector<std::string>{"QX7ZK2M4PD", "ZZ9ZZ9ZZ9Z"}));
+  EXPECT_FALSE(several.teamIdentifier) << "no team when the leaf names several";
 }
 
-TEST_F(CodeSigning, RefusesBadArguments) {
+TEST_F(CodeSigning, StaticCodeIsARegularFile) {
   SecCodeRef code;
-  EXPECT_EQ(SecStaticCodeCreateWithPath(dir_.file("missing"), kSecCSDefaultFlags, &code),
-            errSecCSStaticCodeNotFound);
-  EXPECT_EQ(SecStaticCodeCreateWithPath(dir_.path(), kSecCSDefaultFlags, &code),
-            errSecCSStaticCodeNotFound);
-  ASSERT_EQ(SecStaticCodeCreateWithPath(write(program()), kSecCSDefaultFlags, &code),
-            errSecSuccess);
-  const TrustAnchor anchor = pki().trustedRoot.anchor();
-  EXPECT_EQ(SecCodeCheckValidity(code.get(), 1, nullptr, anchor), errSecCSInvalidFlags);
-  EXPECT_EQ(SecCodeCheckValidity(nullptr, kSecCSDefaultFlags, nullptr, anchor),
-            errSecCSObjectRequired);
-  SecRequirementRef requirement;
-  EXPECT_EQ(SecRequirementCreateWithString("anchor apple", kSecCSDefaultFlags, &requirement),
-            errSecCSReqInvalid);
-  EXPECT_FALSE(requirement);
+  for (const std::string& path : {dir_.file("missing"), dir_.path()}) {
+    EXPECT_EQ(SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code),
+              errSecCSStaticCodeNotFound)
+        << path;
+  }
 }
 
 TEST(TrustAnchor, ReadsOnlyCertificates) {
-  const std::string root = TestPki::make().trustedRoot.certificatePem();
-  EXPECT_TRUE(TrustAnchor::fromPem(root));
-  EXPECT_TRUE(TrustAnchor::fromPem(root + root));
-  EXPECT_FALSE(TrustAnchor::fromPem(""));
-  EXPECT_FALSE(TrustAnchor::fromPem("not a certificate"));
+  const std::string root = pki().trustedRoot.certificatePem();
   std::string damaged = root;
   damaged.erase(damaged.size() / 2, 10);
-  EXPECT_FALSE(TrustAnchor::fromPem(damaged));
+  EXPECT_TRUE(TrustAnchor::fromPem(root + root));
+  for (const std::string& text : {std::string(), std::string("not a certificate"), damaged}) {
+    EXPECT_FALSE(TrustAnchor::fromPem(text)) << text;
+  }
 }
 
 TEST(SigningIdentity, RefusesAKeyOfAnotherCertificate) {

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 #include <utility>
 
 #include "platform/codesign/file_io.h"
@@ -77,20 +78,18 @@ X509Ptr makeCertificate(EVP_PKEY* subjectKey, const X509_NAME* subject, X509* is
   return cert;
 }
 
-std::string toPem(X509* cert) {
+template <typename T>
+std::string toPem(T* object) {
   BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) fail("cannot write a certificate");
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string toPem(EVP_PKEY* key) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio ||
-      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-    fail("cannot write a key");
+  int written = 0;
+  if constexpr (std::is_same_v<T, X509>) {
+    written = bio ? PEM_write_bio_X509(bio.get(), object) : 0;
+  } else {
+    written =
+        bio ? PEM_write_bio_PrivateKey(bio.get(), object, nullptr, nullptr, 0, nullptr, nullptr)
+            : 0;
   }
+  if (written != 1) fail("cannot write PEM");
   char* data = nullptr;
   const long size = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<std::size_t>(size));
@@ -168,18 +167,8 @@ TestIdentity TestCertificateAuthority::issueLeaf(const LeafOptions& options) con
   return TestIdentity{toPem(key.get()), toPem(cert.get()), chainPem_};
 }
 
-TestCertificateAuthority TestCertificateAuthority::issueIntermediate(
-    std::string_view commonName) const {
-  return issueAuthority(commonName, true);
-}
-
-TestCertificateAuthority TestCertificateAuthority::issueNonAuthority(
-    std::string_view commonName) const {
-  return issueAuthority(commonName, false);
-}
-
-TestCertificateAuthority TestCertificateAuthority::issueAuthority(std::string_view commonName,
-                                                                  bool isCa) const {
+TestCertificateAuthority TestCertificateAuthority::issueIntermediate(std::string_view commonName,
+                                                                     bool isCa) const {
   TestCertificateAuthority child;
   child.key_ = makeKey();
   X509NamePtr name = makeName(commonName, {});
@@ -194,8 +183,6 @@ TestCertificateAuthority TestCertificateAuthority::issueAuthority(std::string_vi
 }
 
 TestPki TestPki::make(std::string_view teamId, std::string_view otherTeamId) {
-  TestCertificateAuthority trusted = TestCertificateAuthority::makeRoot("Korvane Test Root");
-  TestCertificateAuthority untrusted = TestCertificateAuthority::makeRoot("Korvane Test Root");
   const std::string team(teamId);
   const std::string other(otherTeamId);
   auto leaf = [&](std::vector<std::string> units) {
@@ -209,23 +196,21 @@ TestPki TestPki::make(std::string_view teamId, std::string_view otherTeamId) {
   LeafOptions noUsage = leaf({team});
   noUsage.extendedKeyUsage = false;
 
-  TestIdentity good = trusted.issueLeaf(leaf({team}));
-  TestIdentity untrustedLeaf = untrusted.issueLeaf(leaf({team}));
-  TestIdentity otherTeam = trusted.issueLeaf(leaf({other}));
-  TestIdentity noCs = trusted.issueLeaf(noCodeSigning);
-  TestIdentity noUs = trusted.issueLeaf(noUsage);
-  TestIdentity multiple = trusted.issueLeaf(leaf({team, other}));
-  TestIdentity noTeam = trusted.issueLeaf(leaf({}));
-  TestIdentity viaIntermediate =
-      trusted.issueIntermediate("Korvane Test Intermediate").issueLeaf(leaf({team}));
-  TestIdentity viaNonAuthority =
-      trusted.issueNonAuthority("Korvane Test Non-Authority").issueLeaf(leaf({team}));
-  return TestPki{std::move(trusted),        std::move(untrusted),
-                 std::move(good),           std::move(untrustedLeaf),
-                 std::move(otherTeam),      std::move(noCs),
-                 std::move(noUs),           std::move(multiple),
-                 std::move(noTeam),         std::move(viaIntermediate),
-                 std::move(viaNonAuthority)};
+  TestPki pki;
+  pki.trustedRoot = TestCertificateAuthority::makeRoot("Korvane Test Root");
+  pki.untrustedRoot = TestCertificateAuthority::makeRoot("Korvane Test Root");
+  pki.good = pki.trustedRoot.issueLeaf(leaf({team}));
+  pki.untrusted = pki.untrustedRoot.issueLeaf(leaf({team}));
+  pki.otherTeam = pki.trustedRoot.issueLeaf(leaf({other}));
+  pki.noCodeSigning = pki.trustedRoot.issueLeaf(noCodeSigning);
+  pki.noUsageStated = pki.trustedRoot.issueLeaf(noUsage);
+  pki.multipleTeams = pki.trustedRoot.issueLeaf(leaf({team, other}));
+  pki.noTeam = pki.trustedRoot.issueLeaf(leaf({}));
+  pki.viaIntermediate =
+      pki.trustedRoot.issueIntermediate("Korvane Test Intermediate").issueLeaf(leaf({team}));
+  pki.viaNonAuthority = pki.trustedRoot.issueIntermediate("Korvane Test Non-Authority", false)
+                            .issueLeaf(leaf({team}));
+  return pki;
 }
 
 }  // namespace platform::security::testing

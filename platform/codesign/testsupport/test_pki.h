@@ -43,14 +43,11 @@ class TestCertificateAuthority {
   std::string certificatePem() const;
   TrustAnchor anchor() const;
   TestIdentity issueLeaf(const LeafOptions& options) const;
-  TestCertificateAuthority issueIntermediate(std::string_view commonName) const;
-  // A leaf that is not a CA (CA:FALSE) but is used as one: what it issues
-  // must never verify.
-  TestCertificateAuthority issueNonAuthority(std::string_view commonName) const;
+  // With `isCa` false, a CA:FALSE certificate used as an authority anyway:
+  // what it issues must never verify.
+  TestCertificateAuthority issueIntermediate(std::string_view commonName, bool isCa = true) const;
 
  private:
-  TestCertificateAuthority issueAuthority(std::string_view commonName, bool isCa) const;
-
   EvpPkeyPtr key_;
   X509Ptr certificate_;
   std::string chainPem_;  // intermediates from this authority up to its root, excluded

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# pfctl_reload_test.sh BINARY: a reload of pf.conf gives every anchor to one nft
+# run (one transaction), and a bad anchor stops the whole reload before nft
+# runs. A recording nft stands in for the real one: no rule is ever applied.
+set -euo pipefail
+pfctl=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+printf '#!/bin/sh\necho nft "$@" >>%s/runs\ncat >>%s/runs\n' "$dir" "$dir" >"$dir/nft"
+chmod 755 "$dir/nft"
+export KORVANE_NFT=$dir/nft
+rules() { echo "block return out inet proto tcp from any to any port { $1 }" >"$dir/$2"; }
+rules 22 first
+rules 25 second
+printf 'set skip on lo0\nload anchor "first.a" from "%s/first"\nload anchor second from "%s/second"\n' \
+  "$dir" "$dir" >"$dir/pf.conf"
+
+"$pfctl" -f "$dir/pf.conf" || fail "reload"
+[[ $(grep -c '^nft -f -$' "$dir/runs") == 1 ]] || fail "not one nft run: $(cat "$dir/runs")"
+grep -q '^table inet first.a {$' "$dir/runs" || fail "first anchor missing"
+grep -q '^table inet second {$' "$dir/runs" || fail "second anchor missing"
+
+refused() {
+  rm -f "$dir/runs"
+  status=0
+  "$pfctl" -f "$dir/pf.conf" 2>"$dir/err" || status=$?
+  [[ $status == 1 && ! -e $dir/runs ]] || fail "$1: status $status, nft ran: $(cat "$dir/err")"
+}
+rules 70000 second
+refused "a bad port"
+rules 25 second
+sed -i 's/anchor second/anchor "a;b"/' "$dir/pf.conf"
+refused "a bad anchor name"
+echo "ok"
