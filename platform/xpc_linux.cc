@@ -95,7 +95,10 @@ class ConnectionImpl final : public Connection {
     if (::getsockopt(fd_, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &len) == 0) {
       pidfd_.reset(pidfd);
     } else {
-      if (errno != ENOPROTOOPT && errno != EINVAL) return;
+      // Only a kernel without the option falls back. On kernels that have
+      // it, EINVAL means the peer is already gone, and its pid may be
+      // someone else's by now.
+      if (errno != ENOPROTOOPT) return;
       pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, cred.pid, 0)));
       if (!pidfd_) return;
       char probe;

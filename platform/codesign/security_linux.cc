@@ -1,6 +1,7 @@
 // Guest code on Linux: the executable of a live process, through /proc.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -43,6 +44,19 @@ std::optional<pid_t> pidOfPidfd(int pidfd) {
 // lack the wrapper, so the system call is made directly.
 bool isAlive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
 
+// Whether the process runs in the daemon's own user namespace. In a user
+// namespace of its own an unprivileged process holds CAP_SYS_ADMIN, which
+// lets it point /proc/<pid>/exe at a file it does not run
+// (prctl(PR_SET_MM_MAP) with exe_fd) and lets it write any pid it can see into
+// SCM_CREDENTIALS; the code of such a process cannot be vouched for.
+bool inOurUserNamespace(pid_t pid) {
+  struct stat ours {
+  }, theirs{};
+  const std::string path = "/proc/" + std::to_string(pid) + "/ns/user";
+  return ::stat("/proc/self/ns/user", &ours) == 0 && ::stat(path.c_str(), &theirs) == 0 &&
+         ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
+}
+
 }  // namespace
 
 OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttributes& attributes,
@@ -58,6 +72,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttribut
   const std::string exe = "/proc/" + std::to_string(token.pid) + "/exe";
   UniqueFd file(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file) return errSecCSNoSuchCode;
+  if (!inOurUserNamespace(token.pid)) return errSecCSNoSuchCode;
   // Only now is the pid known to have named the token's process while the
   // file was opened: had it exited and its pid been reused before the open,
   // the pidfd would report it gone.

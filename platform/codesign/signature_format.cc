@@ -77,6 +77,8 @@ ParsedSignature parseSignature(std::span<const std::uint8_t> tail, std::uint64_t
   const std::size_t blockSize = std::size_t{manifestSize} + cmsSize + kHeaderSize + magicSize;
   if (blockSize > tail.size()) return result;
 
+  if (fileSize - blockSize > kMaxSignedSize) return result;
+
   const std::uint8_t* manifest = tail.data() + tail.size() - blockSize;
   const std::uint8_t* cms = manifest + manifestSize;
   result.block.signedLength = fileSize - blockSize;

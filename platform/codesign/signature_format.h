@@ -34,6 +34,9 @@ inline constexpr std::size_t kMaxBlockSize =
     kMaxManifestSize + kMaxCmsSize + kHeaderSize + kSignatureMagic.size();
 
 inline constexpr std::size_t kMaxIdentifierSize = 255;
+// Largest signed part: every check hashes all of it, and a sparse file with
+// a copied signature block could otherwise keep the daemon hashing for hours.
+inline constexpr std::uint64_t kMaxSignedSize = std::uint64_t{256} << 20;
 inline constexpr std::string_view kManifestFormatVersion = "1";
 inline constexpr std::string_view kManifestHashAlgorithm = "sha256";
 
@@ -61,7 +64,8 @@ struct ParsedSignature {
 // last tail.size() bytes are `tail` (tail.size() <= fileSize; pass at least
 // min(fileSize, kMaxBlockSize) bytes). Reads from the end: magic, header,
 // then the two lengths, each bounded before use. Never fails otherwise:
-// anything inconsistent is kMalformed.
+// anything inconsistent, a signed part above kMaxSignedSize included, is
+// kMalformed.
 ParsedSignature parseSignature(std::span<const std::uint8_t> tail, std::uint64_t fileSize);
 
 // The whole file in memory.

@@ -43,6 +43,10 @@ TEST(SignatureFormat, ParsesWhatItBuilds) {
   const ParsedSignature fromTail = parseSignature(tail, 1000 + tail.size());
   ASSERT_EQ(fromTail.status, ParseStatus::kSigned);
   EXPECT_EQ(fromTail.block.signedLength, 1004u);
+  // A signed part larger than any executable we sign is refused unread: a
+  // block copied onto a huge sparse file must not buy hours of hashing.
+  EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 4).status, ParseStatus::kSigned);
+  EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 3).status, ParseStatus::kMalformed);
 }
 
 TEST(SignatureFormat, ClassifiesDamagedBlocks) {

@@ -150,5 +150,20 @@ TEST_F(AdmissionE2E, EachKindOfBadSignatureIsRefusedWithItsStatus) {
   EXPECT_EQ(helperctl({"process-data"}).status, 0);
 }
 
+TEST_F(AdmissionE2E, GenuineClientInAnotherUserNamespaceIsRefused) {
+  // There an unprivileged user holds CAP_SYS_ADMIN: enough to point
+  // /proc/<pid>/exe at the genuine client while running other code, and to
+  // write another process's pid into its messages' credentials.
+  RunResult r = run(
+      {"/usr/bin/unshare", "--user", "--map-root-user", helperctlPath(), "process-data"}, 65534);
+  if (r.status != 2 && r.err.find("unshare") != std::string::npos) {
+    GTEST_SKIP() << "no unprivileged user namespaces here: " << r.err;
+  }
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(daemon_->output(),
+            std::string("🚨 Failed to get SecCode for incoming connection.\n") + kWarning);
+}
+
 }  // namespace
 }  // namespace e2e
