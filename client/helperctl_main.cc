@@ -1,5 +1,7 @@
 // korvane-helperctl: the command-line client of the helper daemon.
 
+#include <sys/prctl.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,6 +24,9 @@ void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), s
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Another process of the same user must not attach to the admitted client
+  // (ptrace, /proc/<pid>/mem, pidfd_getfd) and speak through its connection.
+  ::prctl(PR_SET_DUMPABLE, 0);
   using Kind = client::Command::Kind;
   auto parsed = client::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (auto* usage = std::get_if<std::string>(&parsed)) {

@@ -3,8 +3,10 @@
 // refused copy gets no interface, and the daemon writes exactly the lines of
 // its failure, then the rejection warning.
 
+#include <elf.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -41,6 +43,21 @@ std::uint64_t signedLength(const fs::path& path) {
   sec::SigningInformation info;
   EXPECT_EQ(sec::SecCodeCopySigningInformation(code.get(), sec::kSecCSDefaultFlags, &info), 0);
   return info.signedLength;
+}
+
+// Whether an ELF image names a dynamic loader (a PT_INTERP segment).
+bool hasInterpreter(const std::string& image) {
+  Elf64_Ehdr header;
+  if (image.size() < sizeof header) return false;
+  std::memcpy(&header, image.data(), sizeof header);
+  for (int i = 0; i < header.e_phnum; ++i) {
+    Elf64_Phdr segment;
+    const std::size_t at = header.e_phoff + static_cast<std::size_t>(i) * header.e_phentsize;
+    if (at + sizeof segment > image.size()) return false;
+    std::memcpy(&segment, image.data() + at, sizeof segment);
+    if (segment.p_type == PT_INTERP) return true;
+  }
+  return false;
 }
 
 class AdmissionE2E : public testing::Test {
@@ -148,6 +165,21 @@ TEST_F(AdmissionE2E, EachKindOfBadSignatureIsRefusedWithItsStatus) {
   }
   // The daemon carries on serving the genuine client.
   EXPECT_EQ(helperctl({"process-data"}).status, 0);
+}
+
+TEST_F(AdmissionE2E, NothingCanBePreloadedIntoTheGenuineClient) {
+  if (hasInterpreter(genuine_)) {
+    GTEST_SKIP() << "sanitizer builds link the client dynamically";
+  }
+  const fs::path marker = dir_.path() / "probe-was-loaded";
+  RunResult r = run({"/usr/bin/env", "LD_PRELOAD=" KORVANE_PRELOAD_PROBE,
+                     "KORVANE_PROBE_FILE=" + marker.string(), helperctlPath(), "process-data"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::exists(marker));
+  // The probe itself works: it is loaded into an ordinary program.
+  run({"/usr/bin/env", "LD_PRELOAD=" KORVANE_PRELOAD_PROBE, "KORVANE_PROBE_FILE=" + marker.string(),
+       "/bin/true"});
+  EXPECT_TRUE(fs::exists(marker));
 }
 
 TEST_F(AdmissionE2E, GenuineClientInAnotherUserNamespaceIsRefused) {

@@ -168,11 +168,10 @@ TEST(DaemonBinary, CarriesItsInformationPropertyList) {
   RunResult r = run({"/usr/bin/objcopy", "-O", "binary", "--only-section=.info_plist", daemonPath(),
                      "/dev/stdout"});
   ASSERT_EQ(r.status, 0) << r.err;
-  for (const char* entry :
-       {"<key>CFBundleIdentifier</key>\n\t<string>com.korvane.helper</string>",
-        "<key>CFBundleExecutable</key>\n\t<string>com.korvane.helper</string>",
-        "<key>LSMinimumSystemVersion</key>\n\t<string>14.6</string>",
-        "<array>\n\t\t<string>MacOSX</string>\n\t</array>"}) {
+  for (const char* entry : {"<key>CFBundleIdentifier</key>\n\t<string>com.korvane.helper</string>",
+                            "<key>CFBundleExecutable</key>\n\t<string>com.korvane.helper</string>",
+                            "<key>LSMinimumSystemVersion</key>\n\t<string>14.6</string>",
+                            "<array>\n\t\t<string>MacOSX</string>\n\t</array>"}) {
     EXPECT_NE(r.out.find(entry), std::string::npos) << entry;
   }
 }
