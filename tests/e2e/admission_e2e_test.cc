@@ -60,13 +60,11 @@ bool hasInterpreter(const std::string& image) {
   return false;
 }
 
-class AdmissionE2E : public testing::Test {
+class AdmissionE2E : public DaemonTest {
  protected:
   void SetUp() override {
-    std::string why;
-    ASSERT_TRUE(enterPrivateNamespaces(kMountOnly, &why)) << why << " (end-to-end tests need root)";
-    daemon_ = std::make_unique<Daemon>();
-    ASSERT_TRUE(daemon_->running());
+    DaemonTest::SetUp();
+    if (HasFatalFailure()) return;
     genuine_ = readFile(helperctlPath());
     unsigned_ = genuine_.substr(0, signedLength(helperctlPath()));
   }
@@ -100,7 +98,6 @@ class AdmissionE2E : public testing::Test {
   }
 
   TempDir dir_;
-  std::unique_ptr<Daemon> daemon_;
   std::string genuine_, unsigned_;
 };
 

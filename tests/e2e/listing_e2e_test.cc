@@ -48,16 +48,8 @@ std::vector<std::string> split(const std::string& record) {
   }
 }
 
-class DaemonE2E : public testing::Test {
+class DaemonE2E : public DaemonTest {
  protected:
-  void SetUp() override {
-    std::string why;
-    ASSERT_TRUE(enterPrivateNamespaces(kMountOnly, &why)) << why << " (end-to-end tests need root)";
-    daemon_ = std::make_unique<Daemon>();
-    ASSERT_TRUE(daemon_->running());
-  }
-  void TearDown() override { daemon_.reset(); }
-
   // Records of a listing by pid.
   std::map<std::string, std::string> listingByPid(const std::string& subcommand) {
     RunResult r = helperctl({subcommand});
@@ -66,8 +58,6 @@ class DaemonE2E : public testing::Test {
     for (const auto& record : lines(r.out)) byPid[record.substr(0, record.find('|'))] = record;
     return byPid;
   }
-
-  std::unique_ptr<Daemon> daemon_;
 };
 
 TEST_F(DaemonE2E, DetailedListingHasARecordForEveryProcessPsShows) {

@@ -3,9 +3,11 @@
 // network namespace, and the real client run as a child process.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,6 +91,21 @@ class StartedProcess {
 
  private:
   pid_t pid_ = -1;
+};
+
+// A test with the real daemon in a private mount namespace, started before
+// each test and ended after it.
+class DaemonTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(enterPrivateNamespaces(kMountOnly, &why)) << why << " (end-to-end tests need root)";
+    daemon_ = std::make_unique<Daemon>();
+    ASSERT_TRUE(daemon_->running());
+  }
+  void TearDown() override { daemon_.reset(); }
+
+  std::unique_ptr<Daemon> daemon_;
 };
 
 // A folder removed with its contents on destruction.
