@@ -72,7 +72,8 @@ std::variant<Command, std::string> parseCommandLine(const std::vector<std::strin
   };
 
   auto sub = next();
-  if (!sub || *sub == "--help" || *sub == "-h" || *sub == "help") return cmd;
+  if (!sub) return std::string("missing subcommand");
+  if (*sub == "--help" || *sub == "-h" || *sub == "help") return cmd;
   auto missing = [&](const std::string& what) { return *sub + ": missing " + what; };
   auto pidValue = [&]() -> std::variant<std::int64_t, std::string> {
     auto text = takeValue();

@@ -49,6 +49,8 @@ TEST(HelperctlArgs, FirewallCollectsPortListsPerOption) {
 
 TEST(HelperctlArgs, RefusesMalformedCommandLines) {
   const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--json"},
       {"bogus"},
       {"terminate"},
       {"terminate", "12x"},

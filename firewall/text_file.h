@@ -26,8 +26,7 @@ TextRead readUtf8File(const std::string& path);
 // existing file keeps its mode and owner. A missing folder is not created.
 // `text` must be valid UTF-8. Returns nullopt on success, else the
 // description of the failure; on failure the temporary file is removed and
-// the file at `path` is as it was (unless only the final folder sync failed,
-// in which case the new content is in place but may not be durable yet).
+// the file at `path` is as it was.
 std::optional<std::string> writeUtf8FileAtomically(const std::string& path, std::string_view text);
 
 }  // namespace firewall

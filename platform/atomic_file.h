@@ -24,8 +24,8 @@ struct AtomicWriteOptions {
 // created. Returns nullopt on success, else a description naming the file,
 // the failing call and the reason, e.g. `Could not write "/etc/pf.conf"
 // (rename): Permission denied.` On failure the temporary file is gone and
-// `path` is as it was, unless only the final folder sync failed: then the new
-// content is in place but may not be durable yet.
+// `path` is as it was. Once the rename is done the write counts as made: the
+// folder sync after it is best effort.
 std::optional<std::string> replaceFileAtomically(const std::string& path, std::string_view bytes,
                                                  const AtomicWriteOptions& options = {});
 

@@ -106,12 +106,12 @@ std::optional<std::string> replaceFileAtomically(const std::string& path, std::s
   }
   temp.keep();
 
-  // The rename is durable only once the folder's entry is on disk.
+  // The rename is durable only once the folder's entry is on disk. From here
+  // on the new content is what the file holds, so a failure to sync the
+  // folder cannot be a failed write: reporting one would tell the caller the
+  // old content stands when it does not.
   UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!folderFd) return fileFailure("write", path, "open of the folder", errno);
-  if (fsyncRetrying(folderFd.get()) != 0) {
-    return fileFailure("write", path, "fsync of the folder", errno);
-  }
+  if (folderFd) fsyncRetrying(folderFd.get());
   return std::nullopt;
 }
 

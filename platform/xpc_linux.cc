@@ -86,10 +86,16 @@ class ConnectionImpl final : public Connection {
   // process. SO_PEERPIDFD is exact; before Linux 6.5 fall back to pidfd_open
   // on the pid, then make sure the peer has not hung up, since a pid that
   // was freed and reused would belong to a process without this socket.
+  // Without SO_PEERCRED there is no token at all; a peer that is gone, or
+  // whose pid this namespace cannot see, gets a token without a pidfd, which
+  // names no code.
   void establishToken() {
     ucred cred{};
     socklen_t len = sizeof cred;
-    if (::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.pid <= 0) return;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return;
+    token_ = AuditToken{cred.pid, cred.uid, cred.gid, -1};
+    hasToken_ = true;
+    if (cred.pid <= 0) return;
     int pidfd = -1;
     len = sizeof pidfd;
     if (::getsockopt(fd_, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &len) == 0) {
@@ -100,19 +106,20 @@ class ConnectionImpl final : public Connection {
       // someone else's by now.
       if (errno != ENOPROTOOPT) return;
       pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, cred.pid, 0)));
-      if (!pidfd_) return;
       char probe;
-      if (::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return;
+      if (!pidfd_ || ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+        pidfd_.reset();
+        return;
+      }
     }
-    token_ = AuditToken{cred.pid, cred.uid, cred.gid, pidfd_.get()};
-    hasToken_ = true;
+    token_.pidfd = pidfd_.get();
   }
 
   // Runs the connection to its end on the calling thread.
   void serve(Listener& listener, ListenerDelegate* delegate) {
     establishToken();
     if (delegate == nullptr || !delegate->shouldAcceptNewConnection(listener, *this)) return;
-    if (!resumed_ || !interface_ || !object_ || !hasToken_) return;
+    if (!resumed_ || !interface_ || !object_ || !hasToken_ || token_.pidfd < 0) return;
     // A process may queue requests and then exec a genuine client, which
     // would pass the signature check. Nothing may arrive before admission.
     int pending = 0;
@@ -281,10 +288,17 @@ class ListenerImpl final : public Listener {
       if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) continue;
       std::lock_guard lock(mu_);
       reapLocked();
-      if (slots_.size() >= kMaxConnections) continue;  // closes it
+      if (slots_.size() >= kMaxConnections) {
+        logError("all " + std::to_string(kMaxConnections) +
+                 " connections are in use; closed a new one from pid " + std::to_string(cred.pid));
+        continue;
+      }
       if (cred.uid != 0 && std::count_if(slots_.begin(), slots_.end(), [&](const Slot& s) {
                              return s.uid == cred.uid;
                            }) >= static_cast<std::ptrdiff_t>(kMaxConnectionsPerUser)) {
+        logError("uid " + std::to_string(cred.uid) + " already holds " +
+                 std::to_string(kMaxConnectionsPerUser) +
+                 " connections; closed a new one from pid " + std::to_string(cred.pid));
         continue;
       }
       timeval timeout{kSendTimeoutSeconds, 0};
