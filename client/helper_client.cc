@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "interface/helper_protocol.h"
+#include "platform/fd_io.h"
 #include "platform/xpc.h"
 #include "platform/xpc_interface.h"
 #include "platform/xpc_message.h"
@@ -24,30 +25,9 @@ using platform::xpc::ArgType;
 // firewall change), short enough that a wedged daemon does not hang scripts.
 constexpr int kReceiveTimeoutSeconds = 120;
 
-bool sendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-bool readExactly(int fd, char* out, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::read(fd, out, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::optional<std::string> readFrame(int fd, std::string* error) {
   unsigned char header[platform::xpc::kFrameHeaderSize];
-  if (!readExactly(fd, reinterpret_cast<char*>(header), sizeof header)) {
+  if (!platform::readExactly(fd, reinterpret_cast<char*>(header), sizeof header)) {
     *error = "the daemon closed the connection";
     return std::nullopt;
   }
@@ -57,7 +37,7 @@ std::optional<std::string> readFrame(int fd, std::string* error) {
     return std::nullopt;
   }
   std::string body(size, '\0');
-  if (!readExactly(fd, body.data(), size)) {
+  if (!platform::readExactly(fd, body.data(), size)) {
     *error = "the daemon closed the connection mid-reply";
     return std::nullopt;
   }
@@ -135,10 +115,9 @@ std::optional<Array> HelperClient::call(const std::string& selector, Array argum
     return std::nullopt;
   }
   const std::uint64_t id = nextId_++;
-  std::string body = platform::xpc::encodeRequest(
+  const std::string body = platform::xpc::encodeRequest(
       platform::xpc::Request{id, selector, encoding, std::move(arguments)});
-  if (!sendAll(fd_.get(),
-               platform::xpc::frameHeader(static_cast<std::uint32_t>(body.size())) + body)) {
+  if (!platform::sendAll(fd_.get(), platform::xpc::frame(body))) {
     *error = std::string("cannot send the request: ") + std::strerror(errno);
     return std::nullopt;
   }

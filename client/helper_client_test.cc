@@ -35,9 +35,7 @@ TEST(HelperClient, RefusesASocketNotServedByRoot) {
     ::close(ready[0]);
     ::close(ready[1]);
     int conn = ::accept(fd, nullptr, nullptr);
-    const std::string body = platform::xpc::encodeAdmitted();
-    const std::string frame =
-        platform::xpc::frameHeader(static_cast<std::uint32_t>(body.size())) + body;
+    const std::string frame = platform::xpc::frame(platform::xpc::encodeAdmitted());
     ::send(conn, frame.data(), frame.size(), MSG_NOSIGNAL);
     char buf[64];
     // Reports whether the client sent anything at all.

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "platform/atomic_file.h"
+#include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -35,16 +36,6 @@ class TempFile {
   std::string path_;
   bool kept_ = false;
 };
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 int fsyncRetrying(int fd) {
   int rc;

@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 #include "platform/xpc.h"
 #include "platform/xpc_message.h"
@@ -51,23 +52,7 @@ std::string errnoText(const char* call, const std::string& what) {
 
 bool pidfdAlive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
 
-bool sendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-bool sendFrame(int fd, std::string_view body) {
-  std::string frame = frameHeader(static_cast<std::uint32_t>(body.size()));
-  frame.append(body);
-  return sendAll(fd, frame);
-}
+bool sendFrame(int fd, std::string_view body) { return sendAll(fd, frame(body)); }
 
 class ConnectionImpl final : public Connection {
  public:

@@ -64,6 +64,10 @@ std::string frameHeader(std::uint32_t size) {
           static_cast<char>(size >> 8), static_cast<char>(size)};
 }
 
+std::string frame(std::string_view body) {
+  return frameHeader(static_cast<std::uint32_t>(body.size())).append(body);
+}
+
 std::uint32_t parseFrameHeader(const unsigned char h[kFrameHeaderSize]) {
   return (std::uint32_t{h[0]} << 24) | (std::uint32_t{h[1]} << 16) | (std::uint32_t{h[2]} << 8) |
          std::uint32_t{h[3]};

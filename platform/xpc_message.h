@@ -43,6 +43,8 @@ bool isAdmitted(std::string_view body);
 
 // The 4-byte header for a body of `size` bytes.
 std::string frameHeader(std::uint32_t size);
+// A whole frame: the header and `body`.
+std::string frame(std::string_view body);
 std::uint32_t parseFrameHeader(const unsigned char header[kFrameHeaderSize]);
 
 }  // namespace platform::xpc

@@ -12,6 +12,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/fd_io.h"
 #include "platform/msgpack.h"
 #include "platform/unique_fd.h"
 #include "platform/xpc_message.h"
@@ -88,13 +89,8 @@ class XpcTransport : public testing::Test {
     return fd;
   }
 
-  static void sendRaw(int fd, std::string_view bytes) {
-    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-  }
-  static void sendFrame(int fd, std::string_view body) {
-    sendRaw(fd, frameHeader(static_cast<std::uint32_t>(body.size())) + std::string(body));
-  }
+  static void sendRaw(int fd, std::string_view bytes) { ASSERT_TRUE(sendAll(fd, bytes)); }
+  static void sendFrame(int fd, std::string_view body) { sendRaw(fd, frame(body)); }
   // The next frame's body, or nullopt at the end of the connection.
   static std::optional<std::string> readFrame(int fd) {
     unsigned char header[4];
@@ -102,15 +98,6 @@ class XpcTransport : public testing::Test {
     std::string body(parseFrameHeader(header), '\0');
     if (!readExactly(fd, body.data(), body.size())) return std::nullopt;
     return body;
-  }
-  static bool readExactly(int fd, char* out, std::size_t n) {
-    while (n > 0) {
-      ssize_t r = ::read(fd, out, n);
-      if (r <= 0) return false;
-      out += r;
-      n -= static_cast<std::size_t>(r);
-    }
-    return true;
   }
   static std::string echoRequest(std::uint64_t id, Value argument) {
     return encodeRequest(Request{id, kEcho, kEchoEncoding, Array{std::move(argument)}});
@@ -159,9 +146,6 @@ TEST_F(XpcTransport, RefusedConnectionIsClosedUnread) {
 }
 
 TEST_F(XpcTransport, BadRequestsCloseOnlyTheirConnection) {
-  auto frame = [](const std::string& body) {
-    return frameHeader(static_cast<std::uint32_t>(body.size())) + body;
-  };
   const std::string cases[] = {
       frame("\x01\x02\x03"),  // not MessagePack
       frame(encodeRequest(Request{1, "rm:completion:", kEchoEncoding, Array{Value("x")}})),
@@ -196,14 +180,11 @@ TEST_F(XpcTransport, BytesSentBeforeAdmissionCloseTheConnection) {
 TEST_F(XpcTransport, RequestFromAnotherProcessOnTheSameSocketEndsTheConnection) {
   UniqueFd fd = connectClient();
   expectAdmitted(fd.get());
-  const std::string frame = [] {
-    std::string body = echoRequest(1, Value("from the child"));
-    return frameHeader(static_cast<std::uint32_t>(body.size())) + body;
-  }();
+  const std::string bytes = frame(echoRequest(1, Value("from the child")));
   pid_t child = ::fork();
   if (child == 0) {
-    ssize_t n = ::send(fd.get(), frame.data(), frame.size(), MSG_NOSIGNAL);
-    ::_exit(n == static_cast<ssize_t>(frame.size()) ? 0 : 1);
+    ssize_t n = ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ::_exit(n == static_cast<ssize_t>(bytes.size()) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

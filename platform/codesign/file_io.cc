@@ -32,18 +32,6 @@ bool preadAll(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
   return true;
 }
 
-bool writeAll(int fd, const void* buffer, std::size_t size) {
-  const auto* in = static_cast<const char*>(buffer);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, in, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    in += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool readWholeFile(const std::string& path, std::vector<std::uint8_t>* content,
                    std::string* error) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -13,9 +13,6 @@ namespace platform::security {
 // False on an error or when the file ends first.
 bool preadAll(int fd, void* buffer, std::size_t size, std::uint64_t offset);
 
-// Writes all of `size` bytes, retrying EINTR and short writes.
-bool writeAll(int fd, const void* buffer, std::size_t size);
-
 // The whole content of the file at `path`; false with `error` naming the
 // call and the path.
 bool readWholeFile(const std::string& path, std::vector<std::uint8_t>* content, std::string* error);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/codesign/file_io.h"
+#include "platform/fd_io.h"
 
 namespace platform::security::testing {
 namespace {
@@ -97,7 +98,7 @@ std::string toPem(T* object) {
 
 void writeFile(const std::string& path, std::string_view text) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (!fd || !writeAll(fd.get(), text.data(), text.size())) fail("cannot write " + path);
+  if (!fd || !platform::writeAll(fd.get(), text)) fail("cannot write " + path);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "platform/codesign/file_io.h"
+#include "platform/fd_io.h"
 #include "platform/subprocess.h"
 
 namespace platform::security::testing {
@@ -33,7 +34,9 @@ TempDir::~TempDir() {
 void writeFile(const std::string& path, std::span<const std::uint8_t> bytes, mode_t mode) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
   ASSERT_TRUE(fd.valid()) << path;
-  ASSERT_TRUE(writeAll(fd.get(), bytes.data(), bytes.size())) << path;
+  ASSERT_TRUE(platform::writeAll(
+      fd.get(), std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())))
+      << path;
   ASSERT_EQ(::fchmod(fd.get(), mode), 0) << path;
 }
 
