@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/unique_fd.h"
@@ -20,7 +21,7 @@ namespace platform {
 enum class ChildStream {
   kInherit,  // the daemon's own stream
   kNull,     // /dev/null
-  kPipe,     // a pipe whose read end the daemon keeps (standard output only)
+  kPipe,     // a pipe whose other end the daemon keeps (standard input or output)
 };
 
 struct SpawnOptions {
@@ -59,7 +60,8 @@ class Child {
   // three standard streams are open in the child, set by `options`. On
   // failure returns a Child that is not valid() and stores the errno value in
   // `*error` when given (exec failures such as ENOENT, EACCES are reported
-  // here too). kPipe is accepted for `options.output` only (EINVAL otherwise).
+  // here too). kPipe is accepted for `options.input` and `options.output`
+  // (EINVAL for `options.error`).
   static Child spawn(const std::string& path, const std::vector<std::string>& arguments,
                      const SpawnOptions& options, int* error = nullptr);
 
@@ -73,6 +75,12 @@ class Child {
   // pipe (the output was not kPipe, or it was read before).
   ReadOutcome readOutput(std::string& into, std::chrono::steady_clock::time_point deadline,
                          std::size_t maxBytes);
+
+  // Writes all of `bytes` to the child's standard input (the kPipe stream),
+  // then closes it so the child sees the end. False when there is no such
+  // pipe or the write fails, e.g. because the child exited early (the caller
+  // must have SIGPIPE ignored); the child's status then tells what happened.
+  bool writeInput(std::string_view bytes);
 
   // Blocks until the child exits and reaps it (EINTR is retried). Returns
   // nullopt only when the child cannot be waited for (it was reaped by someone
@@ -89,9 +97,11 @@ class Child {
   void killAndReap();
 
  private:
-  explicit Child(pid_t pid, UniqueFd output) : pid_(pid), output_(std::move(output)) {}
+  Child(pid_t pid, UniqueFd input, UniqueFd output)
+      : pid_(pid), input_(std::move(input)), output_(std::move(output)) {}
 
   pid_t pid_ = -1;
+  UniqueFd input_;
   UniqueFd output_;
   UniqueFd pidfd_;
 };

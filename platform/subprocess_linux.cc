@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/fd_io.h"
 #include "platform/subprocess.h"
 
 extern char** environ;
@@ -81,6 +82,7 @@ int addStream(posix_spawn_file_actions_t* actions, ChildStream stream, int targe
 
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
+      input_(std::move(other.input_)),
       output_(std::move(other.output_)),
       pidfd_(std::move(other.pidfd_)) {}
 
@@ -88,6 +90,7 @@ Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {
     killAndReap();
     pid_ = std::exchange(other.pid_, -1);
+    input_ = std::move(other.input_);
     output_ = std::move(other.output_);
     pidfd_ = std::move(other.pidfd_);
   }
@@ -101,29 +104,32 @@ Child Child::spawn(const std::string& path, const std::vector<std::string>& argu
   int ignored;
   int& err = error ? *error : ignored;
   err = 0;
-  if (options.input == ChildStream::kPipe || options.error == ChildStream::kPipe) {
+  if (options.error == ChildStream::kPipe) {
     err = EINVAL;
     return {};
   }
 
-  UniqueFd readEnd, writeEnd;
-  if (options.output == ChildStream::kPipe) {
+  // Each pipe: the child's end (dup2-ed onto its stream) and ours.
+  struct Pipe {
+    UniqueFd child, ours;
+  };
+  auto makePipe = [&](bool toChild, Pipe& p) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-      err = errno;
-      return {};
-    }
-    readEnd.reset(fds[0]);
-    writeEnd.reset(fds[1]);
-    if (!liftAboveStdStreams(readEnd) || !liftAboveStdStreams(writeEnd)) {
-      err = errno;
-      return {};
-    }
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    p.child.reset(fds[toChild ? 0 : 1]);
+    p.ours.reset(fds[toChild ? 1 : 0]);
+    return liftAboveStdStreams(p.child) && liftAboveStdStreams(p.ours);
+  };
+  Pipe in, out;
+  if ((options.input == ChildStream::kPipe && !makePipe(true, in)) ||
+      (options.output == ChildStream::kPipe && !makePipe(false, out))) {
+    err = errno;
+    return {};
   }
 
   FileActions fa;
-  if ((err = addStream(&fa.actions, options.input, STDIN_FILENO, -1)) != 0 ||
-      (err = addStream(&fa.actions, options.output, STDOUT_FILENO, writeEnd.get())) != 0 ||
+  if ((err = addStream(&fa.actions, options.input, STDIN_FILENO, in.child.get())) != 0 ||
+      (err = addStream(&fa.actions, options.output, STDOUT_FILENO, out.child.get())) != 0 ||
       (err = addStream(&fa.actions, options.error, STDERR_FILENO, -1)) != 0) {
     return {};
   }
@@ -159,7 +165,12 @@ Child Child::spawn(const std::string& path, const std::vector<std::string>& argu
   pid_t pid = -1;
   err = ::posix_spawn(&pid, path.c_str(), &fa.actions, &sa.attributes, argv.data(), environ);
   if (err != 0) return {};
-  return Child(pid, std::move(readEnd));
+  return Child(pid, std::move(in.ours), std::move(out.ours));
+}
+
+bool Child::writeInput(std::string_view bytes) {
+  UniqueFd fd = std::move(input_);
+  return fd && writeAll(fd.get(), bytes);
 }
 
 ReadOutcome Child::readOutput(std::string& into, Clock::time_point deadline, std::size_t maxBytes) {
