@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "interface/helper_protocol.h"
+#include "platform/error_text.h"
 #include "platform/fd_io.h"
 #include "platform/xpc.h"
 #include "platform/xpc_interface.h"
@@ -81,7 +82,7 @@ std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPat
   std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
   platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    *error = "cannot connect to " + socketPath + ": " + std::strerror(errno);
+    *error = "cannot connect to " + socketPath + ": " + platform::errorText(errno);
     return nullptr;
   }
   ucred cred{};
@@ -118,7 +119,7 @@ std::optional<Array> HelperClient::call(const std::string& selector, Array argum
   const std::string body = platform::xpc::encodeRequest(
       platform::xpc::Request{id, selector, encoding, std::move(arguments)});
   if (!platform::sendAll(fd_.get(), platform::xpc::frame(body))) {
-    *error = std::string("cannot send the request: ") + std::strerror(errno);
+    *error = std::string("cannot send the request: ") + platform::errorText(errno);
     return std::nullopt;
   }
   auto frame = readFrame(fd_.get(), error);

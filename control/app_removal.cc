@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/error_text.h"
 #include "platform/unique_fd.h"
 
 namespace control {
@@ -21,11 +22,6 @@ using platform::UniqueFd;
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::string quoted(std::string_view item) { return "\"" + std::string(item) + "\""; }
-
-std::string describe(int err) {
-  const char* text = ::strerrordesc_np(err);
-  return text ? text : "Unknown error " + std::to_string(err);
-}
 
 std::string couldNotRemove(std::string_view item, std::string_view reason) {
   return "Could not remove " + quoted(item) + ": " + std::string(reason);
@@ -91,19 +87,20 @@ std::optional<std::string> removeFolder(int parent, const std::string& name, con
   };
 
   UniqueFd current(::openat(parent, name.c_str(), kDirFlags));
-  if (!current) return couldNotRemove(shown, describe(errno));
+  if (!current) return couldNotRemove(shown, platform::errorText(errno));
   Identity opened;
-  if (!identityOfFd(current.get(), opened)) return couldNotRemove(shown, describe(errno));
+  if (!identityOfFd(current.get(), opened))
+    return couldNotRemove(shown, platform::errorText(errno));
   if (opened != topId) return couldNotRemove(shown, "it was replaced during the removal");
 
   for (;;) {
     const int listFd = ::fcntl(current.get(), F_DUPFD_CLOEXEC, 0);
-    if (listFd < 0) return couldNotRemove(pathOf({}), describe(errno));
+    if (listFd < 0) return couldNotRemove(pathOf({}), platform::errorText(errno));
     DirStream list(::fdopendir(listFd));
     if (!list) {
       const int err = errno;
       ::close(listFd);
-      return couldNotRemove(pathOf({}), describe(err));
+      return couldNotRemove(pathOf({}), platform::errorText(err));
     }
 
     bool descended = false;
@@ -111,7 +108,7 @@ std::optional<std::string> removeFolder(int parent, const std::string& name, con
       errno = 0;
       const dirent* entry = ::readdir(list.get());
       if (!entry) {
-        if (errno != 0) return couldNotRemove(pathOf({}), describe(errno));
+        if (errno != 0) return couldNotRemove(pathOf({}), platform::errorText(errno));
         break;
       }
       const std::string_view entryName = entry->d_name;
@@ -120,11 +117,11 @@ std::optional<std::string> removeFolder(int parent, const std::string& name, con
       struct stat st;
       if (::fstatat(current.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) continue;  // removed by someone else meanwhile
-        return couldNotRemove(pathOf(entryName), describe(errno));
+        return couldNotRemove(pathOf(entryName), platform::errorText(errno));
       }
       if (!S_ISDIR(st.st_mode)) {
         if (::unlinkat(current.get(), entry->d_name, 0) != 0 && errno != ENOENT) {
-          return couldNotRemove(pathOf(entryName), describe(errno));
+          return couldNotRemove(pathOf(entryName), platform::errorText(errno));
         }
         continue;
       }
@@ -134,10 +131,10 @@ std::optional<std::string> removeFolder(int parent, const std::string& name, con
       UniqueFd child(::openat(current.get(), entry->d_name, kDirFlags));
       if (!child) {
         if (errno == ENOENT) continue;
-        return couldNotRemove(pathOf(entryName), describe(errno));
+        return couldNotRemove(pathOf(entryName), platform::errorText(errno));
       }
       if (!identityOfFd(child.get(), opened)) {
-        return couldNotRemove(pathOf(entryName), describe(errno));
+        return couldNotRemove(pathOf(entryName), platform::errorText(errno));
       }
       if (opened != identityOf(st)) {
         return couldNotRemove(pathOf(entryName), "it was replaced during the removal");
@@ -153,7 +150,8 @@ std::optional<std::string> removeFolder(int parent, const std::string& name, con
     // `current` is empty now.
     if (names.empty()) break;
     UniqueFd up(::openat(current.get(), "..", kDirFlags));
-    if (!up || !identityOfFd(up.get(), opened)) return couldNotRemove(pathOf({}), describe(errno));
+    if (!up || !identityOfFd(up.get(), opened))
+      return couldNotRemove(pathOf({}), platform::errorText(errno));
     if (opened != ancestors[ancestors.size() - 2]) {
       return couldNotRemove(pathOf({}), "it was moved during the removal");
     }
@@ -161,13 +159,13 @@ std::optional<std::string> removeFolder(int parent, const std::string& name, con
     names.pop_back();
     ancestors.pop_back();
     if (::unlinkat(up.get(), emptied.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-      return couldNotRemove(pathOf(emptied), describe(errno));
+      return couldNotRemove(pathOf(emptied), platform::errorText(errno));
     }
     current = std::move(up);
   }
   current.reset();
   if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) {
-    return couldNotRemove(shown, describe(errno));
+    return couldNotRemove(shown, platform::errorText(errno));
   }
   return std::nullopt;
 }
@@ -176,7 +174,8 @@ std::optional<std::string> removeItem(const std::string& path) {
   const auto parts = components(path);
   UniqueFd root(::open("/", kDirFlags));
   Identity rootId;
-  if (!root || !identityOfFd(root.get(), rootId)) return couldNotRemove(path, describe(errno));
+  if (!root || !identityOfFd(root.get(), rootId))
+    return couldNotRemove(path, platform::errorText(errno));
 
   // Walk to the item's folder one component at a time, following no link.
   UniqueFd dir = std::move(root);
@@ -192,13 +191,13 @@ std::optional<std::string> removeItem(const std::string& path) {
           S_ISLNK(st.st_mode)) {
         return couldNotRemove(path, quoted(walked) + " is a symbolic link");
       }
-      return couldNotRemove(path, describe(err));
+      return couldNotRemove(path, platform::errorText(err));
     }
     dir = std::move(next);
   }
 
   Identity parentId;
-  if (!identityOfFd(dir.get(), parentId)) return couldNotRemove(path, describe(errno));
+  if (!identityOfFd(dir.get(), parentId)) return couldNotRemove(path, platform::errorText(errno));
   if (parentId == rootId) {
     return couldNotRemove(path, "items in the root folder are never removed");
   }
@@ -206,10 +205,11 @@ std::optional<std::string> removeItem(const std::string& path) {
   const std::string name(parts.back());
   struct stat st;
   if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return couldNotRemove(path, describe(errno));
+    return couldNotRemove(path, platform::errorText(errno));
   }
   if (!S_ISDIR(st.st_mode)) {
-    if (::unlinkat(dir.get(), name.c_str(), 0) != 0) return couldNotRemove(path, describe(errno));
+    if (::unlinkat(dir.get(), name.c_str(), 0) != 0)
+      return couldNotRemove(path, platform::errorText(errno));
     return std::nullopt;
   }
   if (st.st_dev != parentId.dev || isMountRoot(dir.get(), name.c_str())) {
@@ -242,7 +242,7 @@ common::FlagMessage uninstallApp(const std::string& path) {
     if (auto failure = removeItem(path)) return {false, std::move(failure)};
     return {true, std::nullopt};
   } catch (...) {
-    return {false, couldNotRemove(path, describe(ENOMEM))};
+    return {false, couldNotRemove(path, platform::errorText(ENOMEM))};
   }
 }
 

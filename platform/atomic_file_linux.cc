@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "platform/atomic_file.h"
+#include "platform/error_text.h"
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 
@@ -49,12 +50,9 @@ int fsyncRetrying(int fd) {
 
 std::string fileFailure(std::string_view verb, const std::string& path, std::string_view call,
                         int error) {
-  char buffer[256];
-  // GNU strerror_r: may return a static string instead of filling `buffer`.
-  const char* reason = strerror_r(error, buffer, sizeof buffer);
   std::string text = "Could not ";
   text.append(verb).append(" \"").append(path).append("\" (").append(call).append("): ");
-  return text.append(reason).append(".");
+  return text.append(errorText(error)).append(".");
 }
 
 std::optional<std::string> replaceFileAtomically(const std::string& path, std::string_view bytes,

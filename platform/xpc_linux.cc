@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/error_text.h"
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 #include "platform/xpc.h"
@@ -47,7 +48,7 @@ void logError(const std::string& text) {
 }
 
 std::string errnoText(const char* call, const std::string& what) {
-  return std::string(call) + " " + what + ": " + std::strerror(errno);
+  return std::string(call) + " " + what + ": " + errorText(errno);
 }
 
 bool pidfdAlive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }

@@ -8,13 +8,14 @@
 #include <unistd.h>
 
 #include "platform/atomic_file.h"
+#include "platform/error_text.h"
 #include "platform/unique_fd.h"
 
 namespace platform::security {
 namespace {
 
 std::string errnoText(const char* call, const std::string& path) {
-  return std::string(call) + " " + path + ": " + strerror(errno);
+  return std::string(call) + " " + path + ": " + errorText(errno);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error_text.h"
 #include "platform/unique_fd.h"
 #include "tools/pfctl/nft.h"
 #include "tools/pfctl/pf_rules.h"
@@ -30,7 +31,7 @@ std::optional<std::string> readWholeFile(const std::string& path, std::string& e
     raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (raw < 0 && errno == EINTR);
   if (raw < 0) {
-    error = ::strerror(errno);
+    error = platform::errorText(errno);
     return std::nullopt;
   }
   platform::UniqueFd fd(raw);
@@ -40,7 +41,7 @@ std::optional<std::string> readWholeFile(const std::string& path, std::string& e
     ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error = ::strerror(errno);
+      error = platform::errorText(errno);
       return std::nullopt;
     }
     if (n == 0) return text;

@@ -5,18 +5,10 @@
 
 #include <optional>
 
+#include "platform/error_text.h"
 #include "platform/subprocess.h"
 
 namespace pfctl {
-namespace {
-
-std::string errnoText(int error) {
-  char buffer[256];
-  return strerror_r(error, buffer, sizeof buffer);
-}
-
-}  // namespace
-
 std::string nftPath() {
   const char* override = ::getenv("KORVANE_NFT");
   return override != nullptr && *override != '\0' ? override : "/usr/sbin/nft";
@@ -31,7 +23,7 @@ bool runNftScript(const std::string& nft, std::string_view script, std::string& 
                                                   .error = platform::ChildStream::kInherit},
                                                  &spawnError);
   if (!child.valid()) {
-    error = "cannot run " + nft + ": " + errnoText(spawnError);
+    error = "cannot run " + nft + ": " + platform::errorText(spawnError);
     return false;
   }
   // A write error (nft quit early: EPIPE, SIGPIPE is ignored by main) is not
