@@ -10,9 +10,9 @@
 #include "interface/helper_protocol.h"
 #include "platform/error_text.h"
 #include "platform/fd_io.h"
-#include "platform/xpc.h"
-#include "platform/xpc_interface.h"
-#include "platform/xpc_message.h"
+#include "transport/xpc.h"
+#include "transport/interface.h"
+#include "transport/message.h"
 
 namespace client {
 namespace {
@@ -20,20 +20,20 @@ namespace {
 using common::Array;
 using common::Nil;
 using common::Value;
-using platform::xpc::ArgType;
+using transport::ArgType;
 
 // Long enough for the slowest operation (a listing on a busy machine, a
 // firewall change), short enough that a wedged daemon does not hang scripts.
 constexpr int kReceiveTimeoutSeconds = 120;
 
 std::optional<std::string> readFrame(int fd, std::string* error) {
-  unsigned char header[platform::xpc::kFrameHeaderSize];
+  unsigned char header[transport::kFrameHeaderSize];
   if (!platform::readExactly(fd, reinterpret_cast<char*>(header), sizeof header)) {
     *error = "the daemon closed the connection";
     return std::nullopt;
   }
-  const std::uint32_t size = platform::xpc::parseFrameHeader(header);
-  if (size > platform::xpc::kMaxReplyBody) {
+  const std::uint32_t size = transport::parseFrameHeader(header);
+  if (size > transport::kMaxReplyBody) {
     *error = "the daemon sent an oversized frame";
     return std::nullopt;
   }
@@ -68,7 +68,7 @@ bool fitsReply(const Value& v, ArgType type) {
 }  // namespace
 
 std::string defaultSocketPath() {
-  return platform::xpc::Listener::socketPathForService("com.korvane.helper");
+  return transport::Listener::socketPathForService("com.korvane.helper");
 }
 
 std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPath,
@@ -100,7 +100,7 @@ std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPat
     *error = "the daemon did not admit this client (" + frameError + ")";
     return nullptr;
   }
-  if (!platform::xpc::isAdmitted(*admitted)) {
+  if (!transport::isAdmitted(*admitted)) {
     *error = "the daemon sent something other than its admission";
     return nullptr;
   }
@@ -110,15 +110,15 @@ std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPat
 std::optional<Array> HelperClient::call(const std::string& selector, Array arguments,
                                         std::string* error) {
   const char* encoding = interface::helperProtocolEncoding(selector);
-  auto signature = encoding ? platform::xpc::parseMethodEncoding(encoding) : std::nullopt;
+  auto signature = encoding ? transport::parseMethodEncoding(encoding) : std::nullopt;
   if (!signature) {
     *error = "unknown operation " + selector;
     return std::nullopt;
   }
   const std::uint64_t id = nextId_++;
-  const std::string body = platform::xpc::encodeRequest(
-      platform::xpc::Request{id, selector, encoding, std::move(arguments)});
-  if (!platform::sendAll(fd_.get(), platform::xpc::frame(body))) {
+  const std::string body = transport::encodeRequest(
+      transport::Request{id, selector, encoding, std::move(arguments)});
+  if (!platform::sendAll(fd_.get(), transport::frame(body))) {
     *error = std::string("cannot send the request: ") + platform::errorText(errno);
     return std::nullopt;
   }
@@ -129,7 +129,7 @@ std::optional<Array> HelperClient::call(const std::string& selector, Array argum
     }
     return std::nullopt;
   }
-  auto reply = platform::xpc::decodeReply(*frame);
+  auto reply = transport::decodeReply(*frame);
   if (!reply || reply->id != id || reply->parameters.size() != signature->replyParameters.size()) {
     *error = "malformed reply to " + selector;
     return std::nullopt;

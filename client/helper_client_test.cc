@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-#include "platform/xpc_message.h"
+#include "transport/message.h"
 
 namespace client {
 namespace {
@@ -35,7 +35,7 @@ TEST(HelperClient, RefusesASocketNotServedByRoot) {
     ::close(ready[0]);
     ::close(ready[1]);
     int conn = ::accept(fd, nullptr, nullptr);
-    const std::string frame = platform::xpc::frame(platform::xpc::encodeAdmitted());
+    const std::string frame = transport::frame(transport::encodeAdmitted());
     ::send(conn, frame.data(), frame.size(), MSG_NOSIGNAL);
     char buf[64];
     // Reports whether the client sent anything at all.

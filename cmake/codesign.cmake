@@ -10,7 +10,7 @@
 # (both or neither). The leaf must chain to the anchor; this is checked here.
 #
 # Gives:
-#   korvane_trust_anchor          library: platform::security::buildTrustAnchorPem()
+#   korvane_trust_anchor          library: codesign::buildTrustAnchorPem()
 #   korvane_codesign_target(TARGET IDENTIFIER)
 #                                 signs TARGET's output after each link with the
 #                                 built korvane-codesign

@@ -21,7 +21,12 @@ using platform::UniqueFd;
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-std::string quoted(std::string_view item) { return "\"" + std::string(item) + "\""; }
+std::string quoted(std::string_view item) {
+  std::string text;
+  text.reserve(item.size() + 2);
+  text.append(1, '"').append(item).append(1, '"');
+  return text;
+}
 
 std::string couldNotRemove(std::string_view item, std::string_view reason) {
   return "Could not remove " + quoted(item) + ": " + std::string(reason);
@@ -81,8 +86,8 @@ std::optional<std::string> removeFolder(int parent, const std::string& name, con
   std::vector<std::string> names;          // their names below the item
   const auto pathOf = [&](std::string_view leaf) {
     std::string p = shown;
-    for (const auto& n : names) p += "/" + n;
-    if (!leaf.empty()) p += "/" + std::string(leaf);
+    for (const auto& n : names) p.append(1, '/').append(n);
+    if (!leaf.empty()) p.append(1, '/').append(leaf);
     return p;
   };
 
@@ -182,7 +187,7 @@ std::optional<std::string> removeItem(const std::string& path) {
   std::string walked;
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
     const std::string part(parts[i]);
-    walked += "/" + part;
+    walked.append(1, '/').append(part);
     UniqueFd next(::openat(dir.get(), part.c_str(), kDirFlags));
     if (!next) {
       const int err = errno;

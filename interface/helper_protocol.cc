@@ -51,11 +51,11 @@ void FlagMessageReply::operator()(const common::FlagMessage& result) {
   block_(Array{Value(result.success), result.message ? Value(*result.message) : Value(Nil{})});
 }
 
-std::shared_ptr<const platform::xpc::Interface> HelperProtocol::interface() {
-  return platform::xpc::Interface::withMethods(helperProtocolMethods());
+std::shared_ptr<const transport::Interface> HelperProtocol::interface() {
+  return transport::Interface::withMethods(helperProtocolMethods());
 }
 
-void HelperProtocol::invoke(platform::xpc::Invocation& inv) {
+void HelperProtocol::invoke(transport::Invocation& inv) {
   const std::string& selector = inv.method.selector;
   const Array& a = inv.arguments;
   try {
@@ -82,7 +82,7 @@ void HelperProtocol::invoke(platform::xpc::Invocation& inv) {
     // Nothing may escape to the transport; the caller still gets its one reply.
     if (inv.reply.called()) return;
     const auto& reply = inv.method.signature.replyParameters;
-    if (reply.size() == 1 && reply[0] == platform::xpc::ArgType::kArray) {
+    if (reply.size() == 1 && reply[0] == transport::ArgType::kArray) {
       inv.reply(Array{Value(Array{})});
     } else if (reply.size() == 1) {
       inv.reply(Array{Value(false)});

@@ -15,7 +15,7 @@
 
 #include "common/replies.h"
 #include "common/value.h"
-#include "platform/xpc.h"
+#include "transport/xpc.h"
 
 namespace interface {
 
@@ -45,29 +45,29 @@ const char* helperProtocolEncoding(const std::string& selector);
 // which refuses a second call.
 class ListingReply {
  public:
-  explicit ListingReply(platform::xpc::ReplyBlock& block) : block_(block) {}
+  explicit ListingReply(transport::ReplyBlock& block) : block_(block) {}
   void operator()(const common::Listing& list);
 
  private:
-  platform::xpc::ReplyBlock& block_;
+  transport::ReplyBlock& block_;
 };
 
 class FlagReply {
  public:
-  explicit FlagReply(platform::xpc::ReplyBlock& block) : block_(block) {}
+  explicit FlagReply(transport::ReplyBlock& block) : block_(block) {}
   void operator()(bool success);
 
  private:
-  platform::xpc::ReplyBlock& block_;
+  transport::ReplyBlock& block_;
 };
 
 class FlagMessageReply {
  public:
-  explicit FlagMessageReply(platform::xpc::ReplyBlock& block) : block_(block) {}
+  explicit FlagMessageReply(transport::ReplyBlock& block) : block_(block) {}
   void operator()(const common::FlagMessage& result);
 
  private:
-  platform::xpc::ReplyBlock& block_;
+  transport::ReplyBlock& block_;
 };
 
 // The protocol as an exported object: invoke() decodes a request that the
@@ -76,10 +76,10 @@ class FlagMessageReply {
 // reply exactly once before it returns. If a method throws, invoke() sends
 // the failure reply of its shape (an empty listing, NO) unless it had
 // replied already.
-class HelperProtocol : public platform::xpc::ExportedObject {
+class HelperProtocol : public transport::ExportedObject {
  public:
   // The interface description made from the protocol (a new one each call).
-  static std::shared_ptr<const platform::xpc::Interface> interface();
+  static std::shared_ptr<const transport::Interface> interface();
 
   virtual void fetchSystemProcessesWithCompletion(ListingReply reply) = 0;
   virtual void fetchDetailedProcessesWithCompletion(ListingReply reply) = 0;
@@ -94,7 +94,7 @@ class HelperProtocol : public platform::xpc::ExportedObject {
   virtual void sendSignalWithPid(std::int64_t pid, const std::optional<std::string>& signal,
                                  FlagReply reply) = 0;
 
-  void invoke(platform::xpc::Invocation& invocation) final;
+  void invoke(transport::Invocation& invocation) final;
 };
 
 }  // namespace interface

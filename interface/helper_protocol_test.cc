@@ -72,11 +72,11 @@ Array call(HelperProtocol& object, const std::string& selector, Array arguments)
   EXPECT_NE(method, nullptr) << selector;
   Array sent;
   int replies = 0;
-  platform::xpc::ReplyBlock block([&](Array params) {
+  transport::ReplyBlock block([&](Array params) {
     ++replies;
     sent = std::move(params);
   });
-  platform::xpc::Invocation inv{*method, std::move(arguments), block};
+  transport::Invocation inv{*method, std::move(arguments), block};
   object.invoke(inv);
   EXPECT_EQ(replies, 1) << selector;
   return sent;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: in a plain build (then clang-tidy over
+# Sets up, builds and runs every test: in a Release build (then clang-tidy over
 # the sources), under AddressSanitizer and UndefinedBehaviorSanitizer, and
 # under ThreadSanitizer.
 # Needs root (the end-to-end tests run the daemon in private mount, network
@@ -18,12 +18,12 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j 2) || status=1
 }
 
-run_suite plain "$root/build"
+run_suite release "$root/build" -DCMAKE_BUILD_TYPE=Release -DKORVANE_WERROR=ON
 echo "== clang-tidy"
 "$root/scripts/tidy.sh" "$root/build" || { echo "clang-tidy found problems"; status=1; }
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-run_suite asan-ubsan "$root/build-asan" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+run_suite asan-ubsan "$root/build-asan" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DKORVANE_WERROR=ON
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-run_suite tsan "$root/build-tsan" -DKORVANE_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
+run_suite tsan "$root/build-tsan" -DKORVANE_TSAN=ON -DCMAKE_BUILD_TYPE=Debug -DKORVANE_WERROR=ON
 exit $status

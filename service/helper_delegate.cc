@@ -2,12 +2,12 @@
 
 #include <memory>
 
-#include "platform/diagnostics.h"
+#include "transport/diagnostics.h"
 
 namespace service {
 
 HelperDelegate::HelperDelegate(const interface::HelperServices& services,
-                               const platform::security::CodeSigningServices& codeSigning,
+                               const codesign::CodeSigningServices& codeSigning,
                                Diagnostics diagnostics)
     : expectedBundleID_("com.korvane.Korvane-Activity-Console"),
       expectedTeamID_("QX7ZK2M4PD"),
@@ -19,12 +19,12 @@ void HelperDelegate::say(std::string_view line) const {
   if (diagnostics_) {
     diagnostics_(line);
   } else {
-    platform::writeStandardOutputLine(line);
+    transport::writeStandardOutputLine(line);
   }
 }
 
-bool HelperDelegate::shouldAcceptNewConnection(platform::xpc::Listener&,
-                                               platform::xpc::Connection& connection) {
+bool HelperDelegate::shouldAcceptNewConnection(transport::Listener&,
+                                               transport::Connection& connection) {
   bool valid = false;
   try {
     valid = isValidClient(connection);
@@ -41,9 +41,9 @@ bool HelperDelegate::shouldAcceptNewConnection(platform::xpc::Listener&,
   return true;
 }
 
-bool HelperDelegate::isValidClient(platform::xpc::Connection& connection) {
-  namespace sec = platform::security;
-  const platform::AuditToken* token = connection.auditToken();
+bool HelperDelegate::isValidClient(transport::Connection& connection) {
+  namespace sec = codesign;
+  const transport::AuditToken* token = connection.auditToken();
   if (token == nullptr) {
     say("🚨 Failed to extract auditToken using KVC.");
     return false;

@@ -8,12 +8,12 @@
 #include <string_view>
 
 #include "interface/helper_implementation.h"
-#include "platform/codesign/security.h"
-#include "platform/xpc.h"
+#include "codesign/security.h"
+#include "transport/xpc.h"
 
 namespace service {
 
-class HelperDelegate final : public platform::xpc::ListenerDelegate {
+class HelperDelegate final : public transport::ListenerDelegate {
  public:
   // Receives each diagnostic line (without its line feed); by default they
   // go to standard output.
@@ -21,14 +21,14 @@ class HelperDelegate final : public platform::xpc::ListenerDelegate {
 
   // `codeSigning` checks callers' signatures; it must outlive the delegate.
   HelperDelegate(const interface::HelperServices& services,
-                 const platform::security::CodeSigningServices& codeSigning,
+                 const codesign::CodeSigningServices& codeSigning,
                  Diagnostics diagnostics = nullptr);
 
   // Runs isValidClient; on success exports the interface and a new
   // HelperImplementation, resumes the connection and answers true; on
   // failure writes the rejection warning and answers false. Any thread.
-  bool shouldAcceptNewConnection(platform::xpc::Listener& listener,
-                                 platform::xpc::Connection& connection) override;
+  bool shouldAcceptNewConnection(transport::Listener& listener,
+                                 transport::Connection& connection) override;
 
   const std::string& expectedBundleID() const { return expectedBundleID_; }
   const std::string& expectedTeamID() const { return expectedTeamID_; }
@@ -37,13 +37,13 @@ class HelperDelegate final : public platform::xpc::ListenerDelegate {
   // True when the peer's code signature is valid and satisfies the
   // requirement built from the expected bundle identifier and Team ID;
   // writes its own lines on failure. Holds nothing after it returns.
-  bool isValidClient(platform::xpc::Connection& connection);
+  bool isValidClient(transport::Connection& connection);
   void say(std::string_view line) const;
 
   const std::string expectedBundleID_;
   const std::string expectedTeamID_;
   interface::HelperServices services_;
-  const platform::security::CodeSigningServices& codeSigning_;
+  const codesign::CodeSigningServices& codeSigning_;
   Diagnostics diagnostics_;
 };
 

@@ -11,7 +11,7 @@
 namespace service {
 namespace {
 
-namespace sec = platform::security;
+namespace sec = codesign;
 
 // Stages each Security call's outcome and records what it was given.
 class FakeCodeSigning final : public sec::CodeSigningServices {
@@ -48,16 +48,16 @@ class FakeCodeSigning final : public sec::CodeSigningServices {
   }
 };
 
-class FakeConnection final : public platform::xpc::Connection {
+class FakeConnection final : public transport::Connection {
  public:
-  std::optional<platform::AuditToken> token = platform::AuditToken{4242, 501, 20, 7};
+  std::optional<transport::AuditToken> token = transport::AuditToken{4242, 501, 20, 7};
   std::vector<std::string> steps;
 
-  const platform::AuditToken* auditToken() const override { return token ? &*token : nullptr; }
-  void setExportedInterface(std::shared_ptr<const platform::xpc::Interface> i) override {
+  const transport::AuditToken* auditToken() const override { return token ? &*token : nullptr; }
+  void setExportedInterface(std::shared_ptr<const transport::Interface> i) override {
     steps.push_back("interface:" + std::to_string(i->methods().size()));
   }
-  void setExportedObject(std::unique_ptr<platform::xpc::ExportedObject> o) override {
+  void setExportedObject(std::unique_ptr<transport::ExportedObject> o) override {
     steps.push_back(o ? "object" : "null object");
   }
   void resume() override { steps.push_back("resume"); }
@@ -71,9 +71,9 @@ class NeverRun final : public control::CommandRunner, public control::ProcessSig
   bool signalProcess(std::int32_t, int) override { return false; }
 };
 
-class NoListener final : public platform::xpc::Listener {
+class NoListener final : public transport::Listener {
  public:
-  void setDelegate(platform::xpc::ListenerDelegate*) override {}
+  void setDelegate(transport::ListenerDelegate*) override {}
   void resume() override {}
 };
 

@@ -13,9 +13,9 @@
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
 #include "interface/helper_implementation.h"
-#include "platform/codesign/build_trust_anchor.h"
-#include "platform/codesign/security.h"
-#include "platform/xpc.h"
+#include "codesign/build_trust_anchor.h"
+#include "codesign/security.h"
+#include "transport/xpc.h"
 #include "processes/process_source.h"
 #include "processes/system_processes.h"
 #include "service/helper_delegate.h"
@@ -24,7 +24,7 @@ namespace {
 
 // Process-wide, held until the process ends.
 service::HelperDelegate* delegate = nullptr;
-platform::xpc::Listener* listener = nullptr;
+transport::Listener* listener = nullptr;
 
 }  // namespace
 
@@ -62,23 +62,23 @@ int main() {
 
   // The anchor is compiled in; one that does not parse is a broken build,
   // and a daemon that could admit no one must not pretend to serve.
-  auto anchor = platform::security::TrustAnchor::fromPem(platform::security::buildTrustAnchorPem());
+  auto anchor = codesign::TrustAnchor::fromPem(codesign::buildTrustAnchorPem());
   if (!anchor) {
     std::fprintf(stderr, "com.korvane.helper: the compiled-in trust anchor does not parse\n");
     return 1;
   }
-  static const platform::security::LinuxCodeSigningServices codeSigning(std::move(*anchor));
+  static const codesign::LinuxCodeSigningServices codeSigning(std::move(*anchor));
 
   delegate = new service::HelperDelegate(services, codeSigning);
   std::string error;
   listener =
-      platform::xpc::Listener::initWithMachServiceName("com.korvane.helper", &error).release();
+      transport::Listener::initWithMachServiceName("com.korvane.helper", &error).release();
   if (listener == nullptr) {
     std::fprintf(stderr, "com.korvane.helper: cannot listen: %s\n", error.c_str());
     return 1;
   }
   listener->setDelegate(delegate);
   listener->resume();
-  platform::xpc::runMainRunLoop();
+  transport::runMainRunLoop();
   return 0;
 }

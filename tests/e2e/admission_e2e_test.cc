@@ -10,16 +10,16 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/codesign/security.h"
-#include "platform/codesign/testsupport/build_identity.h"
-#include "platform/codesign/testsupport/test_pki.h"
+#include "codesign/security.h"
+#include "codesign/testsupport/build_identity.h"
+#include "codesign/testsupport/test_pki.h"
 #include "tests/e2e/sandbox.h"
 
 namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
-namespace sec = platform::security;
+namespace sec = codesign;
 using sec::testing::LeafOptions;
 using sec::testing::TestCertificateAuthority;
 using sec::testing::TestPki;

@@ -111,7 +111,7 @@ class FirewallE2E : public testing::Test {
 };
 
 TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
-  std::uint16_t inTcp, outTcp, inUdp, outUdp, inTcp6, outTcp6;
+  std::uint16_t inTcp = 0, outTcp = 0, inUdp = 0, outUdp = 0, inTcp6 = 0, outTcp6 = 0;
   UniqueFd l1 = bound(AF_INET, SOCK_STREAM, &inTcp), l2 = bound(AF_INET, SOCK_STREAM, &outTcp);
   UniqueFd u1 = bound(AF_INET, SOCK_DGRAM, &inUdp), u2 = bound(AF_INET, SOCK_DGRAM, &outUdp);
   UniqueFd l3 = bound(AF_INET6, SOCK_STREAM, &inTcp6), l4 = bound(AF_INET6, SOCK_STREAM, &outTcp6);

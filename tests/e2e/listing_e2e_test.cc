@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/xpc_message.h"
+#include "transport/message.h"
 #include "tests/e2e/sandbox.h"
 
 namespace e2e {
@@ -146,7 +146,7 @@ TEST_F(DaemonE2E, MalformedFrameEndsOnlyItsConnection) {
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   char buf[64];
   ASSERT_GT(::read(fd, buf, sizeof buf), 0);  // the admission frame
-  const std::string garbage = platform::xpc::frameHeader(5) + "\xc1\xc1\xc1\xc1\xc1";
+  const std::string garbage = transport::frameHeader(5) + "\xc1\xc1\xc1\xc1\xc1";
   ASSERT_EQ(::write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
   EXPECT_EQ(::read(fd, buf, sizeof buf), 0);
   ::close(fd);

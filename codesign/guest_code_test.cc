@@ -1,0 +1,111 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "codesign/code_signer.h"
+#include "codesign/file_io.h"
+#include "codesign/security.h"
+#include "codesign/testsupport/test_pki.h"
+#include "codesign/testsupport/test_process.h"
+#include "platform/subprocess.h"
+
+namespace codesign {
+
+using platform::Child;
+using platform::UniqueFd;
+using transport::AuditToken;
+namespace {
+
+using testing::TempDir;
+using testing::TestPki;
+
+constexpr char kRequirement[] =
+    "anchor apple generic and identifier \"com.korvane.sleeper\" and "
+    "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
+
+// A process of ours (killed and reaped with the owner) and a pidfd of it.
+struct Sleeper {
+  explicit Sleeper(const std::string& path)
+      : child(Child::spawn(path, {"1000"}, {})),
+        // Our unreaped child: its pid cannot name another process yet.
+        pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0))) {}
+  AuditToken token() const { return AuditToken{child.pid(), ::getuid(), ::getgid(), pidfd.get()}; }
+
+  Child child;
+  UniqueFd pidfd;
+};
+
+class GuestCode : public ::testing::Test {
+ protected:
+  GuestCode() : pki_(TestPki::make()), anchor_(pki_.trustedRoot.anchor()) {}
+
+  // A copy of /bin/sleep at `name`, signed when `sign` is set.
+  std::string sleeper(const std::string& name, bool sign) {
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(readWholeFile("/bin/sleep", &bytes, &error)) << error;
+    if (sign) {
+      bytes = signExecutable(bytes, "com.korvane.sleeper", pki_.good.signingIdentity(), &error)
+                  .value_or(std::vector<std::uint8_t>{});
+    }
+    // Written beside the target and renamed over it, as an installer would.
+    const std::string temp = dir_.file(name + ".new");
+    testing::writeFile(temp, bytes, 0755);
+    EXPECT_EQ(::rename(temp.c_str(), dir_.file(name).c_str()), 0);
+    return dir_.file(name);
+  }
+
+  OSStatus checkGuest(const std::optional<AuditToken>& token, const SecCode* host = nullptr) {
+    SecCodeRef guest;
+    OSStatus status =
+        SecCodeCopyGuestWithAttributes(host, GuestAttributes{token}, kSecCSDefaultFlags, &guest);
+    if (status != errSecSuccess) return status;
+    EXPECT_EQ(guest->pid(), token->pid);
+    SecRequirementRef requirement;
+    EXPECT_EQ(SecRequirementCreateWithString(kRequirement, kSecCSDefaultFlags, &requirement),
+              errSecSuccess);
+    return SecCodeCheckValidity(guest.get(), kSecCSDefaultFlags, requirement.get(), anchor_);
+  }
+
+  TestPki pki_;
+  TrustAnchor anchor_;
+  TempDir dir_;
+};
+
+TEST_F(GuestCode, ChecksTheFileALiveProcessRunsNotThePath) {
+  Sleeper a(sleeper("a", true)), b(sleeper("b", false)), dead(sleeper("a", true));
+  ASSERT_TRUE(a.pidfd && b.pidfd && dead.pidfd);
+  // Swap what the paths hold after the processes started.
+  sleeper("a", false);
+  sleeper("b", true);
+  EXPECT_EQ(checkGuest(a.token()), errSecSuccess);
+  EXPECT_EQ(checkGuest(b.token()), errSecCSUnsigned);
+
+  const AuditToken deadToken = dead.token();
+  dead.child.killAndReap();
+  UniqueFd notAPidfd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  SecCodeRef host;
+  ASSERT_EQ(SecStaticCodeCreateWithPath("/bin/sleep", kSecCSDefaultFlags, &host), errSecSuccess);
+  const pid_t pid = a.child.pid();
+  const struct {
+    const char* name;
+    std::optional<AuditToken> token;
+    const SecCode* host;
+    OSStatus expected;
+  } cases[] = {
+      {"no token", std::nullopt, nullptr, errSecCSUnsupportedGuestAttributes},
+      {"no pidfd", AuditToken{pid, 0, 0, -1}, nullptr, errSecCSInvalidAttributeValues},
+      {"no pid", AuditToken{0, 0, 0, a.pidfd.get()}, nullptr, errSecCSInvalidAttributeValues},
+      {"pidfd of another process", AuditToken{pid, 0, 0, b.pidfd.get()}, nullptr,
+       errSecCSNoSuchCode},
+      {"not a pidfd", AuditToken{pid, 0, 0, notAPidfd.get()}, nullptr, errSecCSNoSuchCode},
+      {"process ended", deadToken, nullptr, errSecCSNoSuchCode},
+      {"static code as the host", a.token(), host.get(), errSecCSNotAHost},
+  };
+  for (const auto& c : cases) EXPECT_EQ(checkGuest(c.token, c.host), c.expected) << c.name;
+}
+
+}  // namespace
+}  // namespace codesign

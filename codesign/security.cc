@@ -1,0 +1,390 @@
+#include "codesign/security.h"
+
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "codesign/file_io.h"
+
+namespace codesign {
+namespace {
+
+using platform::UniqueFd;
+using transport::AuditToken;
+
+constexpr std::size_t kHashChunkSize = std::size_t{64} * 1024;
+constexpr int kMaxChainLength = 16;
+
+BioPtr memoryBio(std::string_view text) {
+  return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+}
+
+// OpenSSL records every failure in a per-thread queue; the daemon's threads
+// live long, so each check leaves the queue empty behind it.
+class ErrorQueueGuard {
+ public:
+  ErrorQueueGuard() = default;
+  ErrorQueueGuard(const ErrorQueueGuard&) = delete;
+  ErrorQueueGuard& operator=(const ErrorQueueGuard&) = delete;
+  ~ErrorQueueGuard() { ERR_clear_error(); }
+};
+
+// The signature of one code object, parsed but not yet verified.
+struct LoadedSignature {
+  std::uint64_t signedLength = 0;
+  std::string manifestText;
+  Manifest manifest;
+  CmsPtr cms;
+  CMS_SignerInfo* signerInfo = nullptr;  // owned by cms
+  X509* signer = nullptr;                // owned by cms
+};
+
+bool isAcceptedDigest(const X509_ALGOR* algorithm) {
+  const int nid = OBJ_obj2nid(algorithm->algorithm);
+  return nid == NID_sha256 || nid == NID_sha384 || nid == NID_sha512;
+}
+
+// Reads and parses the signature block, the manifest and the CMS structure,
+// and finds the signer's certificate among the carried ones.
+OSStatus loadSignature(const SecCode& code, LoadedSignature* loaded) {
+  struct stat st {};
+  if (::fstat(code.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return errSecCSSignatureNotVerifiable;
+  const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+  std::vector<std::uint8_t> tail(
+      static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kMaxBlockSize)));
+  if (!preadAll(code.fd(), tail.data(), tail.size(), fileSize - tail.size())) {
+    return errSecCSSignatureNotVerifiable;
+  }
+  ParsedSignature parsed = parseSignature(tail, fileSize);
+  switch (parsed.status) {
+    case ParseStatus::kSigned:
+      break;
+    case ParseStatus::kUnsigned:
+      return errSecCSUnsigned;
+    case ParseStatus::kMalformed:
+      return errSecCSSignatureFailed;
+    case ParseStatus::kUnsupported:
+      return errSecCSSignatureUnsupported;
+  }
+  switch (parseManifest(parsed.block.manifest, &loaded->manifest)) {
+    case ManifestStatus::kOk:
+      break;
+    case ManifestStatus::kMalformed:
+      return errSecCSSignatureFailed;
+    case ManifestStatus::kUnsupported:
+      return errSecCSSignatureUnsupported;
+  }
+  loaded->signedLength = parsed.block.signedLength;
+  loaded->manifestText = std::move(parsed.block.manifest);
+
+  const std::vector<std::uint8_t>& der = parsed.block.cms;
+  const unsigned char* cursor = der.data();
+  loaded->cms.reset(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
+  // The DER must fill its slot exactly (no bytes hidden after it) and
+  // re-encode to itself: OpenSSL also reads BER and overlooks some flipped
+  // tag bits, which would let more byte strings pass for one signature.
+  if (!loaded->cms || cursor != der.data() + der.size()) return errSecCSSignatureFailed;
+  CMS_ContentInfo* cms = loaded->cms.get();
+  unsigned char* reencoded = nullptr;
+  const int reencodedSize = i2d_CMS_ContentInfo(cms, &reencoded);
+  const bool canonical = reencodedSize == static_cast<int>(der.size()) &&
+                         std::equal(der.begin(), der.end(), reencoded);
+  OPENSSL_free(reencoded);
+  if (!canonical) return errSecCSSignatureFailed;
+  if (OBJ_obj2nid(CMS_get0_type(cms)) != NID_pkcs7_signed || CMS_is_detached(cms) != 1 ||
+      OBJ_obj2nid(CMS_get0_eContentType(cms)) != NID_pkcs7_data) {
+    return errSecCSSignatureFailed;
+  }
+  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(cms);
+  if (signerInfos == nullptr || sk_CMS_SignerInfo_num(signerInfos) != 1) {
+    return errSecCSSignatureFailed;
+  }
+  CMS_SignerInfo* signerInfo = sk_CMS_SignerInfo_value(signerInfos, 0);
+  X509_ALGOR* digest = nullptr;
+  CMS_SignerInfo_get0_algs(signerInfo, nullptr, nullptr, &digest, nullptr);
+  if (digest == nullptr || !isAcceptedDigest(digest)) return errSecCSSignatureUnsupported;
+
+  X509StackPtr certificates(CMS_get1_certs(cms));
+  X509* signer = nullptr;
+  for (int i = 0; certificates && i < sk_X509_num(certificates.get()); ++i) {
+    X509* candidate = sk_X509_value(certificates.get(), i);
+    if (CMS_SignerInfo_cert_cmp(signerInfo, candidate) == 0) {
+      signer = candidate;
+      break;
+    }
+  }
+  if (signer == nullptr) return errSecCSSignatureFailed;
+  CMS_SignerInfo_set1_signer_cert(signerInfo, signer);
+  loaded->signerInfo = signerInfo;
+  CMS_SignerInfo_get0_algs(signerInfo, nullptr, &loaded->signer, nullptr, nullptr);
+  return errSecSuccess;
+}
+
+// SHA-256 of the first `length` bytes read through `fd`.
+OSStatus checkHash(int fd, std::uint64_t length, const Sha256& expected) {
+  EvpMdCtxPtr context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    return errSecCSInternalError;
+  }
+  std::vector<std::uint8_t> buffer(kHashChunkSize);
+  for (std::uint64_t offset = 0; offset < length;) {
+    const std::size_t chunk =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
+    if (!preadAll(fd, buffer.data(), chunk, offset)) return errSecCSSignatureNotVerifiable;
+    if (EVP_DigestUpdate(context.get(), buffer.data(), chunk) != 1) return errSecCSInternalError;
+    offset += chunk;
+  }
+  Sha256 actual{};
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context.get(), actual.data(), &size) != 1 || size != actual.size()) {
+    return errSecCSInternalError;
+  }
+  return actual == expected ? errSecSuccess : errSecCSSignatureFailed;
+}
+
+// Frees the digest BIOs that CMS_dataInit stacked on top of the content BIO,
+// leaving the content BIO to its own owner.
+class CmsDataChain {
+ public:
+  CmsDataChain(BIO* top, BIO* content) : top_(top), content_(content) {}
+  CmsDataChain(const CmsDataChain&) = delete;
+  CmsDataChain& operator=(const CmsDataChain&) = delete;
+  ~CmsDataChain() {
+    while (top_ != nullptr && top_ != content_) {
+      BIO* next = BIO_pop(top_);
+      BIO_free(top_);
+      top_ = next;
+    }
+  }
+  BIO* get() const { return top_; }
+
+ private:
+  BIO* top_;
+  BIO* content_;
+};
+
+// The cryptographic check alone: the signed attributes verify with the
+// signer's key, and their message digest is that of the manifest. Trust in
+// the signer is not judged here but by the anchor clause.
+OSStatus checkCmsSignature(const LoadedSignature& loaded) {
+  if (CMS_SignerInfo_verify(loaded.signerInfo) != 1) return errSecCSSignatureFailed;
+  BioPtr content = memoryBio(loaded.manifestText);
+  if (!content) return errSecCSInternalError;
+  CmsDataChain chain(CMS_dataInit(loaded.cms.get(), content.get()), content.get());
+  if (chain.get() == nullptr) return errSecCSSignatureFailed;
+  char sink[512];
+  int n = 0;
+  while ((n = BIO_read(chain.get(), sink, sizeof sink)) > 0) {
+  }
+  if (n < 0) return errSecCSSignatureFailed;
+  return CMS_SignerInfo_verify_content(loaded.signerInfo, chain.get()) == 1
+             ? errSecSuccess
+             : errSecCSSignatureFailed;
+}
+
+bool hasCodeSigningUsage(X509* certificate) {
+  const std::uint32_t flags = X509_get_extension_flags(certificate);
+  // Without the extension OpenSSL reports every usage as allowed; a code
+  // signature needs the usage stated.
+  if ((flags & EXFLAG_INVALID) != 0 || (flags & EXFLAG_XKUSAGE) == 0) return false;
+  return (X509_get_extended_key_usage(certificate) & XKU_CODE_SIGN) != 0;
+}
+
+// The chain from the signer verifies to the anchor (the carried certificates
+// serve only as intermediates), and the signer may sign code.
+bool satisfiesAnchor(const LoadedSignature& loaded, const TrustAnchor& anchor) {
+  X509StorePtr store = anchor.makeStore();
+  BioPtr content = memoryBio(loaded.manifestText);
+  if (!store || !content) return false;
+  if (CMS_verify(loaded.cms.get(), nullptr, store.get(), content.get(), nullptr, CMS_BINARY) != 1) {
+    return false;
+  }
+  return hasCodeSigningUsage(loaded.signer);
+}
+
+// Every OU of `name` as UTF-8, in order; nullopt when one cannot be
+// converted.
+std::optional<std::vector<std::string>> organizationalUnits(const X509_NAME* name) {
+  std::vector<std::string> units;
+  for (int index = -1;;) {
+    index = X509_NAME_get_index_by_NID(name, NID_organizationalUnitName, index);
+    if (index < 0) break;
+    const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
+    unsigned char* utf8 = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&utf8, data);
+    if (length < 0) return std::nullopt;
+    units.emplace_back(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
+    OPENSSL_free(utf8);
+  }
+  return units;
+}
+
+std::string oneLineName(const X509_NAME* name) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) return {};
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
+bool satisfies(const RequirementClause& clause, const LoadedSignature& loaded,
+               const TrustAnchor& anchor) {
+  switch (clause.kind) {
+    case RequirementClause::Kind::kAnchorAppleGeneric:
+      return satisfiesAnchor(loaded, anchor);
+    case RequirementClause::Kind::kIdentifier:
+      return loaded.manifest.identifier == clause.value;
+    case RequirementClause::Kind::kLeafSubjectOU: {
+      // Exactly one OU, equal to the value: with several, which one is "the"
+      // Team ID would be a guess, and a guess here admits a stranger.
+      const std::optional<std::vector<std::string>> units =
+          organizationalUnits(X509_get_subject_name(loaded.signer));
+      return units && units->size() == 1 && units->front() == clause.value;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<TrustAnchor> TrustAnchor::fromPem(std::string_view pem) {
+  ErrorQueueGuard guard;
+  TrustAnchor anchor;
+  BioPtr bio = memoryBio(pem);
+  if (!bio) return std::nullopt;
+  while (X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    anchor.certificates_.emplace_back(certificate);
+  }
+  const unsigned long last = ERR_peek_last_error();
+  if (anchor.certificates_.empty() || (last != 0 && ERR_GET_REASON(last) != PEM_R_NO_START_LINE)) {
+    return std::nullopt;
+  }
+  return anchor;
+}
+
+std::optional<TrustAnchor> TrustAnchor::fromFile(const std::string& path) {
+  std::vector<std::uint8_t> bytes;
+  std::string error;
+  if (!readWholeFile(path, &bytes, &error)) return std::nullopt;
+  return fromPem(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+X509StorePtr TrustAnchor::makeStore() const {
+  X509StorePtr store(X509_STORE_new());
+  if (!store) return nullptr;
+  for (const X509Ptr& certificate : certificates_) {
+    if (X509_STORE_add_cert(store.get(), certificate.get()) != 1) return nullptr;
+  }
+  // OpenSSL 3.0 has no code-signing purpose, and CMS_verify would otherwise
+  // demand the S/MIME one: allow any here and check the usage ourselves.
+  if (X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY) != 1 ||
+      X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN) != 1) {
+    return nullptr;
+  }
+  return store;
+}
+
+OSStatus SecStaticCodeCreateWithPath(const std::string& path, SecCSFlags flags,
+                                     SecCodeRef* staticCode) {
+  if (staticCode == nullptr) return errSecCSObjectRequired;
+  if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return errSecCSStaticCodeNotFound;
+  }
+  *staticCode = std::make_unique<SecCode>(std::move(file), -1);
+  return errSecSuccess;
+}
+
+OSStatus SecRequirementCreateWithString(std::string_view text, SecCSFlags flags,
+                                        SecRequirementRef* requirement) {
+  if (requirement == nullptr) return errSecCSObjectRequired;
+  if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
+  std::optional<Requirement> compiled = compileRequirement(text);
+  if (!compiled) return errSecCSReqInvalid;
+  *requirement = std::make_unique<SecRequirement>(std::move(*compiled));
+  return errSecSuccess;
+}
+
+OSStatus SecCodeCheckValidity(const SecCode* code, SecCSFlags flags,
+                              const SecRequirement* requirement, const TrustAnchor& anchor) {
+  if (code == nullptr) return errSecCSObjectRequired;
+  if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
+  ErrorQueueGuard guard;
+  LoadedSignature loaded;
+  OSStatus status = loadSignature(*code, &loaded);
+  if (status != errSecSuccess) return status;
+  status = checkHash(code->fd(), loaded.signedLength, loaded.manifest.hash);
+  if (status != errSecSuccess) return status;
+  status = checkCmsSignature(loaded);
+  if (status != errSecSuccess || requirement == nullptr) return status;
+  for (const RequirementClause& clause : requirement->requirement().clauses) {
+    if (!satisfies(clause, loaded, anchor)) return errSecCSReqFailed;
+  }
+  return errSecSuccess;
+}
+
+OSStatus SecCodeCopySigningInformation(const SecCode* code, SecCSFlags flags,
+                                       SigningInformation* information) {
+  if (code == nullptr || information == nullptr) return errSecCSObjectRequired;
+  if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
+  ErrorQueueGuard guard;
+  LoadedSignature loaded;
+  const OSStatus status = loadSignature(*code, &loaded);
+  if (status != errSecSuccess) return status;
+
+  SigningInformation info;
+  info.identifier = loaded.manifest.identifier;
+  info.hashAlgorithm = std::string(kManifestHashAlgorithm);
+  info.hash = loaded.manifest.hash;
+  info.signedLength = loaded.signedLength;
+  const X509_NAME* subject = X509_get_subject_name(loaded.signer);
+  info.leafSubject = oneLineName(subject);
+  info.leafOrganizationalUnits = organizationalUnits(subject).value_or(std::vector<std::string>{});
+  if (info.leafOrganizationalUnits.size() == 1) {
+    info.teamIdentifier = info.leafOrganizationalUnits.front();
+  }
+  // Follow issuers through the carried certificates; the bound stops a
+  // loop of certificates that name each other.
+  X509StackPtr certificates(CMS_get1_certs(loaded.cms.get()));
+  X509* current = loaded.signer;
+  for (int depth = 0; current != nullptr && depth < kMaxChainLength; ++depth) {
+    info.authorities.push_back(oneLineName(X509_get_subject_name(current)));
+    if (X509_check_issued(current, current) == X509_V_OK) break;  // self-issued: a root
+    X509* issuer = nullptr;
+    for (int i = 0; certificates && i < sk_X509_num(certificates.get()); ++i) {
+      X509* candidate = sk_X509_value(certificates.get(), i);
+      if (candidate != current && X509_check_issued(candidate, current) == X509_V_OK) {
+        issuer = candidate;
+        break;
+      }
+    }
+    current = issuer;
+  }
+  *information = std::move(info);
+  return errSecSuccess;
+}
+
+OSStatus LinuxCodeSigningServices::SecCodeCopyGuestWithAttributes(const SecCode* host,
+                                                                  const GuestAttributes& attributes,
+                                                                  SecCSFlags flags,
+                                                                  SecCodeRef* guest) const {
+  return codesign::SecCodeCopyGuestWithAttributes(host, attributes, flags, guest);
+}
+
+OSStatus LinuxCodeSigningServices::SecRequirementCreateWithString(
+    std::string_view text, SecCSFlags flags, SecRequirementRef* requirement) const {
+  return codesign::SecRequirementCreateWithString(text, flags, requirement);
+}
+
+OSStatus LinuxCodeSigningServices::SecCodeCheckValidity(const SecCode* code, SecCSFlags flags,
+                                                        const SecRequirement* requirement) const {
+  return codesign::SecCodeCheckValidity(code, flags, requirement, anchor_);
+}
+
+}  // namespace codesign

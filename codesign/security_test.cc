@@ -1,0 +1,240 @@
+#include "codesign/security.h"
+
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "codesign/code_signer.h"
+#include "codesign/file_io.h"
+#include "codesign/testsupport/test_pki.h"
+#include "codesign/testsupport/test_process.h"
+
+namespace codesign {
+namespace {
+
+using testing::TestIdentity;
+using testing::TestPki;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr char kIdentifier[] = "com.korvane.Korvane-Activity-Console";
+constexpr char kRequirement[] =
+    "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
+    "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
+
+const TestPki& pki() {
+  static const TestPki kPki = TestPki::make();
+  return kPki;
+}
+
+const Bytes& program() {
+  static const Bytes kProgram = [] {
+    Bytes bytes;
+    std::string error;
+    if (!readWholeFile("/bin/true", &bytes, &error)) ADD_FAILURE() << error;
+    return bytes;
+  }();
+  return kProgram;
+}
+
+Bytes signBytes(const TestIdentity& identity, std::string_view identifier,
+                const Bytes& content = program()) {
+  std::string error;
+  std::optional<Bytes> signedBytes =
+      signExecutable(content, identifier, identity.signingIdentity(), &error);
+  EXPECT_TRUE(signedBytes) << error;
+  return signedBytes.value_or(Bytes{});
+}
+
+class CodeSigning : public ::testing::Test {
+ protected:
+  std::string write(const Bytes& bytes) {
+    testing::writeFile(dir_.file("program"), bytes);
+    return dir_.file("program");
+  }
+
+  OSStatus check(const Bytes& bytes, const TrustAnchor& anchor = pki().trustedRoot.anchor()) {
+    SecCodeRef code;
+    EXPECT_EQ(SecStaticCodeCreateWithPath(write(bytes), kSecCSDefaultFlags, &code), errSecSuccess);
+    SecRequirementRef requirement;
+    EXPECT_EQ(SecRequirementCreateWithString(kRequirement, kSecCSDefaultFlags, &requirement),
+              errSecSuccess);
+    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement.get(), anchor);
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
+  const struct {
+    const char* name;
+    const TestIdentity& identity;
+    const char* identifier;
+    OSStatus expected;
+  } cases[] = {
+      {"trusted root, right OU and identifier", pki().good, kIdentifier, errSecSuccess},
+      {"through an intermediate", pki().viaIntermediate, kIdentifier, errSecSuccess},
+      {"untrusted root, right OU and identifier", pki().untrusted, kIdentifier, errSecCSReqFailed},
+      {"right root, other identifier", pki().good, "com.korvane.other", errSecCSReqFailed},
+      {"identifier with a suffix", pki().good, "com.korvane.Korvane-Activity-Console2",
+       errSecCSReqFailed},
+      {"right root, other OU", pki().otherTeam, kIdentifier, errSecCSReqFailed},
+      {"several OUs, one right", pki().multipleTeams, kIdentifier, errSecCSReqFailed},
+      {"no OU", pki().noTeam, kIdentifier, errSecCSReqFailed},
+      {"leaf without codeSigning usage", pki().noCodeSigning, kIdentifier, errSecCSReqFailed},
+      {"leaf without extended key usage", pki().noUsageStated, kIdentifier, errSecCSReqFailed},
+      {"issued by a non-CA", pki().viaNonAuthority, kIdentifier, errSecCSReqFailed},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(check(signBytes(c.identity, c.identifier)), c.expected) << c.name;
+  }
+}
+
+TEST_F(CodeSigning, AnIntermediateMayBeTheAnchor) {
+  const auto intermediate = testing::TestCertificateAuthority::makeRoot("R").issueIntermediate("I");
+  testing::LeafOptions options;
+  options.organizationalUnits = {"QX7ZK2M4PD"};
+  EXPECT_EQ(check(signBytes(intermediate.issueLeaf(options), kIdentifier), intermediate.anchor()),
+            errSecSuccess);
+}
+
+TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
+  const Bytes good = signBytes(pki().good, kIdentifier);
+  const SignatureBlock block = parseSignature(good).block;
+  const std::size_t manifestAt = block.signedLength;
+  const std::size_t cmsAt = manifestAt + block.manifest.size();
+  const std::size_t headerAt = cmsAt + block.cms.size();
+  const Sha256 digest =
+      sha256(std::span(reinterpret_cast<const std::uint8_t*>(block.manifest.data()),
+                       block.manifest.size()))
+          .value();
+  // The manifest's digest inside the CMS's signed attributes.
+  const std::size_t digestAt =
+      cmsAt + (std::search(block.cms.begin(), block.cms.end(), digest.begin(), digest.end()) -
+               block.cms.begin());
+  ASSERT_LT(digestAt, headerAt);
+  // The end-to-end admission test changes the program's text, the manifest's
+  // first byte, the signature value and the header; here, the edges.
+  auto flip = [&](std::size_t at) { return [at](Bytes& b) { b[at] ^= 0x01; }; };
+  const struct {
+    const char* name;
+    std::function<void(Bytes&)> change;
+    OSStatus expected;
+  } cases[] = {
+      {"last program byte", flip(manifestAt - 1), errSecCSSignatureFailed},
+      {"last manifest byte", flip(cmsAt - 2), errSecCSSignatureFailed},
+      {"manifest digest in the CMS", flip(digestAt + 5), errSecCSSignatureFailed},
+      {"bytes cut out of the CMS",
+       [&](Bytes& b) { b.erase(b.begin() + cmsAt + 10, b.begin() + cmsAt + 20); },
+       errSecCSSignatureFailed},
+      {"block of another version", [&](Bytes& b) { b[headerAt] = 9; },
+       errSecCSSignatureUnsupported},
+      {"signature moved to another program",
+       [&](Bytes& b) {
+         b.erase(b.begin(), b.begin() + manifestAt);
+         b.insert(b.begin(), {1, 2, 3});
+       },
+       errSecCSSignatureFailed},
+      {"trailing byte inside the CMS slot",
+       [&](Bytes& b) {
+         Bytes cms = block.cms;
+         cms.push_back(0);
+         const Bytes padded = buildSignatureBlock(block.manifest, cms);
+         b.resize(manifestAt);
+         b.insert(b.end(), padded.begin(), padded.end());
+       },
+       errSecCSSignatureFailed},
+  };
+  for (const auto& c : cases) {
+    Bytes bytes = good;
+    c.change(bytes);
+    EXPECT_EQ(check(bytes), c.expected) << c.name;
+  }
+  // No byte of the CMS breaks the verifier. Some fields lie outside what is
+  // signed (the signer's issuer name is matched without regard to case, for
+  // one), so a change there may still verify, as on macOS.
+  for (std::size_t at = cmsAt; at < headerAt; at += 3) {
+    Bytes tampered = good;
+    tampered[at] ^= 0x20;
+    const OSStatus status = check(tampered);
+    EXPECT_TRUE(status == errSecSuccess || status == errSecCSSignatureFailed ||
+                status == errSecCSSignatureUnsupported || status == errSecCSReqFailed)
+        << at << " " << status;
+  }
+  EXPECT_TRUE(ERR_peek_error() == 0) << "the error queue is left empty";
+}
+
+TEST_F(CodeSigning, ResigningReplacesTheSignatureAndKeepsTheMode) {
+  const std::string path = write(signBytes(pki().untrusted, "com.korvane.first"));
+  ASSERT_EQ(::chmod(path.c_str(), 0751), 0);
+  std::string error;
+  ASSERT_TRUE(signExecutableFile(path, kIdentifier, pki().good.signingIdentity(), &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);
+  Bytes content;
+  ASSERT_TRUE(readWholeFile(path, &content, &error));
+  EXPECT_EQ(parseSignature(content).block.signedLength, program().size());
+  EXPECT_EQ(check(content), errSecSuccess);
+
+  const std::string link = dir_.file("link");
+  ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(signExecutableFile(link, kIdentifier, pki().good.signingIdentity(), &error));
+  content[content.size() - kSignatureMagic.size() - kHeaderSize + 1] = 1;  // damaged block
+  EXPECT_FALSE(signExecutable(content, kIdentifier, pki().good.signingIdentity(), &error));
+  EXPECT_FALSE(signExecutable(program(), "bad id", pki().good.signingIdentity(), &error));
+}
+
+TEST_F(CodeSigning, ReportsSigningInformation) {
+  auto infoOf = [&](const TestIdentity& identity) {
+    SecCodeRef code;
+    SigningInformation info;
+    EXPECT_EQ(SecStaticCodeCreateWithPath(write(signBytes(identity, kIdentifier)),
+                                          kSecCSDefaultFlags, &code),
+              errSecSuccess);
+    EXPECT_EQ(SecCodeCopySigningInformation(code.get(), kSecCSDefaultFlags, &info), errSecSuccess);
+    return info;
+  };
+  const SigningInformation info = infoOf(pki().viaIntermediate);
+  EXPECT_EQ(info.identifier, kIdentifier);
+  EXPECT_EQ(info.hash, sha256(program()));
+  EXPECT_EQ(info.signedLength, program().size());
+  EXPECT_EQ(info.teamIdentifier, "QX7ZK2M4PD");
+  const SigningInformation several = infoOf(pki().multipleTeams);
+  EXPECT_EQ(several.leafOrganizationalUnits,
+            (std::vector<std::string>{"QX7ZK2M4PD", "ZZ9ZZ9ZZ9Z"}));
+  EXPECT_FALSE(several.teamIdentifier) << "no team when the leaf names several";
+}
+
+TEST_F(CodeSigning, StaticCodeIsARegularFile) {
+  SecCodeRef code;
+  for (const std::string& path : {dir_.file("missing"), dir_.path()}) {
+    EXPECT_EQ(SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code),
+              errSecCSStaticCodeNotFound)
+        << path;
+  }
+}
+
+TEST(TrustAnchor, ReadsOnlyCertificates) {
+  const std::string root = pki().trustedRoot.certificatePem();
+  std::string damaged = root;
+  damaged.erase(damaged.size() / 2, 10);
+  EXPECT_TRUE(TrustAnchor::fromPem(root + root));
+  for (const std::string& text : {std::string(), std::string("not a certificate"), damaged}) {
+    EXPECT_FALSE(TrustAnchor::fromPem(text)) << text;
+  }
+}
+
+TEST(SigningIdentity, RefusesAKeyOfAnotherCertificate) {
+  std::string error;
+  EXPECT_FALSE(
+      SigningIdentity::fromPem(pki().untrusted.keyPem, pki().good.certificatePem, "", &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(SigningIdentity::load("only-one-path", &error));
+  EXPECT_FALSE(SigningIdentity::load("a,b,c,d", &error));
+}
+
+}  // namespace
+}  // namespace codesign

@@ -1,0 +1,159 @@
+#include "codesign/signature_format.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace codesign {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kManifest =
+    "format 1\nidentifier com.korvane.helper\nhash-algorithm sha256\nhash " + std::string(64, 'a') +
+    "\n";
+
+Bytes signedFile(const Bytes& content = Bytes{0x7f, 'E', 'L', 'F', 1, 2, 3},
+                 const std::string& manifest = kManifest, const Bytes& cms = Bytes(50, 0x30)) {
+  Bytes file = content;
+  const Bytes block = buildSignatureBlock(manifest, cms);
+  file.insert(file.end(), block.begin(), block.end());
+  return file;
+}
+
+// Offset of header byte `i` in `file`.
+std::size_t headerAt(const Bytes& file, std::size_t i) {
+  return file.size() - kSignatureMagic.size() - kHeaderSize + i;
+}
+
+void putBe32(Bytes& file, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) file[at + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+}
+
+TEST(SignatureFormat, ParsesWhatItBuilds) {
+  const Bytes file = signedFile();
+  const ParsedSignature parsed = parseSignature(file);
+  ASSERT_EQ(parsed.status, ParseStatus::kSigned);
+  EXPECT_EQ(parsed.block.signedLength, 7u);
+  EXPECT_EQ(parsed.block.manifest, kManifest);
+  EXPECT_EQ(parsed.block.cms, Bytes(50, 0x30));
+  // The same block read as the tail of a larger file.
+  const std::span<const std::uint8_t> tail(file.data() + 3, file.size() - 3);
+  const ParsedSignature fromTail = parseSignature(tail, 1000 + tail.size());
+  ASSERT_EQ(fromTail.status, ParseStatus::kSigned);
+  EXPECT_EQ(fromTail.block.signedLength, 1004u);
+  // A signed part larger than any executable we sign is refused unread: a
+  // block copied onto a huge sparse file must not buy hours of hashing.
+  EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 4).status, ParseStatus::kSigned);
+  EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 3).status, ParseStatus::kMalformed);
+}
+
+TEST(SignatureFormat, ClassifiesDamagedBlocks) {
+  struct Case {
+    const char* name;
+    void (*damage)(Bytes&);
+    ParseStatus expected;
+  };
+  const Case cases[] = {
+      {"empty file", [](Bytes& f) { f.clear(); }, ParseStatus::kUnsigned},
+      {"no signature", [](Bytes& f) { f.resize(7); }, ParseStatus::kUnsigned},
+      {"last magic byte changed", [](Bytes& f) { f.back() = '\r'; }, ParseStatus::kUnsigned},
+      {"trailing junk", [](Bytes& f) { f.push_back(0); }, ParseStatus::kUnsigned},
+      {"magic alone", [](Bytes& f) { f.assign(kSignatureMagic.begin(), kSignatureMagic.end()); },
+       ParseStatus::kMalformed},
+      {"header cut short", [](Bytes& f) { f.erase(f.begin(), f.end() - 40); },
+       ParseStatus::kMalformed},
+      {"other version", [](Bytes& f) { f[headerAt(f, 0)] = 2; }, ParseStatus::kUnsupported},
+      {"reserved byte set", [](Bytes& f) { f[headerAt(f, 2)] = 1; }, ParseStatus::kMalformed},
+      {"manifest length zero", [](Bytes& f) { putBe32(f, headerAt(f, 4), 0); },
+       ParseStatus::kMalformed},
+      {"manifest length over the limit",
+       [](Bytes& f) { putBe32(f, headerAt(f, 4), kMaxManifestSize + 1); }, ParseStatus::kMalformed},
+      {"manifest length 2^32-1", [](Bytes& f) { putBe32(f, headerAt(f, 4), 0xffffffff); },
+       ParseStatus::kMalformed},
+      {"CMS length zero", [](Bytes& f) { putBe32(f, headerAt(f, 8), 0); }, ParseStatus::kMalformed},
+      {"CMS length over the limit", [](Bytes& f) { putBe32(f, headerAt(f, 8), kMaxCmsSize + 1); },
+       ParseStatus::kMalformed},
+      {"CMS length 2^32-1", [](Bytes& f) { putBe32(f, headerAt(f, 8), 0xffffffff); },
+       ParseStatus::kMalformed},
+      {"lengths beyond the file start", [](Bytes& f) { putBe32(f, headerAt(f, 8), 50 + 8); },
+       ParseStatus::kMalformed},
+      {"block with nothing before it", [](Bytes& f) { f.erase(f.begin(), f.begin() + 7); },
+       ParseStatus::kSigned},
+  };
+  for (const Case& c : cases) {
+    Bytes file = signedFile();
+    c.damage(file);
+    EXPECT_EQ(parseSignature(file).status, c.expected) << c.name;
+  }
+}
+
+TEST(SignatureFormat, EveryTruncationAndByteFlipStaysInBounds) {
+  const Bytes file = signedFile();
+  for (std::size_t size = 0; size < file.size(); ++size) {
+    const Bytes cut(file.begin(), file.begin() + static_cast<long>(size));
+    EXPECT_NE(parseSignature(cut).status, ParseStatus::kSigned) << size;
+  }
+  for (std::size_t at = 0; at < file.size(); ++at) {
+    for (std::uint8_t mask : {0x01, 0x80, 0xff}) {
+      Bytes flipped = file;
+      flipped[at] ^= mask;
+      const ParsedSignature parsed = parseSignature(flipped);
+      if (parsed.status != ParseStatus::kSigned) continue;
+      EXPECT_EQ(parsed.block.signedLength + parsed.block.manifest.size() + parsed.block.cms.size() +
+                    kHeaderSize + kSignatureMagic.size(),
+                flipped.size())
+          << at;
+    }
+  }
+  // A tail shorter than the file must still hold the whole block.
+  EXPECT_EQ(parseSignature(std::span(file).last(60), file.size()).status, ParseStatus::kMalformed);
+  EXPECT_EQ(parseSignature(file, file.size() - 1).status, ParseStatus::kMalformed);
+}
+
+TEST(SignatureFormat, ManifestIsReadStrictlyAndRoundTrips) {
+  const std::string hash(64, 'a');
+  const std::string id = "identifier com.x\n";
+  const std::string alg = "hash-algorithm sha256\n";
+  const std::string sum = "hash " + hash + "\n";
+  const struct {
+    std::string text;
+    ManifestStatus expected;
+  } cases[] = {
+      {"format 1\n" + id + alg + sum, ManifestStatus::kOk},
+      {"format 2\n" + id + alg + sum, ManifestStatus::kUnsupported},
+      {"format 1\n" + id + "hash-algorithm sha512\n" + sum, ManifestStatus::kUnsupported},
+      {"format x\n" + id + alg + sum, ManifestStatus::kMalformed},
+      {"format 1\n" + id + alg + "hash " + std::string(64, 'A') + "\n", ManifestStatus::kMalformed},
+      {"format 1\n" + id + alg + "hash " + std::string(63, 'a') + "g\n",
+       ManifestStatus::kMalformed},
+      {"format 1\n" + id + alg + "hash " + std::string(62, 'a') + "\n", ManifestStatus::kMalformed},
+      {"format 1\n" + id + alg + "hash " + hash, ManifestStatus::kMalformed},
+      {"format 1\n" + id + alg + sum + "\n", ManifestStatus::kMalformed},
+      {"format 1\n" + alg + id + sum, ManifestStatus::kMalformed},
+      {"format 1\r\n" + id + alg + sum, ManifestStatus::kMalformed},
+      {"format 1\nidentifier \n" + alg + sum, ManifestStatus::kMalformed},
+      {"format 1\nidentifier a b\n" + alg + sum, ManifestStatus::kMalformed},
+      {"format 1\nidentifier " + std::string(256, 'a') + "\n" + alg + sum,
+       ManifestStatus::kMalformed},
+      {"format 1\nidentifier a\xc3\xa9\n" + alg + sum, ManifestStatus::kMalformed},
+      {std::string("format 1\nidentifier a\0b\n", 24) + alg + sum, ManifestStatus::kMalformed},
+      {"format  1\n" + id + alg + sum, ManifestStatus::kMalformed},
+      {"", ManifestStatus::kMalformed},
+  };
+  for (const auto& c : cases) {
+    Manifest manifest;
+    EXPECT_EQ(parseManifest(c.text, &manifest), c.expected) << c.text;
+  }
+  Manifest built, parsed;
+  built.identifier = "com.korvane.Korvane-Activity-Console";
+  for (std::size_t i = 0; i < built.hash.size(); ++i)
+    built.hash[i] = static_cast<std::uint8_t>(i * 9);
+  ASSERT_EQ(parseManifest(buildManifest(built), &parsed), ManifestStatus::kOk);
+  EXPECT_EQ(parsed.identifier, built.identifier);
+  EXPECT_EQ(parsed.hash, built.hash);
+}
+
+}  // namespace
+}  // namespace codesign

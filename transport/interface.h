@@ -1,0 +1,61 @@
+// Interface descriptions for the transport: what NSXPCInterface knows about a
+// protocol. Each method has a selector and an extended type encoding (the
+// Objective-C runtime's method signature string); the transport derives from
+// the encoding which argument types a request must carry and which parameter
+// types its reply block takes, and refuses a request that does not fit before
+// anything is dispatched.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/value.h"
+
+namespace transport {
+
+enum class ArgType {
+  kInt64,   // q
+  kBool,    // B (arm64) or c (x86_64)
+  kString,  // @"NSString"; nil allowed
+  kArray,   // @"NSArray"; nil allowed, elements unchecked
+};
+
+struct MethodSignature {
+  std::vector<ArgType> arguments;        // between the selector and the reply block
+  std::vector<ArgType> replyParameters;  // of the reply block, in order
+};
+
+// Parses an extended type encoding such as `v32@0:8q16@?<v@?B>24`: a void
+// method whose last argument is a reply block. nullopt for anything else.
+std::optional<MethodSignature> parseMethodEncoding(std::string_view encoding);
+
+// Whether `value` is acceptable where `type` is declared.
+bool fits(const common::Value& value, ArgType type);
+
+struct MethodDescription {
+  std::string selector;
+  std::string typeEncoding;
+  MethodSignature signature;
+};
+
+class Interface {
+ public:
+  // Builds an interface from (selector, extended type encoding) pairs. Every
+  // encoding must parse: a malformed one is a programmer error (asserted) and
+  // the method is left out.
+  static std::shared_ptr<const Interface> withMethods(
+      const std::vector<std::pair<std::string, std::string>>& methods);
+
+  // The method with this selector, or nullptr.
+  const MethodDescription* find(std::string_view selector) const;
+  const std::vector<MethodDescription>& methods() const { return methods_; }
+
+ private:
+  std::vector<MethodDescription> methods_;
+};
+
+}  // namespace transport

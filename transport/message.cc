@@ -1,0 +1,76 @@
+#include "transport/message.h"
+
+#include "transport/msgpack.h"
+
+namespace transport {
+namespace {
+
+using common::Array;
+using common::Value;
+
+constexpr const char* kAdmitted = "admitted";
+
+std::optional<std::uint64_t> requestId(const Value& v) {
+  auto i = v.asInt64();
+  if (i && *i >= 0) return static_cast<std::uint64_t>(*i);
+  if (auto* u = std::get_if<std::uint64_t>(&v.v)) return *u;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string encodeRequest(const Request& r) {
+  return msgpack::encode(
+      Value(Array{Value(r.id), Value(r.selector), Value(r.typeEncoding), Value(r.arguments)}));
+}
+
+std::optional<Request> decodeRequest(std::string_view body) {
+  auto v = msgpack::decode(body);
+  if (!v) return std::nullopt;
+  const Array* a = v->array();
+  if (!a || a->size() != 4) return std::nullopt;
+  auto id = requestId((*a)[0]);
+  const std::string* selector = (*a)[1].string();
+  const std::string* encoding = (*a)[2].string();
+  const Array* args = (*a)[3].array();
+  if (!id || !selector || !encoding || !args) return std::nullopt;
+  return Request{*id, *selector, *encoding, *args};
+}
+
+std::string encodeReply(const Reply& r) {
+  return msgpack::encode(Value(Array{Value(r.id), Value(r.parameters)}));
+}
+
+std::optional<Reply> decodeReply(std::string_view body) {
+  auto v = msgpack::decode(body);
+  if (!v) return std::nullopt;
+  const Array* a = v->array();
+  if (!a || a->size() != 2) return std::nullopt;
+  auto id = requestId((*a)[0]);
+  const Array* params = (*a)[1].array();
+  if (!id || !params) return std::nullopt;
+  return Reply{*id, *params};
+}
+
+std::string encodeAdmitted() { return msgpack::encode(Value(kAdmitted)); }
+
+bool isAdmitted(std::string_view body) {
+  auto v = msgpack::decode(body);
+  return v && v->string() && *v->string() == kAdmitted;
+}
+
+std::string frameHeader(std::uint32_t size) {
+  return {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+          static_cast<char>(size >> 8), static_cast<char>(size)};
+}
+
+std::string frame(std::string_view body) {
+  return frameHeader(static_cast<std::uint32_t>(body.size())).append(body);
+}
+
+std::uint32_t parseFrameHeader(const unsigned char h[kFrameHeaderSize]) {
+  return (std::uint32_t{h[0]} << 24) | (std::uint32_t{h[1]} << 16) | (std::uint32_t{h[2]} << 8) |
+         std::uint32_t{h[3]};
+}
+
+}  // namespace transport

@@ -1,0 +1,109 @@
+// The XPC counterpart: a listener bound to a service name, connections that
+// carry an audit token, an exported interface and an exported object.
+//
+// Linux mechanics: a stream Unix socket at /run/<service>.socket (root-owned,
+// mode 0666), or the socket systemd handed over. Each connection has its own
+// thread: the delegate is asked exactly once, before anything is read; a
+// refused connection is closed unread. An admitted connection is sent one
+// "admitted" frame and only then are its requests read, each checked against
+// the exported interface (selector, type encoding, argument types) and handed
+// to the exported object in order. A malformed frame, an unknown selector, a
+// wrong encoding, arguments that do not fit, a request written by another
+// process than the admitted one, or bytes sent before admission end that
+// connection only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/value.h"
+#include "transport/audit_token.h"
+#include "transport/interface.h"
+
+namespace transport {
+
+// The reply block of one request. Calling it sends the reply; it must be
+// called exactly once (a second call is a programmer error: asserted, and
+// ignored). Move-only.
+class ReplyBlock {
+ public:
+  using Sender = std::function<void(common::Array)>;
+  explicit ReplyBlock(Sender sender) : sender_(std::move(sender)) {}
+  ReplyBlock(ReplyBlock&&) = default;
+  ReplyBlock& operator=(ReplyBlock&&) = default;
+  ReplyBlock(const ReplyBlock&) = delete;
+  ReplyBlock& operator=(const ReplyBlock&) = delete;
+
+  void operator()(common::Array parameters);
+  bool called() const { return called_; }
+
+ private:
+  Sender sender_;
+  bool called_ = false;
+};
+
+struct Invocation {
+  const MethodDescription& method;
+  // One value per declared argument, each of which fits its declared type;
+  // nil is kept as nil.
+  common::Array arguments;
+  ReplyBlock& reply;
+};
+
+class ExportedObject {
+ public:
+  virtual ~ExportedObject() = default;
+  // Handles one request on the connection's thread and calls
+  // `invocation.reply` exactly once before it returns. Must not throw.
+  virtual void invoke(Invocation& invocation) = 0;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // The peer's audit token, or nullptr when the transport could not
+  // establish who the peer is.
+  virtual const transport::AuditToken* auditToken() const = 0;
+  virtual void setExportedInterface(std::shared_ptr<const Interface> interface) = 0;
+  virtual void setExportedObject(std::unique_ptr<ExportedObject> object) = 0;
+  // Requests are delivered only after this, and only when an interface and
+  // an object were set before it.
+  virtual void resume() = 0;
+};
+
+class Listener;
+
+class ListenerDelegate {
+ public:
+  virtual ~ListenerDelegate() = default;
+  // Asked once per new connection, on that connection's thread, possibly on
+  // several threads at once. Answer true to serve the connection (after
+  // setting its interface and object and resuming it), false to refuse it.
+  virtual bool shouldAcceptNewConnection(Listener& listener, Connection& connection) = 0;
+};
+
+class Listener {
+ public:
+  // Paths of the socket for a service name: "/run/<name>.socket".
+  static std::string socketPathForService(const std::string& name);
+
+  // A listener for the service: the socket systemd handed over (socket
+  // activation), else a new socket bound at socketPathForService(name). On
+  // failure returns nullptr and a description in `error`.
+  static std::unique_ptr<Listener> initWithMachServiceName(const std::string& name,
+                                                           std::string* error);
+  // A listener on a socket at `path` (tests use a private folder).
+  static std::unique_ptr<Listener> listenAtPath(const std::string& path, std::string* error);
+
+  virtual ~Listener() = default;
+  // The delegate must outlive the listener. Set it before resume().
+  virtual void setDelegate(ListenerDelegate* delegate) = 0;
+  // Starts accepting connections on a thread of the listener's own.
+  virtual void resume() = 0;
+};
+
+// Serves the listeners for the life of the process; never returns.
+[[noreturn]] void runMainRunLoop();
+
+}  // namespace transport
