@@ -10,9 +10,10 @@
 #include "interface/helper_protocol.h"
 #include "platform/error_text.h"
 #include "platform/fd_io.h"
-#include "transport/xpc.h"
+#include "platform/unix_address.h"
 #include "transport/interface.h"
 #include "transport/message.h"
+#include "transport/xpc.h"
 
 namespace client {
 namespace {
@@ -73,13 +74,11 @@ std::string defaultSocketPath() {
 
 std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPath,
                                                     std::string* error) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof addr.sun_path) {
+  sockaddr_un addr;
+  if (!platform::unixSocketAddress(socketPath, &addr)) {
     *error = "socket path too long: " + socketPath;
     return nullptr;
   }
-  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
   platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     *error = "cannot connect to " + socketPath + ": " + platform::errorText(errno);
@@ -116,8 +115,8 @@ std::optional<Array> HelperClient::call(const std::string& selector, Array argum
     return std::nullopt;
   }
   const std::uint64_t id = nextId_++;
-  const std::string body = transport::encodeRequest(
-      transport::Request{id, selector, encoding, std::move(arguments)});
+  const std::string body =
+      transport::encodeRequest(transport::Request{id, selector, encoding, std::move(arguments)});
   if (!platform::sendAll(fd_.get(), transport::frame(body))) {
     *error = std::string("cannot send the request: ") + platform::errorText(errno);
     return std::nullopt;

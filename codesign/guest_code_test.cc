@@ -9,6 +9,7 @@
 #include "codesign/security.h"
 #include "codesign/testsupport/test_pki.h"
 #include "codesign/testsupport/test_process.h"
+#include "platform/pidfd.h"
 #include "platform/subprocess.h"
 
 namespace codesign {
@@ -30,7 +31,7 @@ struct Sleeper {
   explicit Sleeper(const std::string& path)
       : child(Child::spawn(path, {"1000"}, {})),
         // Our unreaped child: its pid cannot name another process yet.
-        pidfd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0))) {}
+        pidfd(platform::pidfdOpen(child.pid())) {}
   AuditToken token() const { return AuditToken{child.pid(), ::getuid(), ::getgid(), pidfd.get()}; }
 
   Child child;

@@ -10,6 +10,7 @@
 
 #include "codesign/file_io.h"
 #include "codesign/security.h"
+#include "platform/pidfd.h"
 
 namespace codesign {
 namespace {
@@ -43,10 +44,6 @@ std::optional<pid_t> pidOfPidfd(int pidfd) {
   return pid;
 }
 
-// Signal 0 through the pidfd: 0 while the process lives. glibc 2.36 may
-// lack the wrapper, so the system call is made directly.
-bool isAlive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
-
 // Whether the process runs in the daemon's own user namespace. In a user
 // namespace of its own an unprivileged process holds CAP_SYS_ADMIN, which
 // lets it point /proc/<pid>/exe at a file it does not run
@@ -79,7 +76,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttribut
   // Only now is the pid known to have named the token's process while the
   // file was opened: had it exited and its pid been reused before the open,
   // the pidfd would report it gone.
-  if (!isAlive(token.pidfd)) return errSecCSNoSuchCode;
+  if (!platform::pidfdAlive(token.pidfd)) return errSecCSNoSuchCode;
   *guest = std::make_unique<SecCode>(std::move(file), token.pid);
   return errSecSuccess;
 }

@@ -3,19 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/big_endian.h"
+
 namespace codesign {
 namespace {
 
-std::uint32_t readBe32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-
 void appendBe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  out.push_back(static_cast<std::uint8_t>(value >> 24));
-  out.push_back(static_cast<std::uint8_t>(value >> 16));
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-  out.push_back(static_cast<std::uint8_t>(value));
+  std::uint8_t bytes[4];
+  common::storeBigEndian32(value, bytes);
+  out.insert(out.end(), bytes, bytes + 4);
 }
 
 // Takes "KEY VALUE\n" off the front of `text`; false when the next line is
@@ -67,8 +63,8 @@ ParsedSignature parseSignature(std::span<const std::uint8_t> tail, std::uint64_t
     result.status = ParseStatus::kUnsupported;
     return result;
   }
-  const std::uint32_t manifestSize = readBe32(header + 4);
-  const std::uint32_t cmsSize = readBe32(header + 8);
+  const std::uint32_t manifestSize = common::loadBigEndian32(header + 4);
+  const std::uint32_t cmsSize = common::loadBigEndian32(header + 8);
   // Bounding each length before adding keeps every sum far below overflow.
   if (manifestSize == 0 || manifestSize > kMaxManifestSize || cmsSize == 0 ||
       cmsSize > kMaxCmsSize) {

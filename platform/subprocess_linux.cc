@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/fd_io.h"
+#include "platform/pidfd.h"
 #include "platform/subprocess.h"
 
 extern char** environ;
@@ -29,9 +30,6 @@ int pollTimeout(Clock::time_point deadline) {
   constexpr std::int64_t kDay = std::int64_t{24} * 3600 * 1000;
   return static_cast<int>(ms > kDay ? kDay : ms);
 }
-
-// glibc 2.36 declares pidfd_open without C linkage, so C++ cannot link to it.
-int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 ExitStatus statusFrom(int raw) {
   if (WIFSIGNALED(raw)) return {true, WTERMSIG(raw)};
@@ -216,7 +214,7 @@ std::optional<ExitStatus> Child::waitUntil(Clock::time_point deadline) {
   // The pid cannot be reused before we reap it, so opening the pidfd now
   // names this very child.
   if (!pidfd_) {
-    pidfd_.reset(openPidfd(pid_));
+    pidfd_ = pidfdOpen(pid_);
     if (!pidfd_) return std::nullopt;
   }
   for (;;) {

@@ -1,5 +1,6 @@
 #include "transport/message.h"
 
+#include "common/big_endian.h"
 #include "transport/msgpack.h"
 
 namespace transport {
@@ -60,8 +61,9 @@ bool isAdmitted(std::string_view body) {
 }
 
 std::string frameHeader(std::uint32_t size) {
-  return {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
-          static_cast<char>(size >> 8), static_cast<char>(size)};
+  unsigned char header[kFrameHeaderSize];
+  common::storeBigEndian32(size, header);
+  return std::string(reinterpret_cast<const char*>(header), sizeof header);
 }
 
 std::string frame(std::string_view body) {
@@ -69,8 +71,7 @@ std::string frame(std::string_view body) {
 }
 
 std::uint32_t parseFrameHeader(const unsigned char h[kFrameHeaderSize]) {
-  return (std::uint32_t{h[0]} << 24) | (std::uint32_t{h[1]} << 16) | (std::uint32_t{h[2]} << 8) |
-         std::uint32_t{h[3]};
+  return common::loadBigEndian32(h);
 }
 
 }  // namespace transport

@@ -21,9 +21,11 @@
 
 #include "platform/error_text.h"
 #include "platform/fd_io.h"
+#include "platform/pidfd.h"
 #include "platform/unique_fd.h"
-#include "transport/xpc.h"
+#include "platform/unix_address.h"
 #include "transport/message.h"
+#include "transport/xpc.h"
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77  // Linux 6.5; missing from Debian 12's headers
@@ -32,9 +34,9 @@
 namespace transport {
 namespace {
 
-using platform::UniqueFd;
 using platform::errorText;
 using platform::sendAll;
+using platform::UniqueFd;
 
 // Connections served at once, each with a thread. Any user may run the
 // genuine client (and stop it once admitted), so each user other than root
@@ -54,8 +56,6 @@ void logError(const std::string& text) {
 std::string errnoText(const char* call, const std::string& what) {
   return std::string(call) + " " + what + ": " + errorText(errno);
 }
-
-bool pidfdAlive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
 
 bool sendFrame(int fd, std::string_view body) { return sendAll(fd, frame(body)); }
 
@@ -95,7 +95,7 @@ class ConnectionImpl final : public Connection {
       // it, EINVAL means the peer is already gone, and its pid may be
       // someone else's by now.
       if (errno != ENOPROTOOPT) return;
-      pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, cred.pid, 0)));
+      pidfd_ = platform::pidfdOpen(cred.pid);
       char probe;
       if (!pidfd_ || ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
         pidfd_.reset();
@@ -121,7 +121,7 @@ class ConnectionImpl final : public Connection {
     if (!sendFrame(fd_, encodeAdmitted())) return;
     std::string body;
     while (readRequestFrame(body)) {
-      if (!pidfdAlive(token_.pidfd)) return;
+      if (!platform::pidfdAlive(token_.pidfd)) return;
       if (!dispatch(body)) return;
     }
   }
@@ -364,19 +364,11 @@ UniqueFd activatedSocket() {
   return UniqueFd(kFirst);
 }
 
-bool fillAddress(const std::string& path, sockaddr_un& addr) {
-  addr = {};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
 // A socket file that still answers belongs to a live daemon; one that does
 // not is left over from an earlier run and may be replaced.
 bool someoneListensAt(const std::string& path) {
   sockaddr_un addr;
-  if (!fillAddress(path, addr)) return false;
+  if (!platform::unixSocketAddress(path, &addr)) return false;
   UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!probe) return false;
   return ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
@@ -417,7 +409,7 @@ std::unique_ptr<Listener> Listener::listenAtPath(const std::string& path, std::s
   }
   const std::string temp = path + "." + std::to_string(::getpid()) + ".tmp";
   sockaddr_un addr;
-  if (!fillAddress(temp, addr)) {
+  if (!platform::unixSocketAddress(temp, &addr)) {
     *error = "socket path too long: " + path;
     return nullptr;
   }
