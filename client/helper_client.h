@@ -1,18 +1,44 @@
-// Client library for the daemon: connects, waits to be admitted, and calls
-// the protocol's operations synchronously with typed replies. One call at a
-// time per client; not thread-safe.
+// Client library of the Korvane helper daemon.
+//
+// HelperClient connects to the daemon's socket, waits until the daemon has
+// admitted the calling program (only the genuine, signed client is), and
+// then calls the daemon's operations synchronously, one at a time, each
+// returning its typed reply. A HelperClient is not thread-safe: use one per
+// thread, or guard it.
+//
+// Errors: every call returns nullopt (connect: nullptr) and sets *error to a
+// sentence for a person when it could not get a well-formed reply; after a
+// failed call the connection is unusable and the client must reconnect.
+// A reply of NO (false, or success == false) is a reply, not an error.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-
-#include "common/replies.h"
-#include "common/value.h"
-#include "platform/unique_fd.h"
+#include <vector>
 
 namespace client {
+
+// One string per element, in the daemon's order.
+using Listing = std::vector<std::string>;
+
+// A success flag and a message that may be absent (distinct from empty).
+struct FlagMessage {
+  bool success = false;
+  std::optional<std::string> message;
+  bool operator==(const FlagMessage&) const = default;
+};
+
+// Why connect() failed.
+enum class ConnectFailure {
+  kNoHelper,          // no socket at the path, or nobody listening on it
+  kPermissionDenied,  // the socket's permissions refuse this user
+  kNotAdmitted,       // the daemon refused this program
+  kBusy,              // the daemon has no free slot for another connection
+  kUntrustedSocket,   // the socket is not served by root: nothing was sent to it
+  kOther,             // anything else (the text says what)
+};
 
 // The daemon's socket: "/run/com.korvane.helper.socket".
 std::string defaultSocketPath();
@@ -20,40 +46,47 @@ std::string defaultSocketPath();
 class HelperClient {
  public:
   // Connects to the daemon at `socketPath` and waits for its admission.
-  // Refuses a socket whose owner process is not root (a squatter on the path
-  // gets nothing, not even a request). On failure returns nullptr and a
-  // description in `error`, such as when the daemon refused this client.
-  static std::unique_ptr<HelperClient> connect(const std::string& socketPath, std::string* error);
+  // Refuses a socket whose server is not root (a squatter on the path gets
+  // nothing, not even a request). On failure returns nullptr, sets *failure
+  // (when not null) and *error.
+  static std::unique_ptr<HelperClient> connect(const std::string& socketPath,
+                                               ConnectFailure* failure, std::string* error);
+  ~HelperClient();
+  HelperClient(const HelperClient&) = delete;
+  HelperClient& operator=(const HelperClient&) = delete;
 
-  // Each returns nullopt and a description in `error` when the call could
-  // not be made or its reply is malformed (the connection is then unusable).
-  std::optional<common::Listing> fetchSystemProcesses(std::string* error);
-  std::optional<common::Listing> fetchDetailedProcesses(std::string* error);
-  std::optional<common::Listing> fetchAllProcessData(std::string* error);
+  // The output lines of `/bin/ps -axco user,pid,pcpu,comm`, header first.
+  std::optional<Listing> fetchSystemProcesses(std::string* error);
+  // One "PID|user|resident|virtual|threads|path|name" record per process;
+  // sizes in bytes written as "16384.0"; path "Unknown" when unreadable.
+  std::optional<Listing> fetchDetailedProcesses(std::string* error);
+  // One "PID|uid|resident|threads|cpu-ns|name" record per process; all
+  // numbers decimal integers, CPU time in nanoseconds.
+  std::optional<Listing> fetchAllProcessData(std::string* error);
+  // SIGKILL to `pid`. false when the daemon refused (pid 0 or below, above
+  // 2147483647, its own) or the signal failed.
   std::optional<bool> terminateProcess(std::int64_t pid, std::string* error);
+  // `/bin/kill SIGNAL PID`; `signal` is a dash and a signal name or number
+  // ("-STOP", "-9"). false when the daemon refused or kill failed.
   std::optional<bool> sendSignal(std::int64_t pid, const std::optional<std::string>& signal,
                                  std::string* error);
-  std::optional<common::FlagMessage> uninstallApp(const std::optional<std::string>& path,
-                                                  std::string* error);
-  std::optional<common::FlagMessage> applyFirewall(bool enable, const common::Array& inboundTCP,
-                                                   const common::Array& outboundTCP,
-                                                   const common::Array& inboundUDP,
-                                                   const common::Array& outboundUDP,
-                                                   std::string* error);
-
-  // Sends `selector` with its protocol encoding and `arguments`; returns the
-  // reply block's parameters after checking them against the encoding.
-  std::optional<common::Array> call(const std::string& selector, common::Array arguments,
-                                    std::string* error);
+  // Removes the application at `path` (absolute, not top-level; links are
+  // never followed). The message says why on failure.
+  std::optional<FlagMessage> uninstallApp(const std::optional<std::string>& path,
+                                          std::string* error);
+  // Enables the firewall anchor blocking the given destination ports, or
+  // flushes it (enable false, lists ignored by the daemon).
+  std::optional<FlagMessage> applyFirewall(bool enable, const std::vector<std::int64_t>& inboundTCP,
+                                           const std::vector<std::int64_t>& outboundTCP,
+                                           const std::vector<std::int64_t>& inboundUDP,
+                                           const std::vector<std::int64_t>& outboundUDP,
+                                           std::string* error);
 
  private:
-  explicit HelperClient(platform::UniqueFd fd) : fd_(std::move(fd)) {}
-  std::optional<common::Listing> listing(const char* selector, std::string* error);
-  std::optional<common::FlagMessage> flagMessage(const char* selector, common::Array arguments,
-                                                 std::string* error);
+  struct Connection;
+  explicit HelperClient(std::unique_ptr<Connection> connection);
 
-  platform::UniqueFd fd_;
-  std::uint64_t nextId_ = 1;
+  std::unique_ptr<Connection> connection_;
 };
 
 }  // namespace client

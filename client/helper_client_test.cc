@@ -1,11 +1,10 @@
 #include "client/helper_client.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "transport/message.h"
@@ -14,43 +13,40 @@ namespace client {
 namespace {
 
 // A process of another user listening on the path and claiming to admit
-// everyone: the client must not talk to it.
+// everyone: the client must not talk to it. Its exit status says whether
+// the client sent anything at all.
 TEST(HelperClient, RefusesASocketNotServedByRoot) {
-  auto dir = std::filesystem::temp_directory_path() / ("squatter." + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  std::filesystem::permissions(dir, std::filesystem::perms::all);
-  const std::string path = (dir / "s.socket").string();
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  pid_t squatter = ::fork();
-  if (squatter == 0) {
-    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) _exit(1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0) {
-      _exit(2);
-    }
-    ::close(ready[0]);
-    ::close(ready[1]);
-    int conn = ::accept(fd, nullptr, nullptr);
-    const std::string frame = transport::frame(transport::encodeAdmitted());
-    ::send(conn, frame.data(), frame.size(), MSG_NOSIGNAL);
-    char buf[64];
-    // Reports whether the client sent anything at all.
-    _exit(::read(conn, buf, sizeof buf) > 0 ? 3 : 0);
+  char dir[] = "/tmp/squatter.XXXXXX";
+  ASSERT_TRUE(::mkdtemp(dir) && ::chmod(dir, 0777) == 0);
+  const std::string path = std::string(dir) + "/s.socket";
+  std::string admitted;
+  for (unsigned char c : transport::frame(transport::encodeAdmitted())) {
+    admitted += "0123456789abcdef"[c >> 4];
+    admitted += "0123456789abcdef"[c & 15];
   }
-  ::close(ready[1]);
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 0);  // the squatter listens
-  ::close(ready[0]);
+  const std::string script =
+      "import socket, sys\n"
+      "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(1); print(flush=True)\n"
+      "c = s.accept()[0]\n"
+      "try: c.sendall(bytes.fromhex(sys.argv[2])); sent = c.recv(64)\n"
+      "except OSError: sent = None\n"  // a reset: it closed without reading, queued nothing
+      "sys.exit(3 if sent else 0)";
+  std::FILE* squatter =
+      ::popen(("/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '" +
+               script + "' " + path + " " + admitted)
+                  .c_str(),
+              "r");
+  ASSERT_NE(squatter, nullptr);
+  ASSERT_EQ(std::fgetc(squatter), '\n');  // it listens
   std::string error;
-  EXPECT_EQ(HelperClient::connect(path, &error), nullptr);
+  ConnectFailure failure;
+  EXPECT_EQ(HelperClient::connect(path, &failure, &error), nullptr);
+  EXPECT_EQ(failure, ConnectFailure::kUntrustedSocket);
   EXPECT_NE(error.find("not served by root"), std::string::npos) << error;
-  int status = 0;
-  ASSERT_EQ(::waitpid(squatter, &status, 0), squatter);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const int status = ::pclose(squatter);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(HelperClient::connect(path + ".none", &failure, &error), nullptr);
+  EXPECT_EQ(failure, ConnectFailure::kNoHelper);
   std::filesystem::remove_all(dir);
 }
 

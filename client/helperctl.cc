@@ -1,7 +1,9 @@
 #include "client/helperctl.h"
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
+#include <map>
 
 #include "common/utf8.h"
 
@@ -10,6 +12,24 @@ namespace {
 
 using Kind = Command::Kind;
 
+constexpr const char* kProgram = "korvane-helperctl";
+
+constexpr const char* kMainFooter = R"(
+Listings print a table on a terminal, sorted by pid. Piped, or with --raw,
+they print the helper's records one per line, exactly as it sends them;
+--json prints the reply as JSON, and --json --records one object per record
+with named fields. Where a value is expected, an argument starting with a
+dash is that value: terminate -1, signal -STOP 42.
+
+Exit status: 0 success or listing, 1 the helper answered NO, 2 usage error,
+69 the helper is unavailable (not running, not permitted, not admitted, busy).
+
+Examples:
+  korvane-helperctl top
+  korvane-helperctl detailed-processes --sort resident --user alice | less
+  korvane-helperctl --json --records process-data | jq '.[] | select(.threads > 8)'
+  korvane-helperctl signal -STOP 4242)";
+
 std::optional<std::int64_t> parseInt64(const std::string& s) {
   std::int64_t v = 0;
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
@@ -17,35 +37,191 @@ std::optional<std::int64_t> parseInt64(const std::string& s) {
   return v;
 }
 
-}  // namespace
-
-std::string usageText() {
-  return "usage: korvane-helperctl [--json] SUBCOMMAND [ARGS]\n"
-         "\n"
-         "  system-processes              the process table as /bin/ps prints it\n"
-         "  detailed-processes            PID|user|resident|virtual|threads|path|name per process\n"
-         "  process-data                  PID|uid|resident|threads|cpu-ns|name per process\n"
-         "  terminate PID                 kill PID with SIGKILL\n"
-         "  signal SIGNAL PID             run /bin/kill SIGNAL PID (e.g. signal -STOP 42)\n"
-         "  uninstall PATH                remove an application from disk\n"
-         "  firewall enable [--inbound-tcp P,P] [--outbound-tcp P,P]\n"
-         "                  [--inbound-udp P,P] [--outbound-udp P,P]\n"
-         "  firewall disable\n"
-         "\n"
-         "Prints one listing element per line, or YES/NO and the message; with --json,\n"
-         "the reply as JSON. Exit status: 0 listing or success, 1 NO, 2 usage or\n"
-         "connection error.\n";
+// CLI11 reads "-STOP" as an option, so the values of the subcommands that
+// take them are moved behind a "--", after which it reads only positionals.
+// The subcommand is the first argument that is not a flag (no option before
+// it takes a value).
+std::vector<std::string> protectValues(std::vector<std::string> args) {
+  static const std::map<std::string, std::size_t> kValueCount = {
+      {"terminate", 1}, {"signal", 2}, {"uninstall", 1}};
+  std::size_t sub = 0;
+  while (sub < args.size() && args[sub].starts_with("-")) ++sub;
+  if (sub == args.size()) return args;
+  if (args[sub] == "help") {
+    args[sub] = "--help";
+    if (sub + 1 < args.size()) std::swap(args[sub], args[sub + 1]);
+    return args;
+  }
+  const auto count = kValueCount.find(args[sub]);
+  if (count == kValueCount.end()) return args;
+  const auto begin = args.begin() + static_cast<std::ptrdiff_t>(sub + 1);
+  const auto end =
+      begin + static_cast<std::ptrdiff_t>(std::min(count->second, args.size() - sub - 1));
+  if (std::find_if(begin, end, [](const std::string& a) { return a == "-h" || a == "--help"; }) !=
+      end) {
+    return args;
+  }
+  std::vector<std::string> values(begin, end);
+  args.erase(begin, end);
+  args.push_back("--");
+  args.insert(args.end(), values.begin(), values.end());
+  return args;
 }
 
-std::optional<common::Array> parsePortList(const std::string& text) {
-  common::Array ports;
+// The texts options and positionals are read into before they are checked.
+struct Texts {
+  std::string pid, signal, path, sort, user;
+  std::vector<std::string> ports[4];
+  bool records = false;
+};
+
+std::vector<std::string> fieldNames(ListingKind kind) {
+  std::vector<std::string> names;
+  for (const auto& f : fieldsOf(kind)) names.emplace_back(f.name);
+  return names;
+}
+
+void addListing(CLI::App& app, const char* name, const char* what, ListingKind kind, Texts& t) {
+  auto* sub = app.add_subcommand(name, what);
+  std::string fields;
+  for (const auto& f : fieldNames(kind)) fields += " " + f;
+  sub->add_option("--sort", t.sort, "order by FIELD (sizes, threads and CPU largest first)")
+      ->check(CLI::IsMember(fieldNames(kind)))
+      ->type_name("FIELD");
+  sub->add_option("--user", t.user, "only the processes of user NAME")->type_name("NAME");
+  sub->footer("\nFIELDS:" + fields +
+              "\nWith --raw or piped: the records as the helper sends them.");
+}
+
+void addValueCommands(CLI::App& app, Texts& t) {
+  auto* terminate = app.add_subcommand("terminate", "kill process PID with SIGKILL");
+  terminate->add_option("PID", t.pid, "the process id (decimal)")->required()->type_name("");
+  auto* signal = app.add_subcommand("signal", "run /bin/kill SIGNAL PID");
+  signal->add_option("SIGNAL", t.signal, "a dash and a signal name or number: -STOP, -9")
+      ->required()
+      ->type_name("");
+  signal->add_option("PID", t.pid, "the process id (decimal)")->required()->type_name("");
+  auto* uninstall = app.add_subcommand("uninstall", "remove an application from disk");
+  uninstall->add_option("PATH", t.path, "absolute path of the application (not top-level)")
+      ->required()
+      ->type_name("");
+  auto* firewall = app.add_subcommand("firewall", "block ports with the pf anchor, or flush it");
+  firewall->require_subcommand(1);
+  auto* enable = firewall->add_subcommand("enable", "block the given destination ports");
+  const char* names[] = {"--inbound-tcp", "--outbound-tcp", "--inbound-udp", "--outbound-udp"};
+  for (int i = 0; i < 4; ++i) {
+    enable->add_option(names[i], t.ports[i], "comma-separated ports, e.g. 22,80")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->type_name("P,P");
+  }
+  firewall->add_subcommand("disable", "flush the anchor");
+}
+
+void buildApp(CLI::App& app, Command& cmd, Texts& t) {
+  app.fallthrough();
+  app.require_subcommand(1);
+  app.set_version_flag("--version", std::string(kProgram) + " " + KORVANE_VERSION);
+  app.add_flag("--json", cmd.json, "print the reply as JSON, exactly as the helper sends it");
+  app.add_flag("--records", t.records, "with --json: one object per record, named fields");
+  app.add_flag("--raw", cmd.raw, "print listings as the helper's records even on a terminal");
+  addListing(app, "detailed-processes", "every process: user, memory, threads, name, path",
+             ListingKind::kDetailedProcesses, t);
+  addListing(app, "process-data", "every process: uid, memory, threads, CPU time, name",
+             ListingKind::kProcessData, t);
+  addListing(app, "system-processes", "the process table as /bin/ps prints it",
+             ListingKind::kSystemProcesses, t);
+  addValueCommands(app, t);
+  auto* top = app.add_subcommand("top", "a live view of every process (q quits)");
+  top->add_option("--interval", cmd.interval, "seconds between refreshes")
+      ->check(CLI::Range(0.1, 3600.0))
+      ->type_name("SECONDS");
+  top->add_option("--sort", t.sort, "initial order")
+      ->check(CLI::IsMember({"cpu", "memory", "pid", "name"}))
+      ->type_name("KEY");
+  top->footer(
+      "\nKEYS: c, m, p, n sort by CPU, memory, pid, name; arrows, Page Up/Down, Home, End\n"
+      "select; t, k, s, r send SIGTERM, SIGKILL, SIGSTOP, SIGCONT (asks y/n); q quits.");
+  app.footer(kMainFooter);
+}
+
+// The innermost subcommand the arguments named.
+const CLI::App* innermost(const CLI::App& app) {
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    if (sub->parsed()) return innermost(*sub);
+  }
+  return &app;
+}
+
+// "korvane-helperctl firewall" for `sub` = enable.
+std::string parentPath(const CLI::App* sub) {
+  std::string path;
+  for (sub = sub->get_parent(); sub != nullptr; sub = sub->get_parent()) {
+    path.insert(0, path.empty() ? sub->get_name() : sub->get_name() + " ");
+  }
+  return path;
+}
+
+std::string usageError(const CLI::App& app, const std::string& what) {
+  const CLI::App* sub = innermost(app);
+  const std::string parent = parentPath(sub);
+  return what + "; see '" + (parent.empty() ? "" : parent + " ") + sub->get_name() + " --help'";
+}
+
+std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts& t) {
+  const CLI::App* sub = innermost(app);
+  const std::string name = sub->get_name();
+  static const std::map<std::string, std::pair<Kind, ListingKind>> kKinds = {
+      {"detailed-processes", {Kind::kListing, ListingKind::kDetailedProcesses}},
+      {"process-data", {Kind::kListing, ListingKind::kProcessData}},
+      {"system-processes", {Kind::kListing, ListingKind::kSystemProcesses}},
+      {"terminate", {Kind::kTerminate, {}}},
+      {"signal", {Kind::kSignal, {}}},
+      {"uninstall", {Kind::kUninstall, {}}},
+      {"enable", {Kind::kFirewallEnable, {}}},
+      {"disable", {Kind::kFirewallDisable, {}}},
+      {"top", {Kind::kTop, {}}}};
+  std::tie(cmd.kind, cmd.listing) = kKinds.at(name);
+  cmd.records = t.records;
+  if (!t.user.empty()) cmd.selection.user = t.user;
+  if (!t.sort.empty() && cmd.kind == Kind::kListing) {
+    cmd.selection.sortField = fieldIndex(cmd.listing, t.sort);
+  }
+  if (cmd.kind == Kind::kTop && !t.sort.empty()) {
+    cmd.topSort = t.sort == "memory" ? TopSort::kMemory
+                  : t.sort == "pid"  ? TopSort::kPid
+                  : t.sort == "name" ? TopSort::kName
+                                     : TopSort::kCpu;
+  }
+  cmd.text = name == "signal" ? t.signal : t.path;
+  if (cmd.kind == Kind::kTerminate || cmd.kind == Kind::kSignal) {
+    auto pid = parseInt64(t.pid);
+    if (!pid) return "PID must be a decimal integer: " + t.pid;
+    cmd.pid = *pid;
+  }
+  std::vector<std::int64_t>* lists[] = {&cmd.inboundTCP, &cmd.outboundTCP, &cmd.inboundUDP,
+                                        &cmd.outboundUDP};
+  for (int i = 0; i < 4; ++i) {
+    for (const auto& text : t.ports[i]) {
+      auto ports = parsePortList(text);
+      if (!ports) return "not a list of integers: " + text;
+      lists[i]->insert(lists[i]->end(), ports->begin(), ports->end());
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::int64_t>> parsePortList(const std::string& text) {
+  std::vector<std::int64_t> ports;
   if (text.empty()) return ports;
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);
     auto port = parseInt64(text.substr(start, comma - start));
     if (!port) return std::nullopt;
-    ports.emplace_back(*port);
+    ports.push_back(*port);
     if (comma == std::string::npos) return ports;
     start = comma + 1;
   }
@@ -53,100 +229,29 @@ std::optional<common::Array> parsePortList(const std::string& text) {
 
 std::variant<Command, std::string> parseCommandLine(const std::vector<std::string>& args) {
   Command cmd;
-  std::size_t i = 0;
-  // Values are taken in order as the subcommand asks for them.
-  auto takeValue = [&]() -> std::optional<std::string> {
-    if (i >= args.size()) return std::nullopt;
-    return args[i++];
-  };
-  auto next = [&]() -> std::optional<std::string> {
-    while (i < args.size()) {
-      const std::string& a = args[i++];
-      if (a == "--json") {
-        cmd.json = true;
-        continue;
-      }
-      return a;
-    }
-    return std::nullopt;
-  };
-
-  auto sub = next();
-  if (!sub) return std::string("missing subcommand");
-  if (*sub == "--help" || *sub == "-h" || *sub == "help") return cmd;
-  auto missing = [&](const std::string& what) { return *sub + ": missing " + what; };
-  auto pidValue = [&]() -> std::variant<std::int64_t, std::string> {
-    auto text = takeValue();
-    if (!text) return missing("PID");
-    auto pid = parseInt64(*text);
-    if (!pid) return *sub + ": PID must be a decimal integer: " + *text;
-    return *pid;
-  };
-
-  if (*sub == "system-processes") {
-    cmd.kind = Kind::kSystemProcesses;
-  } else if (*sub == "detailed-processes") {
-    cmd.kind = Kind::kDetailedProcesses;
-  } else if (*sub == "process-data") {
-    cmd.kind = Kind::kProcessData;
-  } else if (*sub == "terminate") {
-    cmd.kind = Kind::kTerminate;
-    auto pid = pidValue();
-    if (auto* e = std::get_if<std::string>(&pid)) return *e;
-    cmd.pid = std::get<std::int64_t>(pid);
-  } else if (*sub == "signal") {
-    cmd.kind = Kind::kSignal;
-    auto signal = takeValue();
-    if (!signal) return missing("SIGNAL");
-    cmd.text = *signal;
-    auto pid = pidValue();
-    if (auto* e = std::get_if<std::string>(&pid)) return *e;
-    cmd.pid = std::get<std::int64_t>(pid);
-  } else if (*sub == "uninstall") {
-    cmd.kind = Kind::kUninstall;
-    auto path = takeValue();
-    if (!path) return missing("PATH");
-    cmd.text = *path;
-  } else if (*sub == "firewall") {
-    auto action = next();
-    if (action == "disable") {
-      cmd.kind = Kind::kFirewallDisable;
-    } else if (action == "enable") {
-      cmd.kind = Kind::kFirewallEnable;
-      while (auto option = next()) {
-        std::string name = *option, value;
-        bool inlineValue = false;
-        if (auto eq = name.find('='); eq != std::string::npos && name.starts_with("--")) {
-          value = name.substr(eq + 1);
-          name.resize(eq);
-          inlineValue = true;
-        }
-        common::Array* list = name == "--inbound-tcp"    ? &cmd.inboundTCP
-                              : name == "--outbound-tcp" ? &cmd.outboundTCP
-                              : name == "--inbound-udp"  ? &cmd.inboundUDP
-                              : name == "--outbound-udp" ? &cmd.outboundUDP
-                                                         : nullptr;
-        if (list == nullptr) return "firewall enable: unknown option " + name;
-        if (!inlineValue) {
-          auto v = takeValue();
-          if (!v) return "firewall enable: " + name + " needs a port list";
-          value = *v;
-        }
-        auto ports = parsePortList(value);
-        if (!ports) {
-          std::string message = "firewall enable: " + name;
-          return message.append(": not a list of integers: ").append(value);
-        }
-        list->insert(list->end(), ports->begin(), ports->end());
-      }
-      return cmd;
-    } else {
-      return "firewall: expected enable or disable";
-    }
-  } else {
-    return "unknown subcommand: " + *sub;
+  Texts texts;
+  CLI::App app(
+      "Talks to the Korvane helper, the root daemon that lists every process,\n"
+      "signals processes, removes applications and drives the firewall.",
+      kProgram);
+  buildApp(app, cmd, texts);
+  std::vector<std::string> reversed = protectValues(args);
+  std::reverse(reversed.begin(), reversed.end());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    cmd.kind = Kind::kHelp;
+    cmd.text = innermost(app)->help(parentPath(innermost(app)));
+    return cmd;
+  } catch (const CLI::CallForVersion& e) {
+    cmd.kind = Kind::kHelp;
+    cmd.text = std::string(e.what()) + "\n";
+    return cmd;
+  } catch (const CLI::ParseError& e) {
+    if (args.empty()) return "a subcommand is needed\n\n" + app.help();
+    return usageError(app, e.what());
   }
-  if (auto extra = next()) return *sub + ": unexpected argument: " + *extra;
+  if (auto error = fillCommand(app, cmd, texts)) return usageError(app, *error);
   return cmd;
 }
 
@@ -184,7 +289,7 @@ std::string jsonString(const std::string& text) {
   return out;
 }
 
-std::string formatListing(const common::Listing& list, bool json) {
+std::string formatListing(const Listing& list, bool json) {
   std::string out;
   if (!json) {
     for (const auto& e : list) out.append(e).push_back('\n');
@@ -203,7 +308,7 @@ std::string formatFlag(bool success, bool json) {
   return success ? "YES\n" : "NO\n";
 }
 
-std::string formatFlagMessage(const common::FlagMessage& result, bool json) {
+std::string formatFlagMessage(const FlagMessage& result, bool json) {
   if (json) {
     return std::string("{\"success\": ") + (result.success ? "true" : "false") +
            ", \"message\": " + (result.message ? jsonString(*result.message) : "null") + "}\n";
@@ -211,6 +316,27 @@ std::string formatFlagMessage(const common::FlagMessage& result, bool json) {
   std::string out = result.success ? "YES\n" : "NO\n";
   if (result.message) out.append(*result.message).push_back('\n');
   return out;
+}
+
+std::string connectAdvice(ConnectFailure failure, const std::string& error) {
+  switch (failure) {
+    case ConnectFailure::kNoHelper:
+      return "the helper is not running (" + error +
+             "); start it: systemctl start com.korvane.helper.socket";
+    case ConnectFailure::kPermissionDenied:
+      return "only root and members of korvane-helper may use the helper; ask an administrator "
+             "to add you to that group (" +
+             error + ")";
+    case ConnectFailure::kNotAdmitted:
+      return error + "; run the signed korvane-helperctl installed with the helper";
+    case ConnectFailure::kBusy:
+      return "the helper is busy; try again in a moment";
+    case ConnectFailure::kUntrustedSocket:
+      return error + "; ask an administrator to check what holds the socket";
+    case ConnectFailure::kOther:
+      break;
+  }
+  return error;
 }
 
 }  // namespace client

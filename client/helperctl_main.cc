@@ -1,25 +1,123 @@
 // korvane-helperctl: the command-line client of the helper daemon.
 
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "client/helper_client.h"
 #include "client/helperctl.h"
+#include "client/top_terminal.h"
 
 namespace {
 
-constexpr int kExitNo = 1;
-constexpr int kExitUsage = 2;
+using client::Command;
+using client::kExitUnavailable;
+using client::ListingKind;
+using Kind = Command::Kind;
 
-int fail(const std::string& message) {
+constexpr int kExitOutput = 74;  // the output could not be written
+
+int fail(const std::string& message, int status) {
   std::fprintf(stderr, "korvane-helperctl: %s\n", message.c_str());
-  return kExitUsage;
+  return status;
 }
 
 void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+int terminalWidth() {
+  winsize size{};
+  return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+// For --user with a name on process data, whose records carry only uids:
+// the user of each pid as the detailed listing names it.
+std::map<std::int64_t, std::string> userNames(client::HelperClient& helper, const Command& cmd,
+                                              std::string* error, bool* ok) {
+  std::map<std::int64_t, std::string> names;
+  if (cmd.listing != ListingKind::kProcessData || !cmd.selection.user) return names;
+  auto detailed = helper.fetchDetailedProcesses(error);
+  *ok = detailed.has_value();
+  for (const auto& element : detailed.value_or(client::Listing{})) {
+    if (auto r = client::parseRecord(ListingKind::kDetailedProcesses, element)) {
+      names[std::get<std::int64_t>(r->fields[0])] = std::get<std::string>(r->fields[1]);
+    }
+  }
+  return names;
+}
+
+int listing(client::HelperClient& helper, const Command& cmd) {
+  std::string error;
+  auto list = cmd.listing == ListingKind::kSystemProcesses ? helper.fetchSystemProcesses(&error)
+              : cmd.listing == ListingKind::kDetailedProcesses
+                  ? helper.fetchDetailedProcesses(&error)
+                  : helper.fetchAllProcessData(&error);
+  if (!list) return fail(error, kExitUnavailable);
+  const bool selecting = cmd.selection.user || cmd.selection.sortField;
+  const bool table = !cmd.json && !cmd.raw && !cmd.records && ::isatty(STDOUT_FILENO);
+  if (!selecting && !table && !cmd.records) {
+    print(client::formatListing(*list, cmd.json));
+    return 0;
+  }
+  bool ok = true;
+  const auto names = userNames(helper, cmd, &error, &ok);
+  if (!ok) return fail(error, kExitUnavailable);
+  std::vector<client::Record> records;
+  for (const auto& element : *list) {
+    if (auto r = client::parseRecord(cmd.listing, element)) records.push_back(std::move(*r));
+  }
+  records = client::selectRecords(cmd.listing, std::move(records), cmd.selection, names);
+  if (table) {
+    print(client::formatTable(cmd.listing, records, terminalWidth()));
+  } else if (cmd.records) {
+    print(client::formatJsonRecords(cmd.listing, records));
+  } else {
+    client::Listing selected;
+    for (auto& r : records) selected.push_back(std::move(r.raw));
+    print(client::formatListing(selected, cmd.json));
+  }
+  return 0;
+}
+
+int perform(client::HelperClient& helper, const Command& cmd) {
+  std::string error;
+  auto flag = [&](std::optional<bool> success) {
+    if (!success) return fail(error, kExitUnavailable);
+    print(client::formatFlag(*success, cmd.json));
+    return *success ? 0 : client::kExitNo;
+  };
+  auto flagMessage = [&](std::optional<client::FlagMessage> result) {
+    if (!result) return fail(error, kExitUnavailable);
+    print(client::formatFlagMessage(*result, cmd.json));
+    return result->success ? 0 : client::kExitNo;
+  };
+  switch (cmd.kind) {
+    case Kind::kListing:
+      return listing(helper, cmd);
+    case Kind::kTerminate:
+      return flag(helper.terminateProcess(cmd.pid, &error));
+    case Kind::kSignal:
+      return flag(helper.sendSignal(cmd.pid, cmd.text, &error));
+    case Kind::kUninstall:
+      return flagMessage(helper.uninstallApp(cmd.text, &error));
+    case Kind::kFirewallEnable:
+      return flagMessage(helper.applyFirewall(true, cmd.inboundTCP, cmd.outboundTCP, cmd.inboundUDP,
+                                              cmd.outboundUDP, &error));
+    case Kind::kFirewallDisable:
+      return flagMessage(helper.applyFirewall(false, {}, {}, {}, {}, &error));
+    case Kind::kTop: {
+      const int status = client::runTop(helper, cmd.topSort, cmd.interval, &error);
+      return error.empty() ? status : fail(error, status);
+    }
+    case Kind::kHelp:
+      break;
+  }
+  return client::kExitUsage;
+}
 
 }  // namespace
 
@@ -27,69 +125,18 @@ int main(int argc, char** argv) {
   // Another process of the same user must not attach to the admitted client
   // (ptrace, /proc/<pid>/mem, pidfd_getfd) and speak through its connection.
   ::prctl(PR_SET_DUMPABLE, 0);
-  using Kind = client::Command::Kind;
   auto parsed = client::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-  if (auto* usage = std::get_if<std::string>(&parsed)) {
-    std::fprintf(stderr, "korvane-helperctl: %s\n\n%s", usage->c_str(),
-                 client::usageText().c_str());
-    return kExitUsage;
-  }
-  const client::Command& cmd = std::get<client::Command>(parsed);
+  if (auto* usage = std::get_if<std::string>(&parsed)) return fail(*usage, client::kExitUsage);
+  const Command& cmd = std::get<Command>(parsed);
   if (cmd.kind == Kind::kHelp) {
-    print(client::usageText());
+    print(cmd.text);
     return 0;
   }
-
   std::string error;
-  auto helper = client::HelperClient::connect(client::defaultSocketPath(), &error);
-  if (!helper) return fail(error);
-
-  auto listing = [&](std::optional<common::Listing> list) {
-    if (!list) return fail(error);
-    print(client::formatListing(*list, cmd.json));
-    return 0;
-  };
-  auto flag = [&](std::optional<bool> success) {
-    if (!success) return fail(error);
-    print(client::formatFlag(*success, cmd.json));
-    return *success ? 0 : kExitNo;
-  };
-  auto flagMessage = [&](std::optional<common::FlagMessage> result) {
-    if (!result) return fail(error);
-    print(client::formatFlagMessage(*result, cmd.json));
-    return result->success ? 0 : kExitNo;
-  };
-
-  int status = kExitUsage;
-  switch (cmd.kind) {
-    case Kind::kHelp:
-      break;
-    case Kind::kSystemProcesses:
-      status = listing(helper->fetchSystemProcesses(&error));
-      break;
-    case Kind::kDetailedProcesses:
-      status = listing(helper->fetchDetailedProcesses(&error));
-      break;
-    case Kind::kProcessData:
-      status = listing(helper->fetchAllProcessData(&error));
-      break;
-    case Kind::kTerminate:
-      status = flag(helper->terminateProcess(cmd.pid, &error));
-      break;
-    case Kind::kSignal:
-      status = flag(helper->sendSignal(cmd.pid, cmd.text, &error));
-      break;
-    case Kind::kUninstall:
-      status = flagMessage(helper->uninstallApp(cmd.text, &error));
-      break;
-    case Kind::kFirewallEnable:
-      status = flagMessage(helper->applyFirewall(true, cmd.inboundTCP, cmd.outboundTCP,
-                                                 cmd.inboundUDP, cmd.outboundUDP, &error));
-      break;
-    case Kind::kFirewallDisable:
-      status = flagMessage(helper->applyFirewall(false, {}, {}, {}, {}, &error));
-      break;
-  }
-  if (std::fflush(stdout) != 0) return fail("cannot write the output");
+  client::ConnectFailure failure;
+  auto helper = client::HelperClient::connect(client::defaultSocketPath(), &failure, &error);
+  if (!helper) return fail(client::connectAdvice(failure, error), kExitUnavailable);
+  const int status = perform(*helper, cmd);
+  if (std::fflush(stdout) != 0) return fail("cannot write the output", kExitOutput);
   return status;
 }

@@ -2,12 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "client/records.h"
+#include "client/top.h"
+
 namespace client {
 namespace {
 
-using common::Array;
-using common::Value;
 using Kind = Command::Kind;
+using L = ListingKind;
+using Ints = std::vector<std::int64_t>;
+using namespace std::string_literals;
+
+std::vector<std::string> words(const std::string& line) {
+  std::istringstream in(line);
+  return {std::istream_iterator<std::string>(in), {}};
+}
 
 Command parse(std::vector<std::string> args) {
   auto r = parseCommandLine(args);
@@ -15,72 +26,154 @@ Command parse(std::vector<std::string> args) {
   return std::get_if<Command>(&r) ? std::get<Command>(r) : Command{};
 }
 
-std::string usageError(std::vector<std::string> args) {
-  auto r = parseCommandLine(args);
-  return std::get_if<std::string>(&r) ? std::get<std::string>(r) : "(parsed)";
-}
-
-TEST(HelperctlArgs, ValuesMayStartWithADash) {
-  Command c = parse({"signal", "-STOP", "42"});
-  EXPECT_EQ(c.kind, Kind::kSignal);
-  EXPECT_EQ(c.text, "-STOP");
-  EXPECT_EQ(c.pid, 42);
-  c = parse({"terminate", "-1"});
-  EXPECT_EQ(c.kind, Kind::kTerminate);
-  EXPECT_EQ(c.pid, -1);
-  c = parse({"--json", "uninstall", "--json"});
-  EXPECT_TRUE(c.json);
-  EXPECT_EQ(c.text, "--json");
+TEST(HelperctlArgs, ValuesMayStartWithADashAndPortListsAdd) {
+  Command c = parse(words("signal -STOP 42"));
+  EXPECT_TRUE(c.kind == Kind::kSignal && c.text == "-STOP" && c.pid == 42);
+  EXPECT_EQ(parse(words("terminate -1")).pid, -1);
+  c = parse(words("--json uninstall --json"));
+  EXPECT_TRUE(c.kind == Kind::kUninstall && c.text == "--json" && c.json);
   c = parse({"signal", "", "7", "--json"});
-  EXPECT_EQ(c.text, "");
-  EXPECT_TRUE(c.json);
-}
-
-TEST(HelperctlArgs, FirewallCollectsPortListsPerOption) {
-  Command c = parse({"firewall", "enable", "--inbound-tcp", "22,80", "--outbound-udp=53",
-                     "--inbound-udp", "-1,70000", "--outbound-tcp", ""});
+  EXPECT_TRUE(c.text.empty() && c.pid == 7 && c.json);
+  c = parse({"firewall", "enable", "--inbound-tcp", "22,80", "--outbound-udp=53", "--inbound-udp",
+             "-1,70000", "--outbound-tcp", "", "--inbound-tcp", "8"});
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
-  EXPECT_EQ(c.inboundTCP, (Array{Value(22), Value(80)}));
-  EXPECT_EQ(c.outboundUDP, Array{Value(53)});
-  EXPECT_EQ(c.inboundUDP, (Array{Value(-1), Value(70000)}));
-  EXPECT_TRUE(c.outboundTCP.empty());
+  EXPECT_TRUE(c.inboundTCP == (Ints{22, 80, 8}) && c.outboundUDP == Ints{53} &&
+              c.inboundUDP == (Ints{-1, 70000}) && c.outboundTCP.empty());
   EXPECT_EQ(parse({"firewall", "disable"}).kind, Kind::kFirewallDisable);
 }
 
+TEST(HelperctlArgs, ListingsTopHelpAndVersion) {
+  Command c = parse(words("--json process-data --sort cpu_ns --records --user 7"));
+  EXPECT_TRUE(c.listing == ListingKind::kProcessData && c.json && c.records);
+  EXPECT_EQ(c.selection.sortField, fieldIndex(ListingKind::kProcessData, "cpu_ns"));
+  EXPECT_EQ(c.selection.user, "7");
+  c = parse(words("top --interval 0.5 --sort memory"));
+  EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory);
+  // Help is the subcommand's; "-h" is not a value there.
+  c = parse(words("signal -STOP -h"));
+  EXPECT_TRUE(c.kind == Kind::kHelp &&
+              c.text.find("\nUsage: korvane-helperctl signal") != std::string::npos)
+      << c.text;
+  EXPECT_EQ(parse({"--version"}).text, "korvane-helperctl " KORVANE_VERSION "\n");
+}
+
 TEST(HelperctlArgs, RefusesMalformedCommandLines) {
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"--json"},
-      {"bogus"},
-      {"terminate"},
-      {"terminate", "12x"},
-      {"terminate", "99999999999999999999"},
-      {"signal", "-STOP"},
-      {"uninstall"},
-      {"detailed-processes", "extra"},
-      {"firewall"},
-      {"firewall", "enable", "--inbound-tcp"},
-      {"firewall", "enable", "--inbound-tcp", "22,,80"},
-      {"firewall", "enable", "--inbound-tcp", "http"},
-      {"firewall", "enable", "--sideways", "1"},
-  };
-  for (const auto& args : cases)
-    EXPECT_NE(usageError(args), "(parsed)") << testing::PrintToString(args);
+  for (const char* line :
+       {"", "--json", "bogus", "terminate", "terminate 12x", "terminate 0x10", "terminate 1 2",
+        "terminate 99999999999999999999", "signal -STOP", "uninstall", "detailed-processes extra",
+        "detailed-processes --sort cpu_ns", "top --interval 0", "firewall",
+        "firewall enable --inbound-tcp", "firewall enable --inbound-tcp 22,,80",
+        "firewall enable --inbound-tcp http", "firewall enable --sideways 1"}) {
+    EXPECT_TRUE(std::holds_alternative<std::string>(parseCommandLine(words(line)))) << line;
+  }
 }
 
 TEST(HelperctlOutput, PrintsRepliesPlainOrAsJson) {
   EXPECT_EQ(formatListing({"a|b", "c"}, false), "a|b\nc\n");
-  EXPECT_EQ(formatListing({}, false), "");
-  EXPECT_EQ(formatListing({"a\"b\\c\n\x01", "\xFF"}, true),
-            "[\"a\\\"b\\\\c\\n\\u0001\",\"\xEF\xBF\xBD\"]\n");
+  EXPECT_EQ(formatListing({"a\"b\\c\n\x01\x7f", "\xFF"}, true),
+            "[\"a\\\"b\\\\c\\n\\u0001\\u007f\",\"\xEF\xBF\xBD\"]\n");
   EXPECT_EQ(formatListing({}, true), "[]\n");
-  EXPECT_EQ(formatFlag(true, false), "YES\n");
-  EXPECT_EQ(formatFlag(false, true), "false\n");
   EXPECT_EQ(formatFlagMessage({true, std::nullopt}, true),
             "{\"success\": true, \"message\": null}\n");
   EXPECT_EQ(formatFlagMessage({false, ""}, true), "{\"success\": false, \"message\": \"\"}\n");
   EXPECT_EQ(formatFlagMessage({false, "File system error: x"}, false),
             "NO\nFile system error: x\n");
+}
+
+std::vector<Record> parseAll(L kind, const std::vector<std::string>& elements) {
+  std::vector<Record> out;
+  for (const auto& e : elements) out.push_back(parseRecord(kind, e).value());
+  return out;
+}
+
+TEST(Records, ParseEachListingsShapeAndRefuseOthers) {
+  using F = std::vector<FieldValue>;
+  auto fields = [](L kind, const std::string& element) {
+    auto r = parseRecord(kind, element);
+    return r ? r->fields : F{};
+  };
+  EXPECT_EQ(fields(L::kDetailedProcesses, "7|bob|16384.0|1048576.0|3|/opt/a|b/a|b|a|b"),
+            (F{7, "bob", 16384, 1048576, 3, "a|b", "/opt/a|b/a|b"}));
+  EXPECT_EQ(fields(L::kDetailedProcesses, "2|0|0.0|0.0|1|Unknown|kw/0:1|x"),
+            (F{2, "0", 0, 0, 1, "kw/0:1|x", "Unknown"}));
+  EXPECT_EQ(fields(L::kProcessData, "9|1000|4096|2|1500000000|a|b"),
+            (F{9, 1000, 4096, 2, 1500000000, "a|b"}));
+  EXPECT_EQ(fields(L::kSystemProcesses, "root   42 12.5 Web Content"),
+            (F{42, "root", 12.5, "Web Content"}));
+  EXPECT_EQ(fields(L::kDetailedProcesses, "2|root|0.5x|0.0|1|Unknown|k"), F{});
+  EXPECT_EQ(fields(L::kProcessData, "9|1000|4096|2|1500000000"), F{});
+  EXPECT_EQ(fields(L::kSystemProcesses, "USER       PID %CPU COMMAND"), F{});
+}
+
+TEST(Records, SelectByUserAndSortFieldThenFormat) {
+  const auto records =
+      parseAll(L::kProcessData, {"30|0|10|1|5|c", "10|1000|30|1|5|a", "20|0|20|1|9|b"});
+  auto pids = [&](const Selection& selection, const std::map<std::int64_t, std::string>& names) {
+    Ints out;
+    for (const auto& r : selectRecords(L::kProcessData, records, selection, names))
+      out.push_back(std::get<std::int64_t>(r.fields[0]));
+    return out;
+  };
+  EXPECT_EQ(pids({}, {}), (Ints{10, 20, 30}));
+  EXPECT_EQ(pids({std::nullopt, 4}, {}), (Ints{20, 10, 30}));  // CPU time: largest first, then pid
+  EXPECT_EQ(pids({"0", {}}, {}), (Ints{20, 30}));
+  EXPECT_EQ(pids({"alice", {}}, {{10, "alice"}}), Ints{10});
+
+  const auto detailed = parseAll(
+      L::kDetailedProcesses,
+      {"12|bob|11821056.0|49500160.0|38|Unknown|api", "3|root|512.0|0.0|1|/bin/s\x1b[2Jh|s\x1bh"});
+  EXPECT_EQ(
+      formatTable(L::kDetailedProcesses, selectRecords(L::kDetailedProcesses, detailed, {}, {}), 0),
+      "PID USER RESIDENT  VIRTUAL THREADS NAME PATH\n"
+      "  3 root    512 B      0 B       1 s?h  /bin/s?[2Jh\n"
+      " 12 bob  11.3 MiB 47.2 MiB      38 api  Unknown\n");
+  EXPECT_EQ(formatTable(L::kDetailedProcesses, {detailed[0]}, 12), "PID USER RES\n 12 bob  11.\n");
+  EXPECT_EQ(formatJsonRecords(L::kDetailedProcesses, {detailed[0]}),
+            "[\n{\"pid\":12,\"user\":\"bob\",\"resident\":11821056,\"virtual\":49500160,"
+            "\"threads\":38,\"name\":\"api\",\"path\":\"Unknown\"}\n]\n");
+  EXPECT_EQ(formatJsonRecords(L::kSystemProcesses, {}), "[]\n");
+  EXPECT_EQ(cpuTimeText(3723999999999), "1:02:03");
+  EXPECT_EQ(terminalText("a\u009bb\u00e9cd", 4), "a?b\u00e9");  // C1 controls escape too
+}
+
+TEST(Top, CpuPercentFromTheChangeOfCpuTime) {
+  const TopSample first{{"1|0|10|1|1000000000|a", "2|0|10|1|5000000000|b"}, {}, 0};
+  // Over half a second: 1 used 1 s of CPU on two threads; 2 is a new
+  // process on a reused pid (less CPU time than before); 3 is new.
+  const TopSample second{{"1|0|10|2|2000000000|a", "2|0|10|1|1|c", "3|0|900|1|1|d"},
+                         {"1|alice|10.0|0.0|2|/bin/a|a"},
+                         500000000};
+  auto ps = topProcesses(&first, second);
+  ASSERT_EQ(ps.size(), 3u);
+  EXPECT_TRUE(ps[0].cpuPercent == 200.0 && ps[0].user == "alice" && ps[0].path == "/bin/a");
+  EXPECT_TRUE(ps[1].cpuPercent == 0.0 && ps[2].user == "0");
+  sortProcesses(ps, TopSort::kMemory);
+  EXPECT_EQ(ps[0].pid, 3);
+}
+
+TEST(Top, SelectionFollowsItsProcessAndSignalsNeedAYes) {
+  TopView view(TopSort::kPid);
+  std::vector<TopProcess> ps(3);
+  for (std::size_t i = 0; i < 3; ++i)
+    std::tie(ps[i].pid, ps[i].name) = std::tuple(5 + 2 * i, "eaz"s.substr(i, 1));
+  view.update(ps);
+  view.press({Key::kDown, 0});
+  view.press({Key::kChar, 'n'});  // by name: 7 moves to the top, still selected
+  EXPECT_FALSE(view.press({Key::kChar, 's'}));
+  int selected = 0;
+  auto screen = view.render(30, 6, &selected);
+  EXPECT_EQ(selected, 2);
+  EXPECT_EQ(screen[5], "Send SIGSTOP to 7 (a)? y/n    ");
+  auto signal = view.press({Key::kChar, 'y'});
+  EXPECT_TRUE(signal && signal->name == "SIGSTOP" && signal->pid == 7);
+  view.press({Key::kChar, 'k'});
+  EXPECT_FALSE(view.press({Key::kChar, 'n'}));  // anything but y declines
+  // Two process rows fit: moving down scrolls, every line keeps the width.
+  view.press({Key::kEnd, 0});
+  screen = view.render(30, 6, &selected);
+  EXPECT_EQ(selected, 3);
+  EXPECT_TRUE(screen[3].starts_with("      9 ")) << screen[3];
+  for (const auto& line : screen) EXPECT_EQ(line.size(), 30u) << line;
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// The three listings as records with named, typed fields, and their forms
+// for people (aligned tables) and for scripts (JSON objects). Pure.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace client {
+
+enum class ListingKind { kSystemProcesses, kDetailedProcesses, kProcessData };
+
+enum class FieldType {
+  kInteger,   // shown as is
+  kBytes,     // shown as 11.3 MiB
+  kDuration,  // nanoseconds, shown as h:mm:ss
+  kDecimal,   // a fraction such as ps's %CPU
+  kText,      // shown with control characters replaced
+};
+
+struct FieldSpec {
+  const char* name;     // the JSON key and the --sort value
+  const char* heading;  // the table's column heading
+  FieldType type;
+  bool largestFirst;  // how --sort orders it: usage measures put the largest first
+};
+
+// A listing's fields in table order.
+const std::vector<FieldSpec>& fieldsOf(ListingKind kind);
+// The field's index in fieldsOf(kind), or nullopt.
+std::optional<std::size_t> fieldIndex(ListingKind kind, const std::string& name);
+
+using FieldValue = std::variant<std::int64_t, double, std::string>;
+
+struct Record {
+  std::string raw;  // the element exactly as the daemon sent it
+  std::vector<FieldValue> fields;
+};
+
+// Parses one listing element; nullopt for one that does not have the
+// listing's shape (for the ps listing: its header line). A detailed record's
+// path and name may both hold '|': the split taken is the one whose name
+// begins the path's last component, else the first.
+std::optional<Record> parseRecord(ListingKind kind, const std::string& element);
+
+// What --user and --sort ask for.
+struct Selection {
+  std::optional<std::string> user;  // a user name, or for process data a uid too
+  std::optional<std::size_t> sortField;
+};
+
+// The records of `user` (in process data, matched by uid number or by
+// `userNames`, which maps a pid to its user), ordered by pid and then by the
+// sort field, if any.
+std::vector<Record> selectRecords(ListingKind kind, std::vector<Record> records,
+                                  const Selection& selection,
+                                  const std::map<std::int64_t, std::string>& userNames);
+
+// An aligned table with a header, numbers right-aligned, sizes and CPU time
+// for people; each line cut to `width` code points when width > 0.
+std::string formatTable(ListingKind kind, const std::vector<Record>& records, int width);
+
+// A JSON array with one object per record (keys as fieldsOf), one per line.
+std::string formatJsonRecords(ListingKind kind, const std::vector<Record>& records);
+
+// 0 -> "0 B", 11821056 -> "11.3 MiB".
+std::string humanBytes(std::int64_t bytes);
+// Nanoseconds -> "h:mm:ss".
+std::string cpuTimeText(std::int64_t nanoseconds);
+// `text` for a terminal cell: control characters (C0, DEL, C1) become '?',
+// and at most `width` code points are kept (all when width < 0).
+std::string terminalText(const std::string& text, int width = -1);
+// The number of code points in UTF-8 `text`.
+std::size_t displayWidth(const std::string& text);
+
+}  // namespace client

@@ -1,0 +1,193 @@
+#include "client/top_terminal.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "client/helperctl.h"
+#include "platform/fd_io.h"
+
+namespace client {
+namespace {
+
+volatile std::sig_atomic_t gStopSignal = 0;
+volatile std::sig_atomic_t gResized = 0;
+
+void onSignal(int signal) {
+  if (signal == SIGWINCH) {
+    gResized = 1;
+  } else {
+    gStopSignal = signal;
+  }
+}
+
+constexpr int kHandled[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH};
+
+// Blocks the handled signals outside the wait for input, so that one that
+// arrives while the view draws or calls the helper ends that wait at once
+// instead of being lost between a check and the wait.
+class SignalScope {
+ public:
+  SignalScope() {
+    sigset_t block;
+    sigemptyset(&block);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    for (std::size_t i = 0; i < std::size(kHandled); ++i) {
+      sigaddset(&block, kHandled[i]);
+      ::sigaction(kHandled[i], &action, &saved_[i]);
+    }
+    ::sigprocmask(SIG_BLOCK, &block, &waitMask_);
+  }
+  ~SignalScope() {
+    ::sigprocmask(SIG_SETMASK, &waitMask_, nullptr);
+    for (std::size_t i = 0; i < std::size(kHandled); ++i) {
+      ::sigaction(kHandled[i], &saved_[i], nullptr);
+    }
+  }
+  SignalScope(const SignalScope&) = delete;
+  SignalScope& operator=(const SignalScope&) = delete;
+  // The mask to wait with: the caller's, with the handled signals open.
+  const sigset_t* waitMask() const { return &waitMask_; }
+
+ private:
+  struct sigaction saved_[std::size(kHandled)]{};
+  sigset_t waitMask_{};
+};
+
+// Raw input (keys unbuffered, no echo, Ctrl-C a byte), the alternate
+// screen and a hidden cursor for its lifetime; all undone on destruction.
+class RawTerminal {
+ public:
+  RawTerminal() {
+    if (::tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+    termios raw = saved_;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    active_ = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
+    if (active_) platform::writeAll(STDOUT_FILENO, "\x1b[?1049h\x1b[?25l\x1b[2J");
+  }
+  ~RawTerminal() {
+    if (!active_) return;
+    platform::writeAll(STDOUT_FILENO, "\x1b[m\x1b[?25h\x1b[?1049l");
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+  }
+  RawTerminal(const RawTerminal&) = delete;
+  RawTerminal& operator=(const RawTerminal&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  termios saved_{};
+  bool active_ = false;
+};
+
+std::int64_t monotonicNs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void draw(TopView& view) {
+  winsize size{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) {
+    size.ws_col = 80;
+    size.ws_row = 24;
+  }
+  int selected = -1;
+  const auto lines = view.render(size.ws_col, size.ws_row, &selected);
+  std::string screen = "\x1b[H";
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const bool highlight = static_cast<int>(i) == selected || i == 1;
+    screen += (highlight ? "\x1b[7m" : "") + lines[i] + (highlight ? "\x1b[m" : "");
+    if (i + 1 < lines.size()) screen += "\r\n";
+  }
+  platform::writeAll(STDOUT_FILENO, screen);
+}
+
+bool takeSample(HelperClient& helper, TopSample& sample, std::string* error) {
+  auto data = helper.fetchAllProcessData(error);
+  sample.timeNs = monotonicNs();
+  auto detailed = data ? helper.fetchDetailedProcesses(error) : std::nullopt;
+  if (!detailed) return false;
+  sample.processData = std::move(*data);
+  sample.detailed = std::move(*detailed);
+  return true;
+}
+
+// Sends a confirmed signal; the line to show, or nullopt with *error when
+// the helper could not be asked.
+std::optional<std::string> send(HelperClient& helper, const TopSignal& s, std::string* error) {
+  auto done = s.name == "SIGKILL" ? helper.terminateProcess(s.pid, error)
+                                  : helper.sendSignal(s.pid, std::string(s.option), error);
+  if (!done) return std::nullopt;
+  const std::string pid = std::to_string(s.pid);
+  return *done ? s.name + " sent to " + pid : "the helper refused " + s.name + " for " + pid;
+}
+
+// Applies the keys waiting on standard input; false with *error on a failed
+// call to the helper. Sets *resample after a signal was sent.
+bool readKeys(HelperClient& helper, TopView& view, bool* resample, std::string* error) {
+  char buf[256];
+  const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+  if (n <= 0) {
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    view.press({Key::kQuit, 0});  // the terminal went away
+    return true;
+  }
+  for (const KeyPress& key : decodeKeys(std::string(buf, static_cast<std::size_t>(n)))) {
+    if (auto signal = view.press(key)) {
+      auto line = send(helper, *signal, error);
+      if (!line) return false;
+      view.setStatus(*line);
+      *resample = true;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, std::string* error) {
+  if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
+    *error = "top needs a terminal; for a listing a script can read, use process-data";
+    return kExitUsage;
+  }
+  SignalScope signals;
+  RawTerminal terminal;
+  const auto interval = static_cast<std::int64_t>(intervalSeconds * 1e9);
+  TopView view(sort);
+  TopSample previous, current;
+  bool havePrevious = false, resample = true;
+  std::int64_t due = 0;
+  while (!view.quit()) {
+    if (resample || monotonicNs() >= due) {
+      if (!takeSample(helper, current, error)) return kExitUnavailable;
+      view.update(topProcesses(havePrevious ? &previous : nullptr, current));
+      previous = std::move(current);
+      havePrevious = true;
+      resample = false;
+      due = monotonicNs() + interval;
+    }
+    if (gResized) platform::writeAll(STDOUT_FILENO, "\x1b[2J");
+    gResized = 0;
+    draw(view);
+    const std::int64_t wait = std::max<std::int64_t>(due - monotonicNs(), 0);
+    const timespec timeout{static_cast<time_t>(wait / 1000000000),
+                           static_cast<long>(wait % 1000000000)};
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::ppoll(&input, 1, &timeout, signals.waitMask());
+    if (gStopSignal) return 128 + gStopSignal;
+    if (ready > 0 && !readKeys(helper, view, &resample, error)) return kExitUnavailable;
+  }
+  return 0;
+}
+
+}  // namespace client
