@@ -7,6 +7,7 @@ packages=(
   build-essential cmake g++ pkg-config clang-tidy
   libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev tmux
   procps util-linux iproute2 nftables
   python3 python3-psutil
 )
