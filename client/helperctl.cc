@@ -81,7 +81,9 @@ std::vector<std::string> fieldNames(ListingKind kind) {
   return names;
 }
 
-void addListing(CLI::App& app, const char* name, const char* what, ListingKind kind, Texts& t) {
+// `record` is the layout the helper sends, which --raw and pipes get.
+void addListing(CLI::App& app, const char* name, const char* what, const std::string& record,
+                ListingKind kind, Texts& t) {
   auto* sub = app.add_subcommand(name, what);
   std::string fields;
   for (const auto& f : fieldNames(kind)) fields += " " + f;
@@ -89,8 +91,10 @@ void addListing(CLI::App& app, const char* name, const char* what, ListingKind k
       ->check(CLI::IsMember(fieldNames(kind)))
       ->type_name("FIELD");
   sub->add_option("--user", t.user, "only the processes of user NAME")->type_name("NAME");
-  sub->footer("\nFIELDS:" + fields +
-              "\nWith --raw or piped: the records as the helper sends them.");
+  sub->footer(
+      "\nOn a terminal: a table, sorted by pid.\nWith --json --records: one object per "
+      "process, with the fields:\n " +
+      fields + "\nPiped or with --raw: the helper's records, one per line:\n  " + record);
 }
 
 void addValueCommands(CLI::App& app, Texts& t) {
@@ -126,11 +130,13 @@ void buildApp(CLI::App& app, Command& cmd, Texts& t) {
   app.add_flag("--records", t.records, "with --json: one object per record, named fields");
   app.add_flag("--raw", cmd.raw, "print listings as the helper's records even on a terminal");
   addListing(app, "detailed-processes", "every process: user, memory, threads, name, path",
+             "PID|user|resident|virtual|threads|path|name (sizes in bytes)",
              ListingKind::kDetailedProcesses, t);
   addListing(app, "process-data", "every process: uid, memory, threads, CPU time, name",
+             "PID|uid|resident|threads|cpu-ns|name (CPU time in nanoseconds)",
              ListingKind::kProcessData, t);
   addListing(app, "system-processes", "the process table as /bin/ps prints it",
-             ListingKind::kSystemProcesses, t);
+             "the lines of ps -axco user,pid,pcpu,comm", ListingKind::kSystemProcesses, t);
   addValueCommands(app, t);
   auto* top = app.add_subcommand("top", "a live view of every process (q quits)");
   top->add_option("--interval", cmd.interval, "seconds between refreshes")
