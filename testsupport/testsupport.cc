@@ -1,0 +1,89 @@
+#include "testsupport/testsupport.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+namespace testsupport {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* base = ::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/korvane-test.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr || ::chmod(pattern.c_str(), 0755) != 0) {
+    ::perror("mkdtemp");
+    ::abort();
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+void writeFile(const fs::path& path, std::string_view bytes, mode_t mode) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << bytes;
+  file.close();
+  EXPECT_TRUE(file && ::chmod(path.c_str(), mode) == 0) << "cannot write " << path;
+}
+
+void writeFile(const fs::path& path, std::span<const std::uint8_t> bytes, mode_t mode) {
+  writeFile(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+            mode);
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
+  if (uid && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+              ::setresuid(*uid, *uid, *uid) != 0)) {
+    ::_exit(125);
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  ::execv(args[0], args.data());
+  ::_exit(127);
+}
+
+RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
+  TempDir dir;
+  const std::string out = dir.file("out"), err = dir.file("err");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int n = ::open("/dev/null", O_RDONLY);
+    if (o < 0 || e < 0 || n < 0 || ::dup2(n, 0) < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) {
+      ::_exit(126);
+    }
+    execAs(argv, uid);
+  }
+  RunResult result;
+  int status = 0;
+  if (pid < 0) return result;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readFile(out);
+  result.err = readFile(err);
+  return result;
+}
+
+}  // namespace testsupport
