@@ -3,7 +3,6 @@
 
 #include <sys/types.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,16 +20,12 @@ struct AtomicWriteOptions {
 // temporary file in the same folder (a unique name, so two writers never
 // share one), which gets the replaced file's mode and owner, is synced and
 // renamed over `path`; then the folder is synced. A missing folder is not
-// created. Returns nullopt on success, else a description naming the file,
-// the failing call and the reason, e.g. `Could not write "/etc/pf.conf"
-// (rename): Permission denied.` On failure the temporary file is gone and
-// `path` is as it was. Once the rename is done the write counts as made: the
-// folder sync after it is best effort.
-std::optional<std::string> replaceFileAtomically(const std::string& path, std::string_view bytes,
-                                                 const AtomicWriteOptions& options = {});
-
-// "Could not VERB "PATH" (CALL): REASON." for errno value `error`.
-std::string fileFailure(std::string_view verb, const std::string& path, std::string_view call,
-                        int error);
+// created. Returns true on success; on failure false with `*err` naming the
+// file, the failing call and the reason (fileFailure in error_text.h), e.g.
+// `Could not write "/etc/pf.conf" (rename): Permission denied.`, the
+// temporary file gone and `path` as it was. Once the rename is done the write
+// counts as made: the folder sync after it is best effort.
+bool replaceFileAtomically(const std::string& path, std::string_view bytes,
+                           const AtomicWriteOptions& options, std::string* err);
 
 }  // namespace platform

@@ -48,22 +48,21 @@ int fsyncRetrying(int fd) {
 
 }  // namespace
 
-std::string fileFailure(std::string_view verb, const std::string& path, std::string_view call,
-                        int error) {
-  std::string text = "Could not ";
-  text.append(verb).append(" \"").append(path).append("\" (").append(call).append("): ");
-  return text.append(errorText(error)).append(".");
-}
-
-std::optional<std::string> replaceFileAtomically(const std::string& path, std::string_view bytes,
-                                                 const AtomicWriteOptions& options) {
+bool replaceFileAtomically(const std::string& path, std::string_view bytes,
+                           const AtomicWriteOptions& options, std::string* err) {
+  // Every failure names the file being written and the call that failed.
+  const auto fail = [&](std::string_view call) {
+    *err = fileFailure("write", path, call, errno);
+    return false;
+  };
   struct stat existing {};
   bool existed;
   if (options.mustExist) {
     // Renaming over a link would replace the link, not the file it names.
-    if (::lstat(path.c_str(), &existing) != 0) return fileFailure("write", path, "lstat", errno);
+    if (::lstat(path.c_str(), &existing) != 0) return fail("lstat");
     if (!S_ISREG(existing.st_mode)) {
-      return "Could not write \"" + path + "\": it is not a regular file.";
+      *err = "Could not write \"" + path + "\": it is not a regular file.";
+      return false;
     }
     existed = true;
   } else {
@@ -74,25 +73,21 @@ std::optional<std::string> replaceFileAtomically(const std::string& path, std::s
   const std::string folder = folderOf(path);
   std::string pattern = folder + "/." + path.substr(path.rfind('/') + 1) + ".XXXXXX";
   UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd) return fileFailure("write", path, "mkstemp", errno);
+  if (!fd) return fail("mkstemp");
   TempFile temp(pattern);
 
-  if (!writeAll(fd.get(), bytes)) return fileFailure("write", path, "write", errno);
+  if (!writeAll(fd.get(), bytes)) return fail("write");
   // Keep the owner where we may; a chown clears set-id bits, so the mode
   // (mkstemp made it 0600) comes after it.
   if (existed && (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
       ::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0 && errno != EPERM) {
-    return fileFailure("write", path, "fchown", errno);
+    return fail("fchown");
   }
-  if (::fchmod(fd.get(), mode) != 0) return fileFailure("write", path, "fchmod", errno);
-  if (fsyncRetrying(fd.get()) != 0) return fileFailure("write", path, "fsync", errno);
+  if (::fchmod(fd.get(), mode) != 0) return fail("fchmod");
+  if (fsyncRetrying(fd.get()) != 0) return fail("fsync");
   // close() can report a deferred write error; EINTR still closes on Linux.
-  if (::close(fd.release()) != 0 && errno != EINTR) {
-    return fileFailure("write", path, "close", errno);
-  }
-  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
-    return fileFailure("write", path, "rename", errno);
-  }
+  if (fd.close() != 0 && errno != EINTR) return fail("close");
+  if (::rename(temp.path().c_str(), path.c_str()) != 0) return fail("rename");
   temp.keep();
 
   // The rename is durable only once the folder's entry is on disk. From here
@@ -101,7 +96,7 @@ std::optional<std::string> replaceFileAtomically(const std::string& path, std::s
   // old content stands when it does not.
   UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folderFd) fsyncRetrying(folderFd.get());
-  return std::nullopt;
+  return true;
 }
 
 }  // namespace platform

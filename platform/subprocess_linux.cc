@@ -76,6 +76,51 @@ int addStream(posix_spawn_file_actions_t* actions, ChildStream stream, int targe
   return EINVAL;
 }
 
+// Each pipe to a child: the child's end (dup2-ed onto its stream) and ours.
+struct Pipe {
+  UniqueFd child, ours;
+};
+
+// A pipe whose data flows to the child when `toChild`, both ends above the
+// standard streams. Returns 0 or an errno value.
+int makePipe(bool toChild, Pipe* p) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+  p->child.reset(fds[toChild ? 0 : 1]);
+  p->ours.reset(fds[toChild ? 1 : 0]);
+  return liftAboveStdStreams(p->child) && liftAboveStdStreams(p->ours) ? 0 : errno;
+}
+
+// The child's three streams and nothing else. Returns 0 or an errno value.
+int setUpStreams(posix_spawn_file_actions_t* actions, const SpawnOptions& options, const Pipe& in,
+                 const Pipe& out) {
+  int err;
+  if ((err = addStream(actions, options.input, STDIN_FILENO, in.child.get())) != 0 ||
+      (err = addStream(actions, options.output, STDOUT_FILENO, out.child.get())) != 0 ||
+      (err = addStream(actions, options.error, STDERR_FILENO, -1)) != 0) {
+    return err;
+  }
+  // Our own descriptors are all close-on-exec, but a library may have opened
+  // one without the flag; the tool must not hold sockets or pipes of the daemon.
+  return posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
+}
+
+// The tool starts with default dispositions and nothing blocked, whatever
+// the daemon and the calling thread have set up (an ignored SIGPIPE or a
+// blocked SIGTERM would otherwise carry over into the tool). Returns 0 or an
+// errno value.
+int setUpSignals(posix_spawnattr_t* attributes) {
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);  // glibc leaves out its internal signals
+  int err;
+  if ((err = posix_spawnattr_setsigmask(attributes, &none)) != 0 ||
+      (err = posix_spawnattr_setsigdefault(attributes, &all)) != 0) {
+    return err;
+  }
+  return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
 }  // namespace
 
 Child::Child(Child&& other) noexcept
@@ -107,47 +152,13 @@ Child Child::spawn(const std::string& path, const std::vector<std::string>& argu
     return {};
   }
 
-  // Each pipe: the child's end (dup2-ed onto its stream) and ours.
-  struct Pipe {
-    UniqueFd child, ours;
-  };
-  auto makePipe = [&](bool toChild, Pipe& p) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    p.child.reset(fds[toChild ? 0 : 1]);
-    p.ours.reset(fds[toChild ? 1 : 0]);
-    return liftAboveStdStreams(p.child) && liftAboveStdStreams(p.ours);
-  };
   Pipe in, out;
-  if ((options.input == ChildStream::kPipe && !makePipe(true, in)) ||
-      (options.output == ChildStream::kPipe && !makePipe(false, out))) {
-    err = errno;
-    return {};
-  }
-
   FileActions fa;
-  if ((err = addStream(&fa.actions, options.input, STDIN_FILENO, in.child.get())) != 0 ||
-      (err = addStream(&fa.actions, options.output, STDOUT_FILENO, out.child.get())) != 0 ||
-      (err = addStream(&fa.actions, options.error, STDERR_FILENO, -1)) != 0) {
-    return {};
-  }
-  // Our own descriptors are all close-on-exec, but a library may have opened
-  // one without the flag; the tool must not hold sockets or pipes of the daemon.
-  if ((err = posix_spawn_file_actions_addclosefrom_np(&fa.actions, STDERR_FILENO + 1)) != 0) {
-    return {};
-  }
-
-  // The tool starts with default dispositions and nothing blocked, whatever
-  // the daemon and the calling thread have set up (an ignored SIGPIPE or a
-  // blocked SIGTERM would otherwise carry over into the tool).
   SpawnAttributes sa;
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);  // glibc leaves out its internal signals
-  if ((err = posix_spawnattr_setsigmask(&sa.attributes, &none)) != 0 ||
-      (err = posix_spawnattr_setsigdefault(&sa.attributes, &all)) != 0 ||
-      (err = posix_spawnattr_setflags(&sa.attributes,
-                                      POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) != 0) {
+  if ((options.input == ChildStream::kPipe && (err = makePipe(true, &in)) != 0) ||
+      (options.output == ChildStream::kPipe && (err = makePipe(false, &out)) != 0) ||
+      (err = setUpStreams(&fa.actions, options, in, out)) != 0 ||
+      (err = setUpSignals(&sa.attributes)) != 0) {
     return {};
   }
 

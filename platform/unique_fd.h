@@ -31,6 +31,9 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  // Closes the held descriptor now and returns close()'s result (0, or -1
+  // with errno set), for a writer that must see a deferred write error.
+  int close() { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
 
  private:
   int fd_ = -1;
