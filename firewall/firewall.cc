@@ -4,8 +4,10 @@
 #include <mutex>
 #include <utility>
 
+#include "common/utf8.h"
 #include "firewall/firewall_rules.h"
-#include "firewall/text_file.h"
+#include "platform/atomic_file.h"
+#include "platform/fd_io.h"
 
 namespace firewall {
 namespace {
@@ -21,6 +23,15 @@ std::mutex& requestLock() {
 
 common::FlagMessage fileError(const std::string& description) {
   return {false, "File system error: " + description};
+}
+
+// pf.conf is read whole as UTF-8 text. What is written back is that text and
+// the ASCII anchor block, so it needs no check of its own.
+bool readUtf8File(const std::string& path, std::string* text, std::string* err) {
+  if (!platform::readWholeFile(path, text, err)) return false;
+  if (common::isValidUtf8(*text)) return true;
+  *err = "Could not read \"" + path + "\": the file is not valid UTF-8 text.";
+  return false;
 }
 
 }  // namespace
@@ -64,20 +75,19 @@ common::FlagMessage Firewall::enable(const std::vector<common::Value>& inboundTC
       {&inboundUDP, "inboundUDP"},
       {&outboundUDP, "outboundUDP"}};
   PortList ports[4];
+  std::string err;
   for (int i = 0; i < 4; ++i) {
-    PortListConversion converted = toPortList(*lists[i].first, lists[i].second);
-    if (!converted.ports) return {false, converted.error};
-    ports[i] = std::move(*converted.ports);
+    if (!toPortList(*lists[i].first, lists[i].second, &ports[i], &err)) return {false, err};
   }
   const std::string rules = makeFirewallRules(ports[0], ports[1], ports[2], ports[3]);
 
   const std::string anchorFile = paths_.anchorFile();
-  if (auto error = writeUtf8FileAtomically(anchorFile, rules)) return fileError(*error);
+  if (!platform::replaceFileAtomically(anchorFile, rules, {}, &err)) return fileError(err);
 
-  TextRead pfConf = readUtf8File(paths_.pfConf);
-  if (!pfConf.text) return fileError(pfConf.error);
-  if (std::optional<std::string> hooked = withAnchorBlock(*pfConf.text, anchorFile)) {
-    if (auto error = writeUtf8FileAtomically(paths_.pfConf, *hooked)) return fileError(*error);
+  std::string pfConf;
+  if (!readUtf8File(paths_.pfConf, &pfConf, &err)) return fileError(err);
+  if (appendAnchorBlock(&pfConf, anchorFile)) {
+    if (!platform::replaceFileAtomically(paths_.pfConf, pfConf, {}, &err)) return fileError(err);
     // The reload's status is not looked at: the anchor-load run below decides.
     runner_.runCommand(paths_.pfctl, {"-f", paths_.pfConf});
   }

@@ -8,7 +8,7 @@
 #include "common/replies.h"
 #include "common/value.h"
 #include "control/command_runner.h"
-#include "firewall/pf_conf.h"
+#include "firewall/firewall_rules.h"
 
 namespace firewall {
 

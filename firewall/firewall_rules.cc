@@ -38,25 +38,21 @@ void appendRulePair(std::string& rules, const PortList& list, std::string_view i
 
 }  // namespace
 
-PortList portListOf(const std::vector<std::int64_t>& ports) {
-  PortList list;
-  for (std::int64_t port : ports) list.decimals.push_back(std::to_string(port));
-  return list;
-}
-
-PortListConversion toPortList(const std::vector<common::Value>& values, std::string_view listName) {
+bool toPortList(const std::vector<common::Value>& values, std::string_view listName,
+                PortList* ports, std::string* err) {
   PortList list;
   list.decimals.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     std::optional<std::string> decimal = values[i].integerText();
     if (!decimal) {
-      return {std::nullopt, "Invalid port in " + std::string(listName) + ": element at index " +
-                                std::to_string(i) + " is " + kindOf(values[i]) +
-                                ", not an integer."};
+      *err = "Invalid port in " + std::string(listName) + ": element at index " +
+             std::to_string(i) + " is " + kindOf(values[i]) + ", not an integer.";
+      return false;
     }
     list.decimals.push_back(std::move(*decimal));
   }
-  return {std::move(list), ""};
+  *ports = std::move(list);
+  return true;
 }
 
 std::string makeFirewallRules(const PortList& inboundTCP, const PortList& outboundTCP,
@@ -71,6 +67,15 @@ std::string makeFirewallRules(const PortList& inboundTCP, const PortList& outbou
   appendRulePair(rules, outboundUDP, "block return out inet proto udp from any to any port { ",
                  "block return out inet6 proto udp from any to any port { ");
   return rules;
+}
+
+bool appendAnchorBlock(std::string* pfConf, std::string_view anchorFile) {
+  if (pfConf->find(kAnchorName) != std::string::npos) return false;
+  const std::string anchor(kAnchorName);
+  pfConf->append("\n# Korvane Firewall Anchor\nanchor \"" + anchor + "\"\nload anchor \"" + anchor +
+                 "\" from \"");
+  pfConf->append(anchorFile).append("\"\n");
+  return true;
 }
 
 }  // namespace firewall

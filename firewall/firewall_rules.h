@@ -1,9 +1,8 @@
-// The pf rules text of the firewall anchor, built from the four port lists of a
-// firewall request (pure functions: no I/O, no state).
+// The pf text of the firewall: the anchor's rules, built from the four port
+// lists of a request, and the block that hooks the anchor into the pf
+// configuration (pure functions: no I/O, no state).
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,32 +11,24 @@
 
 namespace firewall {
 
+inline constexpr std::string_view kAnchorName = "com.korvane.helper.firewall";
+
 // One list's port numbers as their decimal texts ("22", "-1", "70000"), in the
 // order they arrived: neither sorted, de-duplicated nor limited to 0..65535
-// (pfctl judges the range, and its refusal is the reply). Each text is the
-// decimal form of an integer; toPortList and portListOf are the only sources.
+// (pfctl judges the range, and its refusal is the reply).
 struct PortList {
   std::vector<std::string> decimals;
   bool operator==(const PortList&) const = default;
 };
 
-// A port list from plain numbers.
-PortList portListOf(const std::vector<std::int64_t>& ports);
-
-// The outcome of accepting a request's port list: `ports` on success; otherwise
-// `ports` is empty and `error` says which element was refused and why.
-struct PortListConversion {
-  std::optional<PortList> ports;
-  std::string error;
-};
-
 // Accepts `values` when every element is an integer (any value the wire can
-// carry, negative and above 65535 included) and writes each in decimal.
-// Any other element (nil, boolean, floating-point even when whole, string,
-// binary, array, map) refuses the whole list; `listName` ("inboundTCP", ...)
-// names the list in the error, e.g.
+// carry, negative and above 65535 included) and writes each in decimal to
+// `*ports`. Any other element (nil, boolean, floating-point even when whole,
+// string, binary, array, map) refuses the whole list: false, with `*err`
+// naming the list (`listName`, e.g. "inboundTCP") and the element, e.g.
 // "Invalid port in inboundTCP: element at index 2 is a string, not an integer."
-PortListConversion toPortList(const std::vector<common::Value>& values, std::string_view listName);
+bool toPortList(const std::vector<common::Value>& values, std::string_view listName,
+                PortList* ports, std::string* err);
 
 // The rules text for the four lists, taken in the firewall operation's argument
 // order. Lines come in the order inbound TCP, inbound UDP, outbound TCP,
@@ -46,5 +37,14 @@ PortListConversion toPortList(const std::vector<common::Value>& values, std::str
 // Every line ends with a line feed; all lists empty give the empty text.
 std::string makeFirewallRules(const PortList& inboundTCP, const PortList& outboundTCP,
                               const PortList& inboundUDP, const PortList& outboundUDP);
+
+// Appends the anchor block
+//   "\n# Korvane Firewall Anchor\nanchor \"<kAnchorName>\"\n"
+//   "load anchor \"<kAnchorName>\" from \"<anchorFile>\"\n"
+// to the pf configuration `*pfConf` (nothing else added) and returns true;
+// returns false, leaving it as it is, when it already holds kAnchorName
+// anywhere, as a plain case-sensitive substring (a comment or a longer word
+// counts too).
+bool appendAnchorBlock(std::string* pfConf, std::string_view anchorFile);
 
 }  // namespace firewall

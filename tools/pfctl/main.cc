@@ -3,19 +3,14 @@
 // applies them with nftables, one inet table per anchor, so the daemon can run
 // "/sbin/pfctl" exactly as it does on macOS. Exit status 0 on success, 1 on
 // any failure (with a pfctl-like message on standard error), as pfctl.
-#include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/error_text.h"
-#include "platform/unique_fd.h"
+#include "platform/fd_io.h"
 #include "tools/pfctl/nft.h"
 #include "tools/pfctl/pf_rules.h"
 
@@ -25,34 +20,10 @@ constexpr const char* kNotLoaded = "pfctl: Syntax error in config file: pf rules
 
 void say(const std::string& line) { ::fprintf(stderr, "%s\n", line.c_str()); }
 
-std::optional<std::string> readWholeFile(const std::string& path, std::string& error) {
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) {
-    error = platform::errorText(errno);
-    return std::nullopt;
-  }
-  platform::UniqueFd fd(raw);
-  std::string text;
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = platform::errorText(errno);
-      return std::nullopt;
-    }
-    if (n == 0) return text;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
 int applyScript(const std::string& script) {
-  std::string error;
-  if (pfctl::runNftScript(pfctl::nftPath(), script, error)) return 0;
-  if (!error.empty()) say("pfctl: " + error);
+  std::string err;
+  if (pfctl::runNftScript(pfctl::nftPath(), script, &err)) return 0;
+  if (!err.empty()) say("pfctl: " + err);
   say("pfctl: nftables refused the rules: pf rules not loaded");
   return 1;
 }
@@ -68,16 +39,17 @@ bool checkAnchorName(const std::string& anchor) {
 // reported why) when the file cannot be read or holds anything but rules.
 bool addAnchorLoad(const std::string& anchor, const std::string& file, const std::string& where,
                    std::string& script) {
-  std::string error;
-  std::optional<std::string> text = readWholeFile(file, error);
-  if (!text) {
-    say(where + "cannot load \"" + file + "\": " + error);
+  std::string text, err;
+  std::vector<pfctl::Rule> rules;
+  if (!platform::readWholeFile(file, &text, &err)) {
+    say(where + err);
     return false;
   }
-  pfctl::RulesParse parsed = pfctl::parseRules(*text, file);
-  for (const std::string& line : parsed.errors) say(line);
-  if (!parsed.errors.empty()) return false;
-  script += pfctl::nftReplaceTableScript(anchor, parsed.rules);
+  if (!pfctl::parseRules(text, file, &rules, &err)) {
+    say(err);  // its lines name the file and line
+    return false;
+  }
+  script += pfctl::nftReplaceTableScript(anchor, rules);
   return true;
 }
 
@@ -94,26 +66,26 @@ int loadAnchor(const std::string& anchor, const std::string& file) {
 // Loads every anchor named by a `load anchor` line, all in one transaction:
 // either all of them change or none does.
 int reloadConfig(const std::string& config) {
-  std::string error;
-  std::optional<std::string> text = readWholeFile(config, error);
-  if (!text) {
-    say("pfctl: cannot open the main config file!: " + error);
+  std::string text, err;
+  if (!platform::readWholeFile(config, &text, &err)) {
+    say("pfctl: " + err);
     return 1;
   }
-  pfctl::AnchorLoadsParse parsed = pfctl::parseAnchorLoads(*text, config);
-  bool ok = parsed.errors.empty();
-  for (const std::string& line : parsed.errors) say(line);
+  std::vector<pfctl::AnchorLoad> loads;
+  const bool ok = pfctl::parseAnchorLoads(text, config, &loads, &err);
+  if (!ok) say(err);
   std::string script;
-  for (const pfctl::AnchorLoad& load : parsed.loads) {
+  bool allLoaded = true;
+  for (const pfctl::AnchorLoad& load : loads) {
     const std::string where = config + ":" + std::to_string(load.line) + ": ";
     if (!pfctl::isValidAnchorName(load.anchor)) {
       say(where + "invalid anchor name \"" + load.anchor + "\"");
-      ok = false;
+      allLoaded = false;
     } else if (!addAnchorLoad(load.anchor, load.file, where, script)) {
-      ok = false;
+      allLoaded = false;
     }
   }
-  if (!ok) {
+  if (!ok || !allLoaded) {
     say(kNotLoaded);
     return 1;
   }

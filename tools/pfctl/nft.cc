@@ -1,7 +1,6 @@
 #include "tools/pfctl/nft.h"
 
 #include <stdlib.h>
-#include <string.h>
 
 #include <optional>
 
@@ -14,8 +13,8 @@ std::string nftPath() {
   return override != nullptr && *override != '\0' ? override : "/usr/sbin/nft";
 }
 
-bool runNftScript(const std::string& nft, std::string_view script, std::string& error) {
-  error.clear();
+bool runNftScript(const std::string& nft, std::string_view script, std::string* err) {
+  err->clear();
   int spawnError = 0;
   platform::Child child = platform::Child::spawn(nft, {"-f", "-"},
                                                  {.input = platform::ChildStream::kPipe,
@@ -23,7 +22,7 @@ bool runNftScript(const std::string& nft, std::string_view script, std::string& 
                                                   .error = platform::ChildStream::kInherit},
                                                  &spawnError);
   if (!child.valid()) {
-    error = "cannot run " + nft + ": " + platform::errorText(spawnError);
+    *err = "cannot run " + nft + ": " + platform::errorText(spawnError);
     return false;
   }
   // A write error (nft quit early: EPIPE, SIGPIPE is ignored by main) is not
@@ -31,11 +30,11 @@ bool runNftScript(const std::string& nft, std::string_view script, std::string& 
   child.writeInput(script);
   const std::optional<platform::ExitStatus> status = child.wait();
   if (!status) {
-    error = "cannot wait for " + nft;
+    *err = "cannot wait for " + nft;
     return false;
   }
   if (status->signalled) {
-    error = nft + " ended by signal " + std::to_string(status->code);
+    *err = nft + " ended by signal " + std::to_string(status->code);
     return false;
   }
   return status->code == 0;

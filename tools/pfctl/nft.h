@@ -13,8 +13,8 @@ std::string nftPath();
 // Runs `nft -f -` at `nft` with `script` on its standard input; nft's own
 // output and diagnostics go to the stand-in's standard output and error.
 // Returns true when nft exited with 0 (the whole script applied, as one
-// transaction); otherwise false with `error` describing a failure to run it
+// transaction); otherwise false with `*err` describing a failure to run it
 // (empty when nft ran and refused the script, having said why itself).
-bool runNftScript(const std::string& nft, std::string_view script, std::string& error);
+bool runNftScript(const std::string& nft, std::string_view script, std::string* err);
 
 }  // namespace pfctl

@@ -65,10 +65,10 @@ bool pick(const std::string& word, std::initializer_list<std::pair<const char*, 
   return false;
 }
 
-// Parses one rule; on failure returns nullopt with `error` set to the reason
+// Parses one rule into `*out`; on failure returns false with `*err` the reason
 // ("syntax error", "illegal port value N").
-std::optional<Rule> parseRule(const std::vector<std::string>& w, std::string& error) {
-  error = "syntax error";
+bool parseRule(const std::vector<std::string>& w, Rule* out, std::string* err) {
+  *err = "syntax error";
   Rule rule{};
   if (w.size() < 14 || w[0] != "block" ||
       !pick(w[1], {{"drop", Action::kDrop}, {"return", Action::kReturn}}, rule.action) ||
@@ -78,31 +78,38 @@ std::optional<Rule> parseRule(const std::vector<std::string>& w, std::string& er
       !pick(w[5], {{"tcp", Protocol::kTcp}, {"udp", Protocol::kUdp}}, rule.protocol) ||
       w[6] != "from" || w[7] != "any" || w[8] != "to" || w[9] != "any" || w[10] != "port" ||
       w[11] != "{" || w.back() != "}") {
-    return std::nullopt;
+    return false;
   }
   // Between the braces: PORT, then ", PORT" any number of times.
   for (std::size_t i = 12; i + 1 < w.size(); ++i) {
     const std::string& word = w[i];
     if ((i - 12) % 2 == 1) {
-      if (word != ",") return std::nullopt;
+      if (word != ",") return false;
       continue;
     }
     std::size_t digits = word.size() > 1 && word[0] == '-' ? 1 : 0;
     if (word.size() == digits ||
         word.find_first_not_of("0123456789", digits) != std::string::npos) {
-      return std::nullopt;
+      return false;
     }
     std::int64_t value = 0;
     auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), value);
     if (status != std::errc() || value < 0 || value > 65535) {
-      error = "illegal port value " + word;
-      return std::nullopt;
+      *err = "illegal port value " + word;
+      return false;
     }
     rule.ports.push_back(static_cast<std::uint16_t>(value));
   }
   // An even count of words between the braces means a dangling ",".
-  if ((w.size() - 13) % 2 == 0) return std::nullopt;
-  return rule;
+  if ((w.size() - 13) % 2 == 0) return false;
+  *out = std::move(rule);
+  return true;
+}
+
+// Adds "FILE:LINE: REASON" as a line of its own to `*err`.
+void addFault(std::string* err, std::string_view fileName, int line, std::string_view reason) {
+  if (!err->empty()) err->push_back('\n');
+  err->append(fileName).append(1, ':').append(std::to_string(line)).append(": ").append(reason);
 }
 
 std::string nftRule(const Rule& rule) {
@@ -125,34 +132,38 @@ std::string nftRule(const Rule& rule) {
 
 }  // namespace
 
-RulesParse parseRules(std::string_view text, std::string_view fileName) {
-  RulesParse result;
+bool parseRules(std::string_view text, std::string_view fileName, std::vector<Rule>* rules,
+                std::string* err) {
+  rules->clear();
+  err->clear();
   forEachLine(text, [&](int number, std::string_view line) {
     std::optional<std::vector<std::string>> w = words(line, false);
     if (w->empty() || (*w)[0][0] == '#') return;
-    std::string error;
-    if (std::optional<Rule> rule = parseRule(*w, error)) {
-      result.rules.push_back(std::move(*rule));
+    Rule rule;
+    std::string reason;
+    if (parseRule(*w, &rule, &reason)) {
+      rules->push_back(std::move(rule));
     } else {
-      result.errors.push_back(std::string(fileName) + ":" + std::to_string(number) + ": " + error);
+      addFault(err, fileName, number, reason);
     }
   });
-  return result;
+  return err->empty();
 }
 
-AnchorLoadsParse parseAnchorLoads(std::string_view text, std::string_view fileName) {
-  AnchorLoadsParse result;
+bool parseAnchorLoads(std::string_view text, std::string_view fileName,
+                      std::vector<AnchorLoad>* loads, std::string* err) {
+  loads->clear();
+  err->clear();
   forEachLine(text, [&](int number, std::string_view line) {
     std::optional<std::vector<std::string>> w = words(line, true);
     if (w && (w->size() < 2 || (*w)[0] != "load" || (*w)[1] != "anchor")) return;
     if (w && w->size() == 5 && (*w)[3] == "from" && !(*w)[2].empty() && !(*w)[4].empty()) {
-      result.loads.push_back({(*w)[2], (*w)[4], number});
+      loads->push_back({(*w)[2], (*w)[4], number});
     } else {
-      result.errors.push_back(std::string(fileName) + ":" + std::to_string(number) +
-                              ": syntax error");
+      addFault(err, fileName, number, "syntax error");
     }
   });
-  return result;
+  return err->empty();
 }
 
 bool isValidAnchorName(std::string_view anchor) {

@@ -27,19 +27,14 @@ struct Rule {
   bool operator==(const Rule&) const = default;
 };
 
-// The outcome of parsing a rules file: the rules in file order, or one
-// pfctl-style line per fault ("FILE:LINE: syntax error",
-// "FILE:LINE: illegal port value 70000"). `rules` is meaningful only when
-// `errors` is empty.
-struct RulesParse {
-  std::vector<Rule> rules;
-  std::vector<std::string> errors;
-};
-
-// Parses `text`, the content of the rules file `fileName`. Blank lines and
-// lines starting with "#" are skipped; every other line must be a rule as
-// above, with ports in 0..65535 (tokens may be separated by any blanks).
-RulesParse parseRules(std::string_view text, std::string_view fileName);
+// Parses `text`, the content of the rules file `fileName`, into `*rules`, in
+// file order. Blank lines and lines starting with "#" are skipped; every
+// other line must be a rule as above, with ports in 0..65535 (tokens may be
+// separated by any blanks). False when a line is not, with `*err` holding one
+// pfctl-style line per fault, joined by line feeds ("FILE:LINE: syntax
+// error", "FILE:LINE: illegal port value 70000").
+bool parseRules(std::string_view text, std::string_view fileName, std::vector<Rule>* rules,
+                std::string* err);
 
 // One `load anchor "NAME" from "FILE"` line of a pf configuration.
 struct AnchorLoad {
@@ -49,17 +44,14 @@ struct AnchorLoad {
   bool operator==(const AnchorLoad&) const = default;
 };
 
-struct AnchorLoadsParse {
-  std::vector<AnchorLoad> loads;
-  std::vector<std::string> errors;
-};
-
-// The `load anchor` lines of the pf configuration `text` (named `fileName` in
-// errors), in order. Names and files may be quoted ("...") or bare; "#" starts
-// a comment outside quotes. Every other line is ignored: the stand-in manages
+// The `load anchor` lines of the pf configuration `text`, in order, into
+// `*loads`. Names and files may be quoted ("...") or bare; "#" starts a
+// comment outside quotes. Every other line is ignored: the stand-in manages
 // anchors only. A `load anchor` line of another shape, and an unterminated
-// quote on any line, are errors.
-AnchorLoadsParse parseAnchorLoads(std::string_view text, std::string_view fileName);
+// quote on any line, are faults: false, with `*err` as for parseRules
+// (`fileName` names the file) and the well-formed lines still in `*loads`.
+bool parseAnchorLoads(std::string_view text, std::string_view fileName,
+                      std::vector<AnchorLoad>* loads, std::string* err);
 
 // True for names the stand-in can map to an nftables table of the same name:
 // a letter, then letters, digits, ".", "_" or "-".

@@ -6,17 +6,17 @@
 #include <vector>
 
 #include "firewall/firewall_rules.h"
-#include "firewall/pf_conf.h"
 
 namespace pfctl {
 namespace {
 
 TEST(ParseRules, UnderstandsEveryLineTheFirewallWritesAndSkipsComments) {
-  const std::string text =
-      firewall::makeFirewallRules(firewall::portListOf({22, 80, 22}), firewall::portListOf({0}),
-                                  firewall::portListOf({53, 123}), firewall::portListOf({65535}));
-  RulesParse parsed = parseRules(text, "anchor");
-  ASSERT_EQ(parsed.errors, std::vector<std::string>{});
+  using firewall::PortList;
+  const std::string text = firewall::makeFirewallRules(
+      PortList{{"22", "80", "22"}}, PortList{{"0"}}, PortList{{"53", "123"}}, PortList{{"65535"}});
+  std::vector<Rule> rules;
+  std::string err;
+  ASSERT_TRUE(parseRules(text, "anchor", &rules, &err)) << err;
   using A = Action;
   using D = Direction;
   using F = Family;
@@ -31,21 +31,17 @@ TEST(ParseRules, UnderstandsEveryLineTheFirewallWritesAndSkipsComments) {
       {A::kReturn, D::kOut, F::kInet, P::kUdp, {65535}},
       {A::kReturn, D::kOut, F::kInet6, P::kUdp, {65535}},
   };
-  EXPECT_EQ(parsed.rules, expected);
-  EXPECT_TRUE(parseRules("", "anchor").rules.empty());
+  EXPECT_EQ(rules, expected);
   // Blank and comment lines are skipped; tokens may be spaced in any way.
-  parsed = parseRules(
-      "# note\n\n \t\nblock  return out inet6 proto udp from any to any port {53,5}", "anchor");
-  EXPECT_EQ(parsed.rules, (std::vector<Rule>{{A::kReturn, D::kOut, F::kInet6, P::kUdp, {53, 5}}}));
+  EXPECT_TRUE(
+      parseRules("# note\n\n \t\nblock  return out inet6 proto udp from any to any port {53,5}",
+                 "anchor", &rules, &err));
+  EXPECT_EQ(rules, (std::vector<Rule>{{A::kReturn, D::kOut, F::kInet6, P::kUdp, {53, 5}}}));
 }
 
 TEST(ParseRules, RefusesWhatItDoesNotUnderstandWithFileAndLine) {
   const std::string good = "block drop in inet proto tcp from any to any port { 22 }\n";
-  struct Case {
-    std::string line;
-    std::string error;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"block drop in inet proto tcp from any to any port { 70000 }", "illegal port value 70000"},
       {"block drop in inet proto tcp from any to any port { 22, -1 }", "illegal port value -1"},
       {"block drop in inet proto tcp from any to any port { 65536 }", "illegal port value 65536"},
@@ -64,9 +60,11 @@ TEST(ParseRules, RefusesWhatItDoesNotUnderstandWithFileAndLine) {
       {"pass in inet proto tcp from any to any port { 22 }", "syntax error"},
       {"block drop in inet proto tcp from any to any port { 22 } # note", "syntax error"},
   };
-  for (const Case& c : cases) {
-    RulesParse parsed = parseRules(good + c.line + "\n" + good, "/tmp/anchor");
-    EXPECT_EQ(parsed.errors, std::vector<std::string>{"/tmp/anchor:2: " + c.error}) << c.line;
+  std::vector<Rule> rules;
+  std::string err;
+  for (const auto& [line, error] : cases) {
+    EXPECT_FALSE(parseRules(good + line + "\n" + good + line, "/tmp/anchor", &rules, &err));
+    EXPECT_EQ(err, "/tmp/anchor:2: " + error + "\n/tmp/anchor:4: " + error) << line;
   }
 }
 
@@ -101,22 +99,23 @@ TEST(NftReplaceTableScript, ReplacesTheTableInOneTransaction) {
 }
 
 TEST(ParseAnchorLoads, FindsTheLoadLinesOfTheFirewallsBlock) {
-  const std::string conf = "set skip on lo0\n# load anchor \"x\" from \"/nowhere\"\npass all" +
-                           firewall::anchorBlock("/etc/pf.anchors/com.korvane.helper.firewall") +
-                           "load anchor other.one from \"/tmp/other file\" # trailing\n";
-  AnchorLoadsParse parsed = parseAnchorLoads(conf, "/etc/pf.conf");
-  EXPECT_EQ(parsed.errors, std::vector<std::string>{});
-  EXPECT_EQ(parsed.loads,
-            (std::vector<AnchorLoad>{
-                {"com.korvane.helper.firewall", "/etc/pf.anchors/com.korvane.helper.firewall", 6},
-                {"other.one", "/tmp/other file", 7}}));
+  std::string conf = "set skip on lo0\n# load anchor \"x\" from \"/nowhere\"\npass all";
+  firewall::appendAnchorBlock(&conf, "/etc/pf.anchors/com.korvane.helper.firewall");
+  conf += "load anchor other.one from \"/tmp/other file\" # trailing\n";
+  std::vector<AnchorLoad> loads;
+  std::string err;
+  EXPECT_TRUE(parseAnchorLoads(conf, "/etc/pf.conf", &loads, &err)) << err;
+  EXPECT_EQ(loads, (std::vector<AnchorLoad>{{"com.korvane.helper.firewall",
+                                             "/etc/pf.anchors/com.korvane.helper.firewall", 6},
+                                            {"other.one", "/tmp/other file", 7}}));
 
   for (const char* bad :
        {"load anchor \"x\"", "load anchor \"x\" from", "load anchor \"x\" to \"f\"",
         "load anchor \"x\" from \"f", "pass \"unterminated"}) {
-    EXPECT_EQ(parseAnchorLoads(std::string("pass all\n") + bad, "pf.conf").errors,
-              std::vector<std::string>{"pf.conf:2: syntax error"})
-        << bad;
+    EXPECT_FALSE(
+        parseAnchorLoads(std::string("load anchor a from b\n") + bad, "pf.conf", &loads, &err));
+    EXPECT_EQ(err, "pf.conf:2: syntax error") << bad;
+    EXPECT_EQ(loads, (std::vector<AnchorLoad>{{"a", "b", 1}})) << bad;
   }
 }
 
@@ -126,20 +125,6 @@ TEST(IsValidAnchorName, AcceptsOnlyNamesThatAreNftTableNames) {
   }
   for (const char* name : {"", "1abc", ".a", "com.apple/250", "a b", "a\"b", "a;b", "a{"}) {
     EXPECT_FALSE(isValidAnchorName(name)) << name;
-  }
-}
-
-TEST(ParseCommand, KnowsExactlyTheFourInvocations) {
-  using K = Command::Kind;
-  using Args = std::vector<std::string>;
-  EXPECT_EQ(parseCommand({"-a", "x", "-F", "all"}), (Command{K::kFlushAnchor, "x", ""}));
-  EXPECT_EQ(parseCommand({"-f", "/etc/pf.conf"}), (Command{K::kReloadConfig, "", "/etc/pf.conf"}));
-  EXPECT_EQ(parseCommand({"-a", "x", "-f", "/f"}), (Command{K::kLoadAnchor, "x", "/f"}));
-  EXPECT_EQ(parseCommand({"-E"}), (Command{K::kEnable, "", ""}));
-  for (const Args& args : {Args{}, Args{"-d"}, Args{"-e"}, Args{"-E", "-E"}, Args{"-f"},
-                           Args{"-a", "x", "-F", "rules"}, Args{"-F", "all", "-a", "x"},
-                           Args{"-a", "x", "-s", "rules"}, Args{"-sr"}, Args{"-a", "x"}}) {
-    EXPECT_EQ(parseCommand(args), std::nullopt) << ::testing::PrintToString(args);
   }
 }
 
