@@ -79,108 +79,132 @@ using DirStream = std::unique_ptr<DIR, DirCloser>;
 // one descriptor for the folder being emptied and climbs back through ".."
 // (checked against the identity it had on the way down), so depth costs
 // memory, not descriptors or stack.
-std::optional<std::string> removeFolder(int parent, const std::string& name, const struct stat& top,
-                                        const std::string& shown) {
-  const Identity topId = identityOf(top);
-  std::vector<Identity> ancestors{topId};  // the folders from the item down to `current`
-  std::vector<std::string> names;          // their names below the item
-  const auto pathOf = [&](std::string_view leaf) {
-    std::string p = shown;
-    for (const auto& n : names) p.append(1, '/').append(n);
+class FolderRemoval {
+ public:
+  FolderRemoval(int parent, const std::string& name, const struct stat& top,
+                const std::string& shown, std::string* err)
+      : parent_(parent), name_(name), top_(top), shown_(shown), err_(err) {}
+
+  bool run() {
+    ancestors_.push_back(identityOf(top_));
+    if (!openFolder(parent_, name_.c_str(), ancestors_.back(), {}, &current_)) return false;
+    for (;;) {
+      bool descended = false;
+      if (!emptyUntilSubfolder(&descended)) return false;
+      if (descended) continue;
+      if (names_.empty()) break;  // the item itself is empty now
+      if (!climb()) return false;
+    }
+    current_.reset();
+    if (::unlinkat(parent_, name_.c_str(), AT_REMOVEDIR) != 0) return failErrno({});
+    return true;
+  }
+
+ private:
+  std::string pathOf(std::string_view leaf) const {
+    std::string p = shown_;
+    for (const auto& n : names_) p.append(1, '/').append(n);
     if (!leaf.empty()) p.append(1, '/').append(leaf);
     return p;
-  };
+  }
+  bool fail(std::string_view leaf, std::string_view reason) {
+    *err_ = couldNotRemove(pathOf(leaf), reason);
+    return false;
+  }
+  bool failErrno(std::string_view leaf) { return fail(leaf, platform::errorText(errno)); }
 
-  UniqueFd current(::openat(parent, name.c_str(), kDirFlags));
-  if (!current) return couldNotRemove(shown, platform::errorText(errno));
-  Identity opened;
-  if (!identityOfFd(current.get(), opened))
-    return couldNotRemove(shown, platform::errorText(errno));
-  if (opened != topId) return couldNotRemove(shown, "it was replaced during the removal");
+  // Opens the folder `name` in `dir` without following a link and checks it
+  // is the one `expected` names (else fails with `swapped`). A folder gone
+  // meanwhile sets *gone (when given) instead of failing.
+  bool openFolder(int dir, const char* name, const Identity& expected, std::string_view leaf,
+                  UniqueFd* out, bool* gone = nullptr,
+                  std::string_view swapped = "it was replaced during the removal") {
+    UniqueFd fd(::openat(dir, name, kDirFlags));
+    Identity opened;
+    if (!fd && gone && errno == ENOENT) return *gone = true;
+    if (!fd || !identityOfFd(fd.get(), opened)) return failErrno(leaf);
+    if (opened != expected) return fail(leaf, swapped);
+    *out = std::move(fd);
+    return true;
+  }
 
-  for (;;) {
-    const int listFd = ::fcntl(current.get(), F_DUPFD_CLOEXEC, 0);
-    if (listFd < 0) return couldNotRemove(pathOf({}), platform::errorText(errno));
-    DirStream list(::fdopendir(listFd));
-    if (!list) {
-      const int err = errno;
-      ::close(listFd);
-      return couldNotRemove(pathOf({}), platform::errorText(err));
-    }
-
-    bool descended = false;
+  // Unlinks everything in `current_` that is not a folder, until it finds a
+  // folder: then makes that `current_` and sets *descended.
+  bool emptyUntilSubfolder(bool* descended) {
+    UniqueFd listFd(::fcntl(current_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!listFd) return failErrno({});
+    DirStream list(::fdopendir(listFd.get()));
+    if (!list) return failErrno({});
+    listFd.release();  // the stream owns it now
     for (;;) {
       errno = 0;
       const dirent* entry = ::readdir(list.get());
-      if (!entry) {
-        if (errno != 0) return couldNotRemove(pathOf({}), platform::errorText(errno));
-        break;
-      }
+      if (!entry) return errno == 0 || failErrno({});
       const std::string_view entryName = entry->d_name;
       if (entryName == "." || entryName == "..") continue;
-
       struct stat st;
-      if (::fstatat(current.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (::fstatat(current_.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) continue;  // removed by someone else meanwhile
-        return couldNotRemove(pathOf(entryName), platform::errorText(errno));
+        return failErrno(entryName);
       }
       if (!S_ISDIR(st.st_mode)) {
-        if (::unlinkat(current.get(), entry->d_name, 0) != 0 && errno != ENOENT) {
-          return couldNotRemove(pathOf(entryName), platform::errorText(errno));
+        if (::unlinkat(current_.get(), entry->d_name, 0) != 0 && errno != ENOENT) {
+          return failErrno(entryName);
         }
         continue;
       }
-      if (st.st_dev != top.st_dev || isMountRoot(current.get(), entry->d_name)) {
-        return couldNotRemove(pathOf(entryName), "another file system is mounted there");
+      if (st.st_dev != top_.st_dev || isMountRoot(current_.get(), entry->d_name)) {
+        return fail(entryName, "another file system is mounted there");
       }
-      UniqueFd child(::openat(current.get(), entry->d_name, kDirFlags));
-      if (!child) {
-        if (errno == ENOENT) continue;
-        return couldNotRemove(pathOf(entryName), platform::errorText(errno));
+      UniqueFd child;
+      bool gone = false;
+      if (!openFolder(current_.get(), entry->d_name, identityOf(st), entryName, &child, &gone)) {
+        return false;
       }
-      if (!identityOfFd(child.get(), opened)) {
-        return couldNotRemove(pathOf(entryName), platform::errorText(errno));
-      }
-      if (opened != identityOf(st)) {
-        return couldNotRemove(pathOf(entryName), "it was replaced during the removal");
-      }
-      ancestors.push_back(opened);
-      names.emplace_back(entryName);
-      current = std::move(child);
-      descended = true;
-      break;
+      if (gone) continue;
+      ancestors_.push_back(identityOf(st));
+      names_.emplace_back(entryName);
+      current_ = std::move(child);
+      return *descended = true;
     }
-    if (descended) continue;
+  }
 
-    // `current` is empty now.
-    if (names.empty()) break;
-    UniqueFd up(::openat(current.get(), "..", kDirFlags));
-    if (!up || !identityOfFd(up.get(), opened))
-      return couldNotRemove(pathOf({}), platform::errorText(errno));
-    if (opened != ancestors[ancestors.size() - 2]) {
-      return couldNotRemove(pathOf({}), "it was moved during the removal");
+  // `current_` is empty: goes up to its parent and removes it there.
+  bool climb() {
+    UniqueFd up;
+    if (!openFolder(current_.get(), "..", ancestors_[ancestors_.size() - 2], {}, &up, nullptr,
+                    "it was moved during the removal")) {
+      return false;
     }
-    const std::string emptied = std::move(names.back());
-    names.pop_back();
-    ancestors.pop_back();
+    const std::string emptied = std::move(names_.back());
+    names_.pop_back();
+    ancestors_.pop_back();
     if (::unlinkat(up.get(), emptied.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-      return couldNotRemove(pathOf(emptied), platform::errorText(errno));
+      return failErrno(emptied);
     }
-    current = std::move(up);
+    current_ = std::move(up);
+    return true;
   }
-  current.reset();
-  if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) {
-    return couldNotRemove(shown, platform::errorText(errno));
-  }
-  return std::nullopt;
-}
 
-std::optional<std::string> removeItem(const std::string& path) {
+  const int parent_;
+  const std::string& name_;
+  const struct stat& top_;
+  const std::string& shown_;
+  std::string* err_;
+  std::vector<Identity> ancestors_;  // the folders from the item down to `current_`
+  std::vector<std::string> names_;   // their names below the item
+  UniqueFd current_;
+};
+
+bool removeItem(const std::string& path, std::string* err) {
+  const auto fail = [&](std::string_view reason) {
+    *err = couldNotRemove(path, reason);
+    return false;
+  };
   const auto parts = components(path);
   UniqueFd root(::open("/", kDirFlags));
   Identity rootId;
-  if (!root || !identityOfFd(root.get(), rootId))
-    return couldNotRemove(path, platform::errorText(errno));
+  if (!root || !identityOfFd(root.get(), rootId)) return fail(platform::errorText(errno));
 
   // Walk to the item's folder one component at a time, following no link.
   UniqueFd dir = std::move(root);
@@ -190,61 +214,63 @@ std::optional<std::string> removeItem(const std::string& path) {
     walked.append(1, '/').append(part);
     UniqueFd next(::openat(dir.get(), part.c_str(), kDirFlags));
     if (!next) {
-      const int err = errno;
+      const int error = errno;
       struct stat st;
       if (::fstatat(dir.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
           S_ISLNK(st.st_mode)) {
-        return couldNotRemove(path, quoted(walked) + " is a symbolic link");
+        return fail(quoted(walked) + " is a symbolic link");
       }
-      return couldNotRemove(path, platform::errorText(err));
+      return fail(platform::errorText(error));
     }
     dir = std::move(next);
   }
 
   Identity parentId;
-  if (!identityOfFd(dir.get(), parentId)) return couldNotRemove(path, platform::errorText(errno));
-  if (parentId == rootId) {
-    return couldNotRemove(path, "items in the root folder are never removed");
-  }
+  if (!identityOfFd(dir.get(), parentId)) return fail(platform::errorText(errno));
+  if (parentId == rootId) return fail("items in the root folder are never removed");
 
   const std::string name(parts.back());
   struct stat st;
   if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return couldNotRemove(path, platform::errorText(errno));
+    return fail(platform::errorText(errno));
   }
   if (!S_ISDIR(st.st_mode)) {
-    if (::unlinkat(dir.get(), name.c_str(), 0) != 0)
-      return couldNotRemove(path, platform::errorText(errno));
-    return std::nullopt;
+    return ::unlinkat(dir.get(), name.c_str(), 0) == 0 || fail(platform::errorText(errno));
   }
   if (st.st_dev != parentId.dev || isMountRoot(dir.get(), name.c_str())) {
-    return couldNotRemove(path, "another file system is mounted there");
+    return fail("another file system is mounted there");
   }
-  return removeFolder(dir.get(), name, st, path);
+  return FolderRemoval(dir.get(), name, st, path, err).run();
 }
 
 }  // namespace
 
-std::optional<std::string> removalRefusal(std::string_view path) {
-  if (path.empty()) return "Refusing to remove an empty path";
+bool checkRemovalPath(std::string_view path, std::string* refusal) {
+  const auto refuse = [&](std::string text) {
+    *refusal = std::move(text);
+    return false;
+  };
+  if (path.empty()) return refuse("Refusing to remove an empty path");
   if (path.find('\0') != std::string_view::npos) {
-    return "Refusing to remove a path that contains a NUL character";
+    return refuse("Refusing to remove a path that contains a NUL character");
   }
   const std::string refusing = "Refusing to remove " + quoted(path) + ": ";
-  if (path.front() != '/') return refusing + "the path is not absolute";
+  if (path.front() != '/') return refuse(refusing + "the path is not absolute");
   const auto parts = components(path);
   for (const auto part : parts) {
-    if (part == "." || part == "..") return refusing + "the path has a \".\" or \"..\" component";
+    if (part == "." || part == "..") {
+      return refuse(refusing + "the path has a \".\" or \"..\" component");
+    }
   }
-  if (parts.empty()) return refusing + "the root folder is never removed";
-  if (parts.size() == 1) return refusing + "items in the root folder are never removed";
-  return std::nullopt;
+  if (parts.empty()) return refuse(refusing + "the root folder is never removed");
+  if (parts.size() == 1) return refuse(refusing + "items in the root folder are never removed");
+  return true;
 }
 
 common::FlagMessage uninstallApp(const std::string& path) {
   try {
-    if (auto refusal = removalRefusal(path)) return {false, std::move(refusal)};
-    if (auto failure = removeItem(path)) return {false, std::move(failure)};
+    std::string err;
+    if (!checkRemovalPath(path, &err) || !removeItem(path, &err)) return {false, std::move(err)};
     return {true, std::nullopt};
   } catch (...) {
     return {false, couldNotRemove(path, platform::errorText(ENOMEM))};

@@ -2,7 +2,6 @@
 // daemon's rights.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,12 +9,13 @@
 
 namespace control {
 
-// The message with which uninstallApp refuses `path` before touching the disk,
-// or nullopt when the path is acceptable. Refused: the empty path, a path that
-// is not absolute, one holding a NUL character or a "." or ".." component, the
-// root folder and anything directly in it ("/usr", "/etc", "/.hidden", ...).
-// Empty components ("//") are ignored. Pure.
-std::optional<std::string> removalRefusal(std::string_view path);
+// True when uninstallApp may try to remove `path`; otherwise false with
+// `*refusal` the message with which it refuses before touching the disk.
+// Refused: the empty path, a path that is not absolute, one holding a NUL
+// character or a "." or ".." component, the root folder and anything directly
+// in it ("/usr", "/etc", "/.hidden", ...). Empty components ("//") are
+// ignored. Pure.
+bool checkRemovalPath(std::string_view path, std::string* refusal);
 
 // Removes the item at `path`: a file, a symbolic link (the link itself) or a
 // folder with everything in it. Returns {true, nullopt} when it is gone, and

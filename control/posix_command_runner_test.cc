@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -15,11 +14,11 @@ namespace {
 TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {
   ::setenv("KORVANE_PROBE", "inherited", 1);
   const std::string cwd = std::filesystem::current_path();
-  struct Case {
+  const struct {
     std::string path;
     std::vector<std::string> arguments;
     std::int32_t status;
-  } const cases[] = {
+  } cases[] = {
       {"/bin/true", {}, 0},
       {"/bin/false", {}, 1},
       {"/bin/sh", {"-c", "kill -KILL $$"}, 9},  // the signal that ended it
@@ -49,6 +48,7 @@ TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {
 TEST(PosixCommandRunner, ToolGetsNullStreamsAndNoOtherDescriptor) {
   // One descriptor without close-on-exec, as a careless library might open.
   platform::UniqueFd leaky(::open("/dev/null", O_RDONLY));
+  ASSERT_TRUE(leaky);
   // The tool checks with stat and readlink only, so it opens nothing itself.
   std::vector<std::string> arguments{"-c", R"sh(
     for n in "$@"; do test ! -e /proc/$$/fd/$n || exit 1; done
@@ -58,7 +58,6 @@ TEST(PosixCommandRunner, ToolGetsNullStreamsAndNoOtherDescriptor) {
     const std::string n = entry.path().filename();
     if (n != "0" && n != "1" && n != "2") arguments.push_back(n);
   }
-  ASSERT_TRUE(leaky);
   EXPECT_EQ(PosixCommandRunner().runCommand("/bin/sh", arguments), 0);
 }
 

@@ -4,11 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <cctype>
-#include <cstdint>
-#include <limits>
-#include <utility>
-#include <vector>
+#include <sstream>
 
 #include "control/posix_command_runner.h"
 #include "platform/subprocess.h"
@@ -18,26 +14,7 @@ namespace {
 
 // Above PID_MAX_LIMIT (2^22): no process can ever be hit through it.
 constexpr std::int64_t kNeverAPid = (std::int64_t{1} << 22) + 1;
-constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
-
-struct RecordingSignaller : ProcessSignaller {
-  bool signalProcess(std::int32_t pid, int signal) override {
-    calls.emplace_back(pid, signal);
-    return result;
-  }
-  std::vector<std::pair<std::int32_t, int>> calls;
-  bool result = true;
-};
-
-struct RecordingRunner : CommandRunner {
-  std::int32_t runCommand(const std::string& path, const std::vector<std::string>& args) override {
-    calls.emplace_back(path, args);
-    return result;
-  }
-  std::vector<std::pair<std::string, std::vector<std::string>>> calls;
-  std::int32_t result = 0;
-};
-
+constexpr std::int64_t kInt32Max = INT32_MAX;
 // Zero and below name groups or every process; the rest cannot be a pid (the
 // two powers of two would narrow to 0 and -1).
 const std::int64_t kNotOneProcess[] = {0,
@@ -49,22 +26,31 @@ const std::int64_t kNotOneProcess[] = {0,
                                        INT64_MIN,
                                        INT64_MAX};
 
-std::vector<std::string> acceptedSignalTexts() {
-  std::vector<std::string> texts = {"-9",       "-09",          "-0",          "-64",
-                                    "-SigStop", "-sigrtmin+30", "-SIGRTMIN+0", "-RTMIN+1"};
-  for (const std::string name :
-       {"HUP",    "INT",  "QUIT",  "ILL",  "TRAP", "ABRT", "IOT",  "BUS",    "FPE",
-        "KILL",   "USR1", "SEGV",  "USR2", "PIPE", "ALRM", "TERM", "STKFLT", "CHLD",
-        "CLD",    "CONT", "STOP",  "TSTP", "TTIN", "TTOU", "URG",  "XCPU",   "XFSZ",
-        "VTALRM", "PROF", "WINCH", "IO",   "POLL", "PWR",  "SYS",  "RTMIN"}) {
-    std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    texts.insert(texts.end(), {"-" + name, "-SIG" + name, "-" + lower, "-sig" + lower});
+struct Recorder : ProcessSignaller, CommandRunner {
+  bool signalProcess(std::int32_t pid, int signal) override {
+    signals.emplace_back(pid, signal);
+    return status == 0;
   }
-  return texts;
-}
+  std::int32_t runCommand(const std::string& path, const std::vector<std::string>& args) override {
+    runs.emplace_back(path, args);
+    return status;
+  }
+  std::vector<std::pair<std::int32_t, int>> signals;
+  std::vector<std::pair<std::string, std::vector<std::string>>> runs;
+  std::int32_t status = 0;
+};
 
 TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
+  std::vector<std::string> accepted = {"-9",       "-09",          "-0",          "-64",
+                                       "-SigStop", "-sigrtmin+30", "-SIGRTMIN+0", "-RTMIN+1"};
+  std::istringstream names(
+      "HUP INT QUIT ILL TRAP ABRT IOT BUS FPE KILL USR1 SEGV USR2 PIPE ALRM TERM STKFLT CHLD CLD "
+      "CONT STOP TSTP TTIN TTOU URG XCPU XFSZ VTALRM PROF WINCH IO POLL PWR SYS RTMIN");
+  for (std::string name; names >> name;) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(c | 0x20);
+    accepted.insert(accepted.end(), {"-" + name, "-sig" + lower});
+  }
   // A zombie child of ours takes any valid signal without effect, and a pid
   // that cannot exist makes kill(2) fail: the tool exits 0 for the first and
   // non-zero for the second only when it read the text as the signal for the
@@ -73,7 +59,7 @@ TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
   siginfo_t info{};
   ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(zombie.pid()), &info, WEXITED | WNOWAIT), 0);
   PosixCommandRunner runner;
-  for (const auto& text : acceptedSignalTexts()) {
+  for (const auto& text : accepted) {
     EXPECT_TRUE(isSignalArgument(text)) << text;
     EXPECT_EQ(runner.runCommand(kKillToolPath, {text, std::to_string(zombie.pid())}), 0) << text;
     EXPECT_NE(runner.runCommand(kKillToolPath, {text, std::to_string(kNeverAPid)}), 0) << text;
@@ -91,17 +77,15 @@ TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
   EXPECT_FALSE(isSignalArgument(std::string("-KILL\0x", 7)));
 }
 
-TEST(TerminateProcess, SendsSigkillOnlyToOneProcess) {
-  RecordingSignaller signaller;
-  for (const auto pid : kNotOneProcess) EXPECT_FALSE(terminateProcess(pid, signaller)) << pid;
-  EXPECT_FALSE(terminateProcess(::getpid(), signaller));  // the daemon itself
-  EXPECT_TRUE(terminateProcess(kInt32Max, signaller));
-  signaller.result = false;
-  EXPECT_FALSE(terminateProcess(42, signaller));
-  EXPECT_EQ(signaller.calls, (decltype(signaller.calls){{kInt32Max, SIGKILL}, {42, SIGKILL}}));
-}
+TEST(TerminateProcess, SendsSigkillOnlyToOneProcessNeverTheDaemon) {
+  Recorder recorder;
+  for (const auto pid : kNotOneProcess) EXPECT_FALSE(terminateProcess(pid, recorder)) << pid;
+  EXPECT_FALSE(terminateProcess(::getpid(), recorder));
+  EXPECT_TRUE(terminateProcess(kInt32Max, recorder));
+  recorder.status = 1;
+  EXPECT_FALSE(terminateProcess(42, recorder));
+  EXPECT_EQ(recorder.signals, (decltype(recorder.signals){{kInt32Max, SIGKILL}, {42, SIGKILL}}));
 
-TEST(TerminateProcess, KillsARealProcess) {
   platform::Child child = platform::Child::spawn("/bin/sleep", {"1000"}, {});
   PosixProcessSignaller signaller;
   ASSERT_TRUE(terminateProcess(child.pid(), signaller));
@@ -110,20 +94,20 @@ TEST(TerminateProcess, KillsARealProcess) {
 }
 
 TEST(SendSignal, RunsKillWithTheTextAsReceivedOnlyForSafeArguments) {
-  RecordingRunner runner;
+  Recorder runner;
   for (const auto pid : kNotOneProcess) EXPECT_FALSE(sendSignal(pid, "-STOP", runner)) << pid;
   EXPECT_FALSE(sendSignal(::getpid(), "-STOP", runner));  // the daemon itself
   for (const char* text : {"", "1", "-l", "--", "-9x"}) EXPECT_FALSE(sendSignal(42, text, runner));
-  EXPECT_TRUE(runner.calls.empty());
+  EXPECT_TRUE(runner.runs.empty());
 
   EXPECT_TRUE(sendSignal(42, "-stop", runner));
-  runner.result = 1;
+  runner.status = 1;
   EXPECT_FALSE(sendSignal(kInt32Max, "-SIGRTMIN+3", runner));
-  runner.result = -1;
+  runner.status = -1;
   EXPECT_FALSE(sendSignal(7, "-9", runner));
-  EXPECT_EQ(runner.calls, (decltype(runner.calls){{"/bin/kill", {"-stop", "42"}},
-                                                  {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
-                                                  {"/bin/kill", {"-9", "7"}}}));
+  EXPECT_EQ(runner.runs, (decltype(runner.runs){{"/bin/kill", {"-stop", "42"}},
+                                                {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
+                                                {"/bin/kill", {"-9", "7"}}}));
 }
 
 }  // namespace

@@ -30,9 +30,6 @@ class HelperDelegate final : public transport::ListenerDelegate {
   bool shouldAcceptNewConnection(transport::Listener& listener,
                                  transport::Connection& connection) override;
 
-  const std::string& expectedBundleID() const { return expectedBundleID_; }
-  const std::string& expectedTeamID() const { return expectedTeamID_; }
-
  private:
   // True when the peer's code signature is valid and satisfies the
   // requirement built from the expected bundle identifier and Team ID;
