@@ -3,8 +3,12 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "codesign/file_io.h"
+#include <algorithm>
+
+#include "codesign/openssl_types.h"
 #include "codesign/signature_format.h"
+#include "platform/atomic_file.h"
+#include "platform/fd_io.h"
 
 namespace codesign {
 
@@ -22,66 +26,83 @@ std::string openSslError(std::string_view what) {
   return text;
 }
 
-BioPtr memoryBio(std::string_view text) {
-  return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-}
+}  // namespace
 
-bool readText(const std::string& path, std::string* text, std::string* error) {
-  std::vector<std::uint8_t> bytes;
-  if (!readWholeFile(path, &bytes, error)) return false;
-  text->assign(bytes.begin(), bytes.end());
+struct SigningIdentity::Parts {
+  EvpPkeyPtr key;
+  X509Ptr certificate;
+  X509StackPtr chain;
+};
+
+namespace {
+
+// The DER CMS SignedData over `manifest`.
+bool signManifest(std::string_view manifest, const SigningIdentity::Parts& identity,
+                  std::vector<std::uint8_t>* der, std::string* err) {
+  constexpr unsigned int kFlags = CMS_BINARY | CMS_DETACHED | CMS_PARTIAL | CMS_NOSMIMECAP;
+  CmsPtr cms(CMS_sign(nullptr, nullptr, identity.chain.get(), nullptr, kFlags));
+  if (!cms || !CMS_add1_signer(cms.get(), identity.certificate.get(), identity.key.get(),
+                               EVP_sha256(), kFlags)) {
+    *err = openSslError("cannot make the CMS signature");
+    return false;
+  }
+  BioPtr content = memoryBio(manifest);
+  if (!content || !CMS_final(cms.get(), content.get(), nullptr, kFlags) ||
+      CMS_is_detached(cms.get()) != 1) {
+    *err = openSslError("cannot sign the manifest");
+    return false;
+  }
+  const int size = i2d_CMS_ContentInfo(cms.get(), nullptr);
+  der->resize(static_cast<std::size_t>(std::max(size, 0)));
+  unsigned char* out = der->data();
+  if (size <= 0 || i2d_CMS_ContentInfo(cms.get(), &out) != size) {
+    *err = openSslError("cannot encode the CMS signature");
+    return false;
+  }
   return true;
 }
 
 }  // namespace
 
-std::optional<SigningIdentity> SigningIdentity::fromPem(std::string_view keyPem,
-                                                        std::string_view certPem,
-                                                        std::string_view chainPem,
-                                                        std::string* error) {
-  SigningIdentity identity;
+bool SigningIdentity::fromPem(std::string_view keyPem, std::string_view certPem,
+                              std::string_view chainPem, SigningIdentity* identity,
+                              std::string* err) {
+  auto parts = std::make_shared<Parts>();
+  const auto fail = [&](std::string_view what) {
+    *err = openSslError(what);
+    return false;
+  };
   BioPtr keyBio = memoryBio(keyPem);
-  identity.key_.reset(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
-  if (!identity.key_) {
-    *error = openSslError("cannot read the private key");
-    return std::nullopt;
-  }
+  parts->key.reset(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
+  if (!parts->key) return fail("cannot read the private key");
   BioPtr certBio = memoryBio(certPem);
-  identity.certificate_.reset(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
-  if (!identity.certificate_) {
-    *error = openSslError("cannot read the certificate");
-    return std::nullopt;
+  parts->certificate.reset(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
+  if (!parts->certificate) return fail("cannot read the certificate");
+  if (X509_check_private_key(parts->certificate.get(), parts->key.get()) != 1) {
+    return fail("the private key does not belong to the certificate");
   }
-  if (X509_check_private_key(identity.certificate_.get(), identity.key_.get()) != 1) {
-    *error = openSslError("the private key does not belong to the certificate");
-    return std::nullopt;
-  }
-  identity.chain_.reset(sk_X509_new_null());
-  if (!identity.chain_) {
-    *error = openSslError("out of memory");
-    return std::nullopt;
-  }
+  parts->chain.reset(sk_X509_new_null());
+  if (!parts->chain) return fail("out of memory");
   BioPtr chainBio = memoryBio(chainPem);
   while (X509* cert = PEM_read_bio_X509(chainBio.get(), nullptr, nullptr, nullptr)) {
-    if (!sk_X509_push(identity.chain_.get(), cert)) {
+    if (!sk_X509_push(parts->chain.get(), cert)) {
       X509_free(cert);
-      *error = openSslError("out of memory");
-      return std::nullopt;
+      return fail("out of memory");
     }
   }
   // The loop ends on the "no start line" of the text's end; anything else
   // is a damaged certificate.
   const unsigned long last = ERR_peek_last_error();
   if (last != 0 && ERR_GET_REASON(last) != PEM_R_NO_START_LINE) {
-    *error = openSslError("cannot read the certificate chain");
-    return std::nullopt;
+    return fail("cannot read the certificate chain");
   }
   ERR_clear_error();
-  return identity;
+  identity->parts_ = std::move(parts);
+  return true;
 }
 
-std::optional<SigningIdentity> SigningIdentity::load(std::string_view identityFiles,
-                                                     std::string* error) {
+bool SigningIdentity::load(std::string_view identityFiles, SigningIdentity* identity,
+                           std::string* err) {
   std::vector<std::string> parts;
   std::size_t start = 0;
   while (true) {
@@ -93,54 +114,26 @@ std::optional<SigningIdentity> SigningIdentity::load(std::string_view identityFi
   }
   if (parts.size() < 2 || parts.size() > 3 || parts[0].empty() || parts[1].empty() ||
       (parts.size() == 3 && parts[2].empty())) {
-    *error = "an identity is KEY,CERT or KEY,CERT,CHAIN (paths of PEM files)";
-    return std::nullopt;
+    *err = "an identity is KEY,CERT or KEY,CERT,CHAIN (paths of PEM files)";
+    return false;
   }
-  std::string key, cert, chain;
-  if (!readText(parts[0], &key, error) || !readText(parts[1], &cert, error) ||
-      (parts.size() == 3 && !readText(parts[2], &chain, error))) {
-    return std::nullopt;
+  std::string pem[3];
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (!platform::readWholeFile(parts[i], &pem[i], err)) return false;
   }
-  return fromPem(key, cert, chain, error);
+  return fromPem(pem[0], pem[1], pem[2], identity, err);
 }
 
-std::optional<std::vector<std::uint8_t>> signManifest(std::string_view manifest,
-                                                      const SigningIdentity& identity,
-                                                      std::string* error) {
-  constexpr unsigned int kFlags = CMS_BINARY | CMS_DETACHED | CMS_PARTIAL | CMS_NOSMIMECAP;
-  CmsPtr cms(CMS_sign(nullptr, nullptr, identity.chain(), nullptr, kFlags));
-  if (!cms ||
-      !CMS_add1_signer(cms.get(), identity.certificate(), identity.key(), EVP_sha256(), kFlags)) {
-    *error = openSslError("cannot make the CMS signature");
-    return std::nullopt;
-  }
-  BioPtr content = memoryBio(manifest);
-  if (!content || !CMS_final(cms.get(), content.get(), nullptr, kFlags) ||
-      CMS_is_detached(cms.get()) != 1) {
-    *error = openSslError("cannot sign the manifest");
-    return std::nullopt;
-  }
-  const int size = i2d_CMS_ContentInfo(cms.get(), nullptr);
-  if (size <= 0) {
-    *error = openSslError("cannot encode the CMS signature");
-    return std::nullopt;
-  }
-  std::vector<std::uint8_t> der(static_cast<std::size_t>(size));
-  unsigned char* out = der.data();
-  if (i2d_CMS_ContentInfo(cms.get(), &out) != size) {
-    *error = openSslError("cannot encode the CMS signature");
-    return std::nullopt;
-  }
-  return der;
-}
-
-std::optional<std::vector<std::uint8_t>> signExecutable(std::span<const std::uint8_t> file,
-                                                        std::string_view identifier,
-                                                        const SigningIdentity& identity,
-                                                        std::string* error) {
+bool signExecutable(std::span<const std::uint8_t> file, std::string_view identifier,
+                    const SigningIdentity& identity, std::vector<std::uint8_t>* signedFile,
+                    std::string* err) {
   if (!isValidIdentifier(identifier)) {
-    *error = "an identifier is 1 to 255 visible ASCII characters";
-    return std::nullopt;
+    *err = "an identifier is 1 to 255 visible ASCII characters";
+    return false;
+  }
+  if (identity.parts() == nullptr) {
+    *err = "no signing identity";
+    return false;
   }
   const ParsedSignature parsed = parseSignature(file);
   std::span<const std::uint8_t> content = file;
@@ -152,53 +145,45 @@ std::optional<std::vector<std::uint8_t>> signExecutable(std::span<const std::uin
       break;
     case ParseStatus::kMalformed:
     case ParseStatus::kUnsupported:
-      *error = "the file ends in a damaged or unknown signature block";
-      return std::nullopt;
+      *err = "the file ends in a damaged or unknown signature block";
+      return false;
   }
   Manifest manifest;
   manifest.identifier = std::string(identifier);
-  const std::optional<Sha256> hash = sha256(content);
-  if (!hash) {
-    *error = openSslError("cannot hash the file");
-    return std::nullopt;
+  unsigned int size = 0;
+  if (EVP_Digest(content.data(), content.size(), manifest.hash.data(), &size, EVP_sha256(),
+                 nullptr) != 1 ||
+      size != manifest.hash.size()) {
+    *err = openSslError("cannot hash the file");
+    return false;
   }
-  manifest.hash = *hash;
   const std::string manifestText = buildManifest(manifest);
-  std::optional<std::vector<std::uint8_t>> cms = signManifest(manifestText, identity, error);
-  if (!cms) return std::nullopt;
-  if (cms->size() > kMaxCmsSize) {
-    *error = "the certificate chain is too large for a signature block";
-    return std::nullopt;
+  std::vector<std::uint8_t> cms;
+  if (!signManifest(manifestText, *identity.parts(), &cms, err)) return false;
+  if (cms.size() > kMaxCmsSize) {
+    *err = "the certificate chain is too large for a signature block";
+    return false;
   }
-  std::vector<std::uint8_t> block = buildSignatureBlock(manifestText, *cms);
-  std::vector<std::uint8_t> signedFile;
-  signedFile.reserve(content.size() + block.size());
-  signedFile.insert(signedFile.end(), content.begin(), content.end());
-  signedFile.insert(signedFile.end(), block.begin(), block.end());
-  return signedFile;
+  const std::vector<std::uint8_t> block = buildSignatureBlock(manifestText, cms);
+  signedFile->assign(content.begin(), content.end());
+  signedFile->insert(signedFile->end(), block.begin(), block.end());
+  return true;
 }
 
 bool signExecutableFile(const std::string& path, std::string_view identifier,
-                        const SigningIdentity& identity, std::string* error) {
-  std::vector<std::uint8_t> content;
-  if (!readWholeFile(path, &content, error)) return false;
-  std::optional<std::vector<std::uint8_t>> signedFile =
-      signExecutable(content, identifier, identity, error);
-  if (!signedFile) {
-    *error = path + ": " + *error;
+                        const SigningIdentity& identity, std::string* err) {
+  std::string content;
+  if (!platform::readWholeFile(path, &content, err)) return false;
+  std::vector<std::uint8_t> signedFile;
+  if (!signExecutable(asBytes(content), identifier, identity, &signedFile, err)) {
+    *err = path + ": " + *err;
     return false;
   }
-  return replaceFileAtomically(path, *signedFile, error);
-}
-
-std::optional<Sha256> sha256(std::span<const std::uint8_t> bytes) {
-  Sha256 digest{};
-  unsigned int size = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1 ||
-      size != digest.size()) {
-    return std::nullopt;
-  }
-  return digest;
+  platform::AtomicWriteOptions options;
+  options.mustExist = true;
+  return platform::replaceFileAtomically(
+      path, std::string_view(reinterpret_cast<const char*>(signedFile.data()), signedFile.size()),
+      options, err);
 }
 
 }  // namespace codesign

@@ -5,12 +5,11 @@
 #include <unistd.h>
 
 #include "codesign/code_signer.h"
-#include "codesign/file_io.h"
 #include "codesign/security.h"
 #include "codesign/testsupport/test_pki.h"
-#include "codesign/testsupport/test_process.h"
 #include "platform/pidfd.h"
 #include "platform/subprocess.h"
+#include "testsupport/testsupport.h"
 
 namespace codesign {
 
@@ -19,8 +18,8 @@ using platform::UniqueFd;
 using transport::AuditToken;
 namespace {
 
-using testing::TempDir;
 using testing::TestPki;
+using testsupport::TempDir;
 
 constexpr char kRequirement[] =
     "anchor apple generic and identifier \"com.korvane.sleeper\" and "
@@ -44,16 +43,17 @@ class GuestCode : public ::testing::Test {
 
   // A copy of /bin/sleep at `name`, signed when `sign` is set.
   std::string sleeper(const std::string& name, bool sign) {
-    std::vector<std::uint8_t> bytes;
-    std::string error;
-    EXPECT_TRUE(readWholeFile("/bin/sleep", &bytes, &error)) << error;
+    const std::string program = testsupport::readFile("/bin/sleep");
+    std::vector<std::uint8_t> bytes(program.begin(), program.end());
+    std::string err;
     if (sign) {
-      bytes = signExecutable(bytes, "com.korvane.sleeper", pki_.good.signingIdentity(), &error)
-                  .value_or(std::vector<std::uint8_t>{});
+      EXPECT_TRUE(signExecutable(asBytes(program), "com.korvane.sleeper",
+                                 pki_.good.signingIdentity(), &bytes, &err))
+          << err;
     }
     // Written beside the target and renamed over it, as an installer would.
     const std::string temp = dir_.file(name + ".new");
-    testing::writeFile(temp, bytes, 0755);
+    testsupport::writeFile(temp, bytes, 0755);
     EXPECT_EQ(::rename(temp.c_str(), dir_.file(name).c_str()), 0);
     return dir_.file(name);
   }

@@ -43,40 +43,28 @@ struct Arguments {
 };
 
 // Options with a value, then exactly one FILE. The word after an option is
-// its value even when it starts with a dash.
-std::optional<Arguments> parseArguments(const std::vector<std::string>& args,
-                                        const std::vector<std::string>& allowed,
-                                        std::string* problem) {
-  Arguments parsed;
+// its value even when it starts with a dash. False with `*problem`.
+bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& allowed,
+                    Arguments* parsed, std::string* problem) {
+  const auto refuse = [&](std::string text) {
+    *problem = std::move(text);
+    return false;
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg.rfind("--", 0) == 0) {
       bool known = false;
       for (const std::string& name : allowed) known = known || name == arg;
-      if (!known) {
-        *problem = "unknown option " + arg;
-        return std::nullopt;
-      }
-      if (i + 1 >= args.size()) {
-        *problem = arg + " needs a value";
-        return std::nullopt;
-      }
-      if (!parsed.options.emplace(arg, args[++i]).second) {
-        *problem = arg + " given twice";
-        return std::nullopt;
-      }
-    } else if (parsed.file.empty() && !arg.empty()) {
-      parsed.file = arg;
+      if (!known) return refuse("unknown option " + arg);
+      if (i + 1 >= args.size()) return refuse(arg + " needs a value");
+      if (!parsed->options.emplace(arg, args[++i]).second) return refuse(arg + " given twice");
+    } else if (parsed->file.empty() && !arg.empty()) {
+      parsed->file = arg;
     } else {
-      *problem = "exactly one FILE is expected";
-      return std::nullopt;
+      return refuse("exactly one FILE is expected");
     }
   }
-  if (parsed.file.empty()) {
-    *problem = "no FILE given";
-    return std::nullopt;
-  }
-  return parsed;
+  return !parsed->file.empty() || refuse("no FILE given");
 }
 
 void printStatus(const std::string& file, sec::OSStatus status) {
@@ -87,37 +75,34 @@ void printStatus(const std::string& file, sec::OSStatus status) {
 }
 
 int sign(const std::vector<std::string>& args) {
-  std::string problem;
-  std::optional<Arguments> parsed = parseArguments(args, {"--identity", "--identifier"}, &problem);
-  if (!parsed) return usage(problem);
-  if (!parsed->options.count("--identity") || !parsed->options.count("--identifier")) {
+  Arguments parsed;
+  std::string err;
+  if (!parseArguments(args, {"--identity", "--identifier"}, &parsed, &err)) return usage(err);
+  if (!parsed.options.count("--identity") || !parsed.options.count("--identifier")) {
     return usage("sign needs --identity and --identifier");
   }
-  std::string error;
-  std::optional<sec::SigningIdentity> identity =
-      sec::SigningIdentity::load(parsed->options["--identity"], &error);
-  if (!identity ||
-      !sec::signExecutableFile(parsed->file, parsed->options["--identifier"], *identity, &error)) {
-    std::fprintf(stderr, "korvane-codesign: %s\n", error.c_str());
+  sec::SigningIdentity identity;
+  if (!sec::SigningIdentity::load(parsed.options["--identity"], &identity, &err) ||
+      !sec::signExecutableFile(parsed.file, parsed.options["--identifier"], identity, &err)) {
+    std::fprintf(stderr, "korvane-codesign: %s\n", err.c_str());
     return kExitFailure;
   }
   return 0;
 }
 
 int verify(const std::vector<std::string>& args) {
-  std::string problem;
-  std::optional<Arguments> parsed = parseArguments(args, {"--anchor", "--requirement"}, &problem);
-  if (!parsed) return usage(problem);
+  Arguments parsed;
+  std::string err;
+  if (!parseArguments(args, {"--anchor", "--requirement"}, &parsed, &err)) return usage(err);
   std::optional<sec::TrustAnchor> anchor =
-      parsed->options.count("--anchor") ? sec::TrustAnchor::fromFile(parsed->options["--anchor"])
-                                        : sec::TrustAnchor::fromPem(sec::buildTrustAnchorPem());
+      parsed.options.count("--anchor") ? sec::TrustAnchor::fromFile(parsed.options["--anchor"])
+                                       : sec::TrustAnchor::fromPem(sec::buildTrustAnchorPem());
   if (!anchor) {
     std::fprintf(stderr, "korvane-codesign: cannot read the trust anchor\n");
     return kExitUsage;
   }
-  const std::string text = parsed->options.count("--requirement")
-                               ? parsed->options["--requirement"]
-                               : std::string(kDefaultRequirement);
+  const std::string text = parsed.options.count("--requirement") ? parsed.options["--requirement"]
+                                                                 : std::string(kDefaultRequirement);
   sec::SecRequirementRef requirement;
   sec::OSStatus status =
       sec::SecRequirementCreateWithString(text, sec::kSecCSDefaultFlags, &requirement);
@@ -127,31 +112,31 @@ int verify(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   sec::SecCodeRef code;
-  status = sec::SecStaticCodeCreateWithPath(parsed->file, sec::kSecCSDefaultFlags, &code);
+  status = sec::SecStaticCodeCreateWithPath(parsed.file, sec::kSecCSDefaultFlags, &code);
   if (status == sec::errSecSuccess) {
     status =
         sec::SecCodeCheckValidity(code.get(), sec::kSecCSDefaultFlags, requirement.get(), *anchor);
   }
-  printStatus(parsed->file, status);
+  printStatus(parsed.file, status);
   return status == sec::errSecSuccess ? 0 : kExitFailure;
 }
 
 int display(const std::vector<std::string>& args) {
-  std::string problem;
-  std::optional<Arguments> parsed = parseArguments(args, {}, &problem);
-  if (!parsed) return usage(problem);
+  Arguments parsed;
+  std::string err;
+  if (!parseArguments(args, {}, &parsed, &err)) return usage(err);
   sec::SecCodeRef code;
   sec::SigningInformation info;
   sec::OSStatus status =
-      sec::SecStaticCodeCreateWithPath(parsed->file, sec::kSecCSDefaultFlags, &code);
+      sec::SecStaticCodeCreateWithPath(parsed.file, sec::kSecCSDefaultFlags, &code);
   if (status == sec::errSecSuccess) {
     status = sec::SecCodeCopySigningInformation(code.get(), sec::kSecCSDefaultFlags, &info);
   }
   if (status != sec::errSecSuccess) {
-    printStatus(parsed->file, status);
+    printStatus(parsed.file, status);
     return kExitFailure;
   }
-  std::printf("Executable=%s\n", parsed->file.c_str());
+  std::printf("Executable=%s\n", parsed.file.c_str());
   std::printf("Identifier=%s\n", info.identifier.c_str());
   std::printf("Format=appended signature, version %d\n", static_cast<int>(sec::kBlockVersion));
   std::printf("Hash type=%s\n", info.hashAlgorithm.c_str());

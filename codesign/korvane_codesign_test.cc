@@ -1,14 +1,17 @@
+// The korvane-codesign tool, and the format as docs/codesign.md describes it:
+// the document's own scripts, run with the openssl command line, agree with
+// our signer and verifier.
 #include <gtest/gtest.h>
 
-#include "codesign/file_io.h"
+#include "codesign/code_signer.h"
 #include "codesign/testsupport/test_pki.h"
-#include "codesign/testsupport/test_process.h"
+#include "testsupport/testsupport.h"
 
+namespace codesign {
 namespace {
 
-namespace sec = codesign;
-using sec::testing::ProgramResult;
-using sec::testing::runProgram;
+using testsupport::run;
+using testsupport::RunResult;
 
 constexpr char kRequirement[] =
     "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
@@ -16,60 +19,63 @@ constexpr char kRequirement[] =
 
 class CodesignTool : public ::testing::Test {
  protected:
-  CodesignTool() : pki_(sec::testing::TestPki::make()) {
-    std::string error;
-    EXPECT_TRUE(sec::readWholeFile("/bin/true", &program_, &error)) << error;
-    sec::testing::writeFile(file_, program_, 0750);
-    sec::testing::writeFile(anchor_, pki_.trustedRoot.certificatePem());
-    good_ = pki_.viaIntermediate.writeFiles(dir_.path(), "good");
-    untrusted_ = pki_.untrusted.writeFiles(dir_.path(), "untrusted");
+  CodesignTool() {
+    testsupport::writeFile(file_, program_, 0750);
+    testsupport::writeFile(anchor_, pki_.trustedRoot.certificatePem());
   }
-
-  static ProgramResult tool(std::vector<std::string> args) {
+  static RunResult tool(std::vector<std::string> args) {
     args.insert(args.begin(), KORVANE_CODESIGN_TOOL);
-    return runProgram(args);
+    return run(args);
+  }
+  // The ```sh block that follows the line "<!-- NAME -->" in the document,
+  // run in the test's folder.
+  RunResult docScript(std::string_view name) {
+    const std::string doc = testsupport::readFile(KORVANE_CODESIGN_DOC);
+    const std::size_t marker = doc.find("<!-- " + std::string(name) + " -->\n```sh\n");
+    EXPECT_NE(marker, std::string::npos) << name;
+    const std::size_t start = doc.find('\n', doc.find("```sh", marker)) + 1;
+    testsupport::writeFile(dir_.file("script.sh"),
+                           doc.substr(start, doc.find("\n```\n", start) - start + 1));
+    return run({"/bin/sh", "-euc", "cd \"$1\" && . ./script.sh", "sh", dir_.path()});
   }
 
-  sec::testing::TestPki pki_;
-  sec::testing::TempDir dir_;
-  const std::string file_ = dir_.file("program");
-  const std::string anchor_ = dir_.file("anchor.pem");
-  std::string good_, untrusted_;
-  std::vector<std::uint8_t> program_;
+  const testing::TestPki pki_ = testing::TestPki::make();
+  testsupport::TempDir dir_;
+  const std::string file_ = dir_.file("program"), anchor_ = dir_.file("anchor.pem");
+  const std::string good_ = pki_.viaIntermediate.writeFiles(dir_.path(), "good");
+  const std::string untrusted_ = pki_.untrusted.writeFiles(dir_.path(), "untrusted");
+  const std::string program_ = testsupport::readFile("/bin/true");
 };
 
 TEST_F(CodesignTool, SignsVerifiesAndDisplays) {
   const std::vector<std::string> verify = {"verify",        "--anchor",   anchor_,
                                            "--requirement", kRequirement, file_};
-  ProgramResult r = tool(verify);
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(r.output, file_ + ": code object is not signed at all (status -67062)\n");
+  RunResult r = tool(verify);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, file_ + ": code object is not signed at all (status -67062)\n");
 
-  r = tool({"sign", "--identity", untrusted_, "--identifier", "com.korvane.first", file_});
-  ASSERT_EQ(r.exitStatus, 0);
+  ASSERT_EQ(
+      tool({"sign", "--identity", untrusted_, "--identifier", "com.korvane.first", file_}).status,
+      0);
   r = tool(verify);
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_NE(r.output.find("(status -67050)"), std::string::npos) << r.output;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("(status -67050)"), std::string::npos) << r.out;
 
   r = tool(
       {"sign", "--identity", good_, "--identifier", "com.korvane.Korvane-Activity-Console", file_});
-  ASSERT_EQ(r.exitStatus, 0);
+  ASSERT_EQ(r.status, 0) << r.err;
   r = tool(verify);
-  EXPECT_EQ(r.output, file_ + ": valid on disk and satisfies its requirement (status 0)\n");
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(runProgram({file_}).exitStatus, 0);
+  EXPECT_EQ(r.out, file_ + ": valid on disk and satisfies its requirement (status 0)\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(run({file_}).status, 0);
   r = tool({"display", file_});
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_NE(r.output.find("Signed size=" + std::to_string(program_.size()) + "\n"),
-            std::string::npos)
-      << r.output;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Signed size=" + std::to_string(program_.size()) + "\n"), std::string::npos)
+      << r.out;
 }
 
 TEST_F(CodesignTool, RefusesBadCommandLinesAndLeavesTheFileAlone) {
-  const struct {
-    std::vector<std::string> args;
-    int exitStatus;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, int> cases[] = {
       {{}, 2},
       {{"frobnicate", file_}, 2},
       {{"sign", "--identifier", "x", file_}, 2},
@@ -84,13 +90,38 @@ TEST_F(CodesignTool, RefusesBadCommandLinesAndLeavesTheFileAlone) {
       {{"sign", "--identity", good_, "--identifier", "x", dir_.file("missing")}, 1},
       {{"display", file_}, 1},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(tool(c.args).exitStatus, c.exitStatus) << ::testing::PrintToString(c.args);
+  for (const auto& [args, status] : cases) {
+    EXPECT_EQ(tool(args).status, status) << ::testing::PrintToString(args);
   }
-  std::vector<std::uint8_t> content;
-  std::string error;
-  ASSERT_TRUE(sec::readWholeFile(file_, &content, &error));
-  EXPECT_EQ(content, program_) << "failed commands leave the file alone";
+  EXPECT_EQ(testsupport::readFile(file_), program_) << "failed commands leave the file alone";
+}
+
+TEST_F(CodesignTool, TheDocumentsOpensslScriptsAgreeWithUs) {
+  // Signed by hand, verified by us (and the program still runs).
+  for (const testing::TestIdentity* identity : {&pki_.good, &pki_.viaIntermediate}) {
+    testsupport::writeFile(dir_.file("signing.key"), identity->keyPem);
+    testsupport::writeFile(dir_.file("signing.pem"), identity->certificatePem);
+    testsupport::writeFile(dir_.file("chain.pem"), identity->chainPem);
+    ASSERT_EQ(docScript("fixture-script").status, 0);
+    const std::string signedFile = dir_.file("program.signed");
+    EXPECT_EQ(tool({"verify", "--anchor", anchor_, "--requirement",
+                    "anchor apple generic and identifier \"com.example.fixture\" and "
+                    "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"",
+                    signedFile})
+                  .status,
+              0);
+    EXPECT_EQ(run({signedFile}).status, 0);
+  }
+  // Signed by us, verified by hand; the script is a real check: another
+  // anchor fails it.
+  ASSERT_EQ(
+      tool({"sign", "--identity", good_, "--identifier", "com.example.fixture", file_}).status, 0);
+  std::filesystem::rename(file_, dir_.file("program.signed"));
+  RunResult r = docScript("verify-script");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  testsupport::writeFile(anchor_, pki_.untrustedRoot.certificatePem());
+  EXPECT_NE(docScript("verify-script").status, 0);
 }
 
 }  // namespace
+}  // namespace codesign

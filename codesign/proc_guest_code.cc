@@ -8,7 +8,6 @@
 #include <charconv>
 #include <string>
 
-#include "codesign/file_io.h"
 #include "codesign/security.h"
 #include "platform/pidfd.h"
 

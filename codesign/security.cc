@@ -8,9 +8,15 @@
 
 #include <algorithm>
 
-#include "codesign/file_io.h"
+#include "codesign/openssl_types.h"
+#include "platform/fd_io.h"
 
 namespace codesign {
+
+struct TrustAnchor::Certificates {
+  std::vector<X509Ptr> list;
+};
+
 namespace {
 
 using platform::UniqueFd;
@@ -18,10 +24,6 @@ using transport::AuditToken;
 
 constexpr std::size_t kHashChunkSize = std::size_t{64} * 1024;
 constexpr int kMaxChainLength = 16;
-
-BioPtr memoryBio(std::string_view text) {
-  return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-}
 
 // OpenSSL records every failure in a per-thread queue; the daemon's threads
 // live long, so each check leaves the queue empty behind it.
@@ -48,15 +50,15 @@ bool isAcceptedDigest(const X509_ALGOR* algorithm) {
   return nid == NID_sha256 || nid == NID_sha384 || nid == NID_sha512;
 }
 
-// Reads and parses the signature block, the manifest and the CMS structure,
-// and finds the signer's certificate among the carried ones.
-OSStatus loadSignature(const SecCode& code, LoadedSignature* loaded) {
+// The signature block at the end of the file `fd`, with its manifest.
+OSStatus readSignatureBlock(int fd, SignatureBlock* block, Manifest* manifest) {
   struct stat st {};
-  if (::fstat(code.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return errSecCSSignatureNotVerifiable;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return errSecCSSignatureNotVerifiable;
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
   std::vector<std::uint8_t> tail(
       static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kMaxBlockSize)));
-  if (!preadAll(code.fd(), tail.data(), tail.size(), fileSize - tail.size())) {
+  if (!platform::preadExactly(fd, reinterpret_cast<char*>(tail.data()), tail.size(),
+                              fileSize - tail.size())) {
     return errSecCSSignatureNotVerifiable;
   }
   ParsedSignature parsed = parseSignature(tail, fileSize);
@@ -70,45 +72,56 @@ OSStatus loadSignature(const SecCode& code, LoadedSignature* loaded) {
     case ParseStatus::kUnsupported:
       return errSecCSSignatureUnsupported;
   }
-  switch (parseManifest(parsed.block.manifest, &loaded->manifest)) {
+  switch (parseManifest(parsed.block.manifest, manifest)) {
     case ManifestStatus::kOk:
-      break;
+      *block = std::move(parsed.block);
+      return errSecSuccess;
     case ManifestStatus::kMalformed:
       return errSecCSSignatureFailed;
     case ManifestStatus::kUnsupported:
       return errSecCSSignatureUnsupported;
   }
-  loaded->signedLength = parsed.block.signedLength;
-  loaded->manifestText = std::move(parsed.block.manifest);
+  return errSecCSSignatureFailed;
+}
 
-  const std::vector<std::uint8_t>& der = parsed.block.cms;
+// The CMS structure of `der`: detached SignedData over data, exactly one
+// signer, encoded in the one DER form.
+OSStatus parseCms(const std::vector<std::uint8_t>& der, CmsPtr* out) {
   const unsigned char* cursor = der.data();
-  loaded->cms.reset(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
+  CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
   // The DER must fill its slot exactly (no bytes hidden after it) and
   // re-encode to itself: OpenSSL also reads BER and overlooks some flipped
   // tag bits, which would let more byte strings pass for one signature.
-  if (!loaded->cms || cursor != der.data() + der.size()) return errSecCSSignatureFailed;
-  CMS_ContentInfo* cms = loaded->cms.get();
+  if (!cms || cursor != der.data() + der.size()) return errSecCSSignatureFailed;
   unsigned char* reencoded = nullptr;
-  const int reencodedSize = i2d_CMS_ContentInfo(cms, &reencoded);
-  const bool canonical = reencodedSize == static_cast<int>(der.size()) &&
-                         std::equal(der.begin(), der.end(), reencoded);
-  OPENSSL_free(reencoded);
-  if (!canonical) return errSecCSSignatureFailed;
-  if (OBJ_obj2nid(CMS_get0_type(cms)) != NID_pkcs7_signed || CMS_is_detached(cms) != 1 ||
-      OBJ_obj2nid(CMS_get0_eContentType(cms)) != NID_pkcs7_data) {
+  const int reencodedSize = i2d_CMS_ContentInfo(cms.get(), &reencoded);
+  const OpenSslBytes owner(reencoded);
+  if (reencodedSize != static_cast<int>(der.size()) ||
+      !std::equal(der.begin(), der.end(), reencoded)) {
     return errSecCSSignatureFailed;
   }
-  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(cms);
+  if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed ||
+      CMS_is_detached(cms.get()) != 1 ||
+      OBJ_obj2nid(CMS_get0_eContentType(cms.get())) != NID_pkcs7_data) {
+    return errSecCSSignatureFailed;
+  }
+  STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(cms.get());
   if (signerInfos == nullptr || sk_CMS_SignerInfo_num(signerInfos) != 1) {
     return errSecCSSignatureFailed;
   }
-  CMS_SignerInfo* signerInfo = sk_CMS_SignerInfo_value(signerInfos, 0);
+  *out = std::move(cms);
+  return errSecSuccess;
+}
+
+// Finds the one signer's certificate among the carried ones and binds it to
+// the signer info.
+OSStatus bindSigner(LoadedSignature* loaded) {
+  CMS_SignerInfo* signerInfo = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(loaded->cms.get()), 0);
   X509_ALGOR* digest = nullptr;
   CMS_SignerInfo_get0_algs(signerInfo, nullptr, nullptr, &digest, nullptr);
   if (digest == nullptr || !isAcceptedDigest(digest)) return errSecCSSignatureUnsupported;
 
-  X509StackPtr certificates(CMS_get1_certs(cms));
+  X509StackPtr certificates(CMS_get1_certs(loaded->cms.get()));
   X509* signer = nullptr;
   for (int i = 0; certificates && i < sk_X509_num(certificates.get()); ++i) {
     X509* candidate = sk_X509_value(certificates.get(), i);
@@ -124,6 +137,18 @@ OSStatus loadSignature(const SecCode& code, LoadedSignature* loaded) {
   return errSecSuccess;
 }
 
+// Reads and parses the signature block, the manifest and the CMS structure,
+// and finds the signer's certificate among the carried ones.
+OSStatus loadSignature(const SecCode& code, LoadedSignature* loaded) {
+  SignatureBlock block;
+  OSStatus status = readSignatureBlock(code.fd(), &block, &loaded->manifest);
+  if (status != errSecSuccess) return status;
+  loaded->signedLength = block.signedLength;
+  loaded->manifestText = std::move(block.manifest);
+  status = parseCms(block.cms, &loaded->cms);
+  return status != errSecSuccess ? status : bindSigner(loaded);
+}
+
 // SHA-256 of the first `length` bytes read through `fd`.
 OSStatus checkHash(int fd, std::uint64_t length, const Sha256& expected) {
   EvpMdCtxPtr context(EVP_MD_CTX_new());
@@ -134,7 +159,9 @@ OSStatus checkHash(int fd, std::uint64_t length, const Sha256& expected) {
   for (std::uint64_t offset = 0; offset < length;) {
     const std::size_t chunk =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
-    if (!preadAll(fd, buffer.data(), chunk, offset)) return errSecCSSignatureNotVerifiable;
+    if (!platform::preadExactly(fd, reinterpret_cast<char*>(buffer.data()), chunk, offset)) {
+      return errSecCSSignatureNotVerifiable;
+    }
     if (EVP_DigestUpdate(context.get(), buffer.data(), chunk) != 1) return errSecCSInternalError;
     offset += chunk;
   }
@@ -194,10 +221,28 @@ bool hasCodeSigningUsage(X509* certificate) {
   return (X509_get_extended_key_usage(certificate) & XKU_CODE_SIGN) != 0;
 }
 
+// A store trusting exactly the anchor's certificates, for any purpose (the
+// code-signing usage is checked separately), partial chains allowed so that
+// an intermediate can be the anchor. Null only when out of memory.
+X509StorePtr makeStore(const TrustAnchor& anchor) {
+  X509StorePtr store(X509_STORE_new());
+  if (!store) return nullptr;
+  for (const X509Ptr& certificate : anchor.certificates().list) {
+    if (X509_STORE_add_cert(store.get(), certificate.get()) != 1) return nullptr;
+  }
+  // OpenSSL 3.0 has no code-signing purpose, and CMS_verify would otherwise
+  // demand the S/MIME one: allow any here and check the usage ourselves.
+  if (X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY) != 1 ||
+      X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN) != 1) {
+    return nullptr;
+  }
+  return store;
+}
+
 // The chain from the signer verifies to the anchor (the carried certificates
 // serve only as intermediates), and the signer may sign code.
 bool satisfiesAnchor(const LoadedSignature& loaded, const TrustAnchor& anchor) {
-  X509StorePtr store = anchor.makeStore();
+  X509StorePtr store = makeStore(anchor);
   BioPtr content = memoryBio(loaded.manifestText);
   if (!store || !content) return false;
   if (CMS_verify(loaded.cms.get(), nullptr, store.get(), content.get(), nullptr, CMS_BINARY) != 1) {
@@ -216,9 +261,9 @@ std::optional<std::vector<std::string>> organizationalUnits(const X509_NAME* nam
     const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
     unsigned char* utf8 = nullptr;
     const int length = ASN1_STRING_to_UTF8(&utf8, data);
+    const OpenSslBytes owner(utf8);
     if (length < 0) return std::nullopt;
     units.emplace_back(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
-    OPENSSL_free(utf8);
   }
   return units;
 }
@@ -253,39 +298,25 @@ bool satisfies(const RequirementClause& clause, const LoadedSignature& loaded,
 
 std::optional<TrustAnchor> TrustAnchor::fromPem(std::string_view pem) {
   ErrorQueueGuard guard;
-  TrustAnchor anchor;
+  auto certificates = std::make_shared<Certificates>();
   BioPtr bio = memoryBio(pem);
   if (!bio) return std::nullopt;
   while (X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-    anchor.certificates_.emplace_back(certificate);
+    certificates->list.emplace_back(certificate);
   }
   const unsigned long last = ERR_peek_last_error();
-  if (anchor.certificates_.empty() || (last != 0 && ERR_GET_REASON(last) != PEM_R_NO_START_LINE)) {
+  if (certificates->list.empty() || (last != 0 && ERR_GET_REASON(last) != PEM_R_NO_START_LINE)) {
     return std::nullopt;
   }
+  TrustAnchor anchor;
+  anchor.certificates_ = std::move(certificates);
   return anchor;
 }
 
 std::optional<TrustAnchor> TrustAnchor::fromFile(const std::string& path) {
-  std::vector<std::uint8_t> bytes;
-  std::string error;
-  if (!readWholeFile(path, &bytes, &error)) return std::nullopt;
-  return fromPem(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
-X509StorePtr TrustAnchor::makeStore() const {
-  X509StorePtr store(X509_STORE_new());
-  if (!store) return nullptr;
-  for (const X509Ptr& certificate : certificates_) {
-    if (X509_STORE_add_cert(store.get(), certificate.get()) != 1) return nullptr;
-  }
-  // OpenSSL 3.0 has no code-signing purpose, and CMS_verify would otherwise
-  // demand the S/MIME one: allow any here and check the usage ourselves.
-  if (X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY) != 1 ||
-      X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN) != 1) {
-    return nullptr;
-  }
-  return store;
+  std::string pem, err;
+  if (!platform::readWholeFile(path, &pem, &err)) return std::nullopt;
+  return fromPem(pem);
 }
 
 OSStatus SecStaticCodeCreateWithPath(const std::string& path, SecCSFlags flags,

@@ -28,12 +28,11 @@
 #include <string_view>
 #include <vector>
 
-#include "transport/audit_token.h"
-#include "codesign/openssl_types.h"
 #include "codesign/requirement.h"
 #include "codesign/sec_status.h"
 #include "codesign/signature_format.h"
 #include "platform/unique_fd.h"
+#include "transport/audit_token.h"
 
 namespace codesign {
 
@@ -77,8 +76,8 @@ struct GuestAttributes {
 };
 
 // The certificates that "anchor apple generic" trusts: a chain must end in
-// one of them. Any of them may be a root or an intermediate. Move-only;
-// read-only after construction, so one anchor may serve many threads.
+// one of them. Any of them may be a root or an intermediate. Read-only after
+// construction (copies share it), so one anchor may serve many threads.
 class TrustAnchor {
  public:
   // Every CERTIFICATE block of `pem`; nullopt when there is none or one does
@@ -86,13 +85,12 @@ class TrustAnchor {
   static std::optional<TrustAnchor> fromPem(std::string_view pem);
   static std::optional<TrustAnchor> fromFile(const std::string& path);
 
-  // A store trusting exactly these certificates, for any purpose (the
-  // code-signing usage is checked separately), partial chains allowed so
-  // that an intermediate can be the anchor. Null only when out of memory.
-  X509StorePtr makeStore() const;
+  // The parsed certificates, for the code-signing sources only.
+  struct Certificates;
+  const Certificates& certificates() const { return *certificates_; }
 
  private:
-  std::vector<X509Ptr> certificates_;
+  std::shared_ptr<const Certificates> certificates_;
 };
 
 // Guest code from its audit token: opens /proc/<pid>/exe and only then

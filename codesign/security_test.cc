@@ -2,15 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
 
+#include "codesign/build_trust_anchor.h"
 #include "codesign/code_signer.h"
-#include "codesign/file_io.h"
+#include "codesign/testsupport/build_identity.h"
 #include "codesign/testsupport/test_pki.h"
-#include "codesign/testsupport/test_process.h"
+#include "testsupport/testsupport.h"
 
 namespace codesign {
 namespace {
@@ -31,40 +33,49 @@ const TestPki& pki() {
 
 const Bytes& program() {
   static const Bytes kProgram = [] {
-    Bytes bytes;
-    std::string error;
-    if (!readWholeFile("/bin/true", &bytes, &error)) ADD_FAILURE() << error;
-    return bytes;
+    const std::string bytes = testsupport::readFile("/bin/true");
+    return Bytes(bytes.begin(), bytes.end());
   }();
   return kProgram;
 }
 
+Sha256 sha256(std::span<const std::uint8_t> bytes) {
+  Sha256 digest{};
+  ::SHA256(bytes.data(), bytes.size(), digest.data());
+  return digest;
+}
+
 Bytes signBytes(const TestIdentity& identity, std::string_view identifier,
-                const Bytes& content = program()) {
-  std::string error;
-  std::optional<Bytes> signedBytes =
-      signExecutable(content, identifier, identity.signingIdentity(), &error);
-  EXPECT_TRUE(signedBytes) << error;
-  return signedBytes.value_or(Bytes{});
+                std::span<const std::uint8_t> content = program()) {
+  Bytes signedBytes;
+  std::string err;
+  EXPECT_TRUE(signExecutable(content, identifier, identity.signingIdentity(), &signedBytes, &err))
+      << err;
+  return signedBytes;
+}
+
+// `path` checked against `requirement` and `anchor`.
+OSStatus checkFile(const std::string& path, const TrustAnchor& anchor,
+                   std::string_view requirementText = kRequirement) {
+  SecCodeRef code;
+  SecRequirementRef requirement;
+  EXPECT_EQ(SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code), errSecSuccess);
+  EXPECT_EQ(SecRequirementCreateWithString(requirementText, kSecCSDefaultFlags, &requirement),
+            errSecSuccess);
+  return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement.get(), anchor);
 }
 
 class CodeSigning : public ::testing::Test {
  protected:
   std::string write(const Bytes& bytes) {
-    testing::writeFile(dir_.file("program"), bytes);
+    testsupport::writeFile(dir_.file("program"), bytes);
     return dir_.file("program");
   }
-
   OSStatus check(const Bytes& bytes, const TrustAnchor& anchor = pki().trustedRoot.anchor()) {
-    SecCodeRef code;
-    EXPECT_EQ(SecStaticCodeCreateWithPath(write(bytes), kSecCSDefaultFlags, &code), errSecSuccess);
-    SecRequirementRef requirement;
-    EXPECT_EQ(SecRequirementCreateWithString(kRequirement, kSecCSDefaultFlags, &requirement),
-              errSecSuccess);
-    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement.get(), anchor);
+    return checkFile(write(bytes), anchor);
   }
 
-  testing::TempDir dir_;
+  testsupport::TempDir dir_;
 };
 
 TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
@@ -106,10 +117,7 @@ TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
   const std::size_t manifestAt = block.signedLength;
   const std::size_t cmsAt = manifestAt + block.manifest.size();
   const std::size_t headerAt = cmsAt + block.cms.size();
-  const Sha256 digest =
-      sha256(std::span(reinterpret_cast<const std::uint8_t*>(block.manifest.data()),
-                       block.manifest.size()))
-          .value();
+  const Sha256 digest = sha256(asBytes(block.manifest));
   // The manifest's digest inside the CMS's signed attributes.
   const std::size_t digestAt =
       cmsAt + (std::search(block.cms.begin(), block.cms.end(), digest.begin(), digest.end()) -
@@ -169,22 +177,24 @@ TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
 TEST_F(CodeSigning, ResigningReplacesTheSignatureAndKeepsTheMode) {
   const std::string path = write(signBytes(pki().untrusted, "com.korvane.first"));
   ASSERT_EQ(::chmod(path.c_str(), 0751), 0);
-  std::string error;
-  ASSERT_TRUE(signExecutableFile(path, kIdentifier, pki().good.signingIdentity(), &error)) << error;
+  std::string err;
+  ASSERT_TRUE(signExecutableFile(path, kIdentifier, pki().good.signingIdentity(), &err)) << err;
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0751u);
-  Bytes content;
-  ASSERT_TRUE(readWholeFile(path, &content, &error));
+  const std::string text = testsupport::readFile(path);
+  Bytes content(text.begin(), text.end());
   EXPECT_EQ(parseSignature(content).block.signedLength, program().size());
   EXPECT_EQ(check(content), errSecSuccess);
 
   const std::string link = dir_.file("link");
   ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
-  EXPECT_FALSE(signExecutableFile(link, kIdentifier, pki().good.signingIdentity(), &error));
+  EXPECT_FALSE(signExecutableFile(link, kIdentifier, pki().good.signingIdentity(), &err));
+  Bytes out;
   content[content.size() - kSignatureMagic.size() - kHeaderSize + 1] = 1;  // damaged block
-  EXPECT_FALSE(signExecutable(content, kIdentifier, pki().good.signingIdentity(), &error));
-  EXPECT_FALSE(signExecutable(program(), "bad id", pki().good.signingIdentity(), &error));
+  EXPECT_FALSE(signExecutable(content, kIdentifier, pki().good.signingIdentity(), &out, &err));
+  EXPECT_FALSE(signExecutable(program(), "bad id", pki().good.signingIdentity(), &out, &err));
+  EXPECT_FALSE(signExecutable(program(), kIdentifier, SigningIdentity(), &out, &err));
 }
 
 TEST_F(CodeSigning, ReportsSigningInformation) {
@@ -210,7 +220,7 @@ TEST_F(CodeSigning, ReportsSigningInformation) {
 
 TEST_F(CodeSigning, StaticCodeIsARegularFile) {
   SecCodeRef code;
-  for (const std::string& path : {dir_.file("missing"), dir_.path()}) {
+  for (const std::string& path : {dir_.file("missing"), dir_.path().string()}) {
     EXPECT_EQ(SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code),
               errSecCSStaticCodeNotFound)
         << path;
@@ -228,12 +238,43 @@ TEST(TrustAnchor, ReadsOnlyCertificates) {
 }
 
 TEST(SigningIdentity, RefusesAKeyOfAnotherCertificate) {
-  std::string error;
-  EXPECT_FALSE(
-      SigningIdentity::fromPem(pki().untrusted.keyPem, pki().good.certificatePem, "", &error));
-  EXPECT_FALSE(error.empty());
-  EXPECT_FALSE(SigningIdentity::load("only-one-path", &error));
-  EXPECT_FALSE(SigningIdentity::load("a,b,c,d", &error));
+  SigningIdentity identity;
+  std::string err;
+  EXPECT_FALSE(SigningIdentity::fromPem(pki().untrusted.keyPem, pki().good.certificatePem, "",
+                                        &identity, &err));
+  EXPECT_FALSE(err.empty());
+  EXPECT_FALSE(SigningIdentity::load("only-one-path", &identity, &err));
+  EXPECT_FALSE(SigningIdentity::load("a,b,c,d", &identity, &err));
+}
+
+// The build's own identity: targets korvane_codesign_target signed verify
+// against the compiled-in anchor and run; and the end-to-end tests issue
+// "right root, other OU" leaves from the development root, which only the OU
+// must tell apart.
+TEST(BuildIdentity, SignsWhatTheCompiledAnchorTrusts) {
+  const std::optional<TrustAnchor> anchor = TrustAnchor::fromPem(buildTrustAnchorPem());
+  ASSERT_TRUE(anchor);
+  EXPECT_EQ(buildTrustAnchorPem(), testsupport::readFile(testing::buildTrustAnchorFile()));
+  constexpr char kFixtureRequirement[] =
+      "anchor apple generic and identifier \"com.korvane.codesign-fixture\" and "
+      "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
+  EXPECT_EQ(checkFile(KORVANE_SIGNED_FIXTURE, *anchor, kFixtureRequirement), errSecSuccess);
+  EXPECT_EQ(testsupport::run({KORVANE_SIGNED_FIXTURE}).status, 0);
+
+  if (testing::buildRootKeyFile().empty()) GTEST_SKIP() << "release build: no root key";
+  const auto root = testing::TestCertificateAuthority::fromPem(
+      testsupport::readFile(testing::buildRootKeyFile()),
+      testsupport::readFile(testing::buildTrustAnchorFile()));
+  testsupport::TempDir dir;
+  for (const char* team : {"QX7ZK2M4PD", "ZZ9ZZ9ZZ9Z"}) {
+    testing::LeafOptions options;
+    options.organizationalUnits = {team};
+    testsupport::writeFile(
+        dir.file(team),
+        signBytes(root.issueLeaf(options), "com.korvane.codesign-fixture", Bytes(16, 0x90)));
+  }
+  EXPECT_EQ(checkFile(dir.file("QX7ZK2M4PD"), *anchor, kFixtureRequirement), errSecSuccess);
+  EXPECT_EQ(checkFile(dir.file("ZZ9ZZ9ZZ9Z"), *anchor, kFixtureRequirement), errSecCSReqFailed);
 }
 
 }  // namespace

@@ -101,6 +101,11 @@ bool isValidIdentifier(std::string_view identifier);
 std::vector<std::uint8_t> buildSignatureBlock(std::string_view manifest,
                                               std::span<const std::uint8_t> cms);
 
+// The bytes of `text`, for the functions here.
+inline std::span<const std::uint8_t> asBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
 // Lower-case hex of `bytes`.
 std::string toHex(std::span<const std::uint8_t> bytes);
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/big_endian.h"
+
 namespace codesign {
 namespace {
 
@@ -28,7 +30,7 @@ std::size_t headerAt(const Bytes& file, std::size_t i) {
 }
 
 void putBe32(Bytes& file, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) file[at + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+  common::storeBigEndian32(value, &file[at]);
 }
 
 TEST(SignatureFormat, ParsesWhatItBuilds) {

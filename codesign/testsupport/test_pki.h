@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "codesign/code_signer.h"
-#include "codesign/openssl_types.h"
 #include "codesign/security.h"
 
 namespace codesign::testing {
@@ -40,7 +39,7 @@ class TestCertificateAuthority {
   // An existing authority, e.g. the development root of the build tree.
   static TestCertificateAuthority fromPem(std::string_view keyPem, std::string_view certificatePem);
 
-  std::string certificatePem() const;
+  const std::string& certificatePem() const { return certificatePem_; }
   TrustAnchor anchor() const;
   TestIdentity issueLeaf(const LeafOptions& options) const;
   // With `isCa` false, a CA:FALSE certificate used as an authority anyway:
@@ -48,8 +47,8 @@ class TestCertificateAuthority {
   TestCertificateAuthority issueIntermediate(std::string_view commonName, bool isCa = true) const;
 
  private:
-  EvpPkeyPtr key_;
-  X509Ptr certificate_;
+  std::string keyPem_;
+  std::string certificatePem_;
   std::string chainPem_;  // intermediates from this authority up to its root, excluded
 };
 
