@@ -1,95 +1,39 @@
 #include "tests/e2e/sandbox.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "platform/error_text.h"
+#include "platform/unique_fd.h"
 
 namespace e2e {
 namespace fs = std::filesystem;
 
 namespace {
 
-// In a forked child: drops to `uid` (group 65534) when given, then execs
-// `argv`; never returns.
-[[noreturn]] void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
-  if (uid && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-              ::setresuid(*uid, *uid, *uid) != 0)) {
-    _exit(125);
-  }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  ::execv(args[0], args.data());
-  _exit(127);
+[[noreturn]] void die(const std::string& what) {
+  throw std::runtime_error(what + ": " + platform::errorText(errno));
 }
 
-[[noreturn]] void die(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
+bool failed(std::string* why, const char* what) {
+  *why = std::string(what) + ": " + platform::errorText(errno);
+  return false;
 }
 
 }  // namespace
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::string daemonPath() { return KORVANE_DAEMON_PATH; }
 std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
-
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "korvane-e2e.XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) die("mkdtemp");
-  path_ = pattern;
-  // Processes the tests start as other users run programs from here.
-  fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                             fs::perms::others_read | fs::perms::others_exec);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
-  TempDir dir;
-  const fs::path out = dir.path() / "out", err = dir.path() / "err";
-  pid_t pid = ::fork();
-  if (pid < 0) die("fork");
-  if (pid == 0) {
-    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int n = ::open("/dev/null", O_RDONLY);
-    if (o < 0 || e < 0 || n < 0) _exit(126);
-    ::dup2(n, 0);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
-    execAs(argv, uid);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  RunResult r;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = readFile(out);
-  r.err = readFile(err);
-  return r;
-}
 
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid) {
   std::vector<std::string> argv = {helperctlPath()};
@@ -100,18 +44,19 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
 bool enterPrivateNamespaces(int namespaces, std::string* why) {
   const int flags = CLONE_NEWNS | ((namespaces & kNetwork) ? CLONE_NEWNET : 0) |
                     ((namespaces & kPid) ? CLONE_NEWPID : 0);
-  if (::unshare(flags) != 0) {
-    *why = std::string("unshare: ") + std::strerror(errno);
-    return false;
-  }
+  if (::unshare(flags) != 0) return failed(why, "unshare");
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    *why = std::string("making / private: ") + std::strerror(errno);
-    return false;
+    return failed(why, "mount (making / private)");
   }
   if (::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-    *why = std::string("tmpfs on /run: ") + std::strerror(errno);
-    return false;
+    return failed(why, "mount (tmpfs on /run)");
   }
+  return true;
+}
+
+bool leavePrivatePidNamespace(std::string* why) {
+  platform::UniqueFd own(::open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC));
+  if (!own || ::setns(own.get(), CLONE_NEWPID) != 0) return failed(why, "setns");
   return true;
 }
 
@@ -132,7 +77,7 @@ fs::path overlay(const std::string& target) {
 StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
   pid_ = ::fork();
   if (pid_ < 0) die("fork");
-  if (pid_ == 0) execAs(argv, uid);
+  if (pid_ == 0) testsupport::execAs(argv, uid);
   const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
   for (int i = 0; i < 500; ++i) {
     std::error_code ec;
@@ -168,8 +113,7 @@ pid_t innermostPid(pid_t hostPid) {
   return -1;
 }
 
-Daemon::Daemon(bool ownProc) {
-  outputFile_ = "/run/korvane-daemon.out";
+Daemon::Daemon(bool ownProc) : outputFile_("/run/korvane-daemon.out") {
   pid_ = ::fork();
   if (pid_ < 0) die("fork");
   if (pid_ == 0) {
@@ -180,9 +124,8 @@ Daemon::Daemon(bool ownProc) {
       _exit(124);
     }
     ::setsid();
-    int o = ::open(outputFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-    if (o < 0) _exit(126);
-    ::dup2(o, 1);
+    const int o = ::open(outputFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+    if (o < 0 || ::dup2(o, 1) < 0) _exit(126);
     ::execl(daemonPath().c_str(), daemonPath().c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

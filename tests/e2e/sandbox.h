@@ -1,6 +1,6 @@
 // End-to-end support: the real daemon in a private mount namespace (tmpfs
 // on /run, optional overlays over system folders), optionally in a private
-// network namespace, and the real client run as a child process.
+// network or pid namespace, and the real client run as a child process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,22 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/testsupport.h"
+
 namespace e2e {
 
-struct RunResult {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
+using testsupport::readFile;
+using testsupport::run;
+using testsupport::RunResult;
+using testsupport::TempDir;
 
-// Runs `argv` to completion, capturing both streams; as `uid` (and its
-// primary group 65534) when given. Never leaves a child behind.
-RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid = std::nullopt);
-
-// The whole content of a file ("" when it cannot be read).
-std::string readFile(const std::filesystem::path& path);
-
-// korvane-helperctl with `args`.
+// korvane-helperctl with `args`, as `uid` when given.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
 
 std::string daemonPath();
@@ -43,6 +37,11 @@ enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 // from inside then reaches only the test's own processes). Returns false
 // (and the reason) when that is not possible.
 bool enterPrivateNamespaces(int namespaces, std::string* why);
+
+// Children started from now on belong to the caller's own pid namespace
+// again. Needed after kPid once the Daemon has ended: a pid namespace whose
+// init is gone takes no new process.
+bool leavePrivatePidNamespace(std::string* why);
 
 // The pid of the host process `hostPid` as its own (innermost) pid
 // namespace numbers it.
@@ -106,17 +105,6 @@ class DaemonTest : public testing::Test {
   void TearDown() override { daemon_.reset(); }
 
   std::unique_ptr<Daemon> daemon_;
-};
-
-// A folder removed with its contents on destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 }  // namespace e2e
