@@ -3,14 +3,11 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/sha.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
 
-#include "codesign/build_trust_anchor.h"
 #include "codesign/code_signer.h"
-#include "codesign/testsupport/build_identity.h"
 #include "codesign/testsupport/test_pki.h"
 #include "testsupport/testsupport.h"
 
@@ -54,17 +51,6 @@ Bytes signBytes(const TestIdentity& identity, std::string_view identifier,
   return signedBytes;
 }
 
-// `path` checked against `requirement` and `anchor`.
-OSStatus checkFile(const std::string& path, const TrustAnchor& anchor,
-                   std::string_view requirementText = kRequirement) {
-  SecCodeRef code;
-  SecRequirementRef requirement;
-  EXPECT_EQ(SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code), errSecSuccess);
-  EXPECT_EQ(SecRequirementCreateWithString(requirementText, kSecCSDefaultFlags, &requirement),
-            errSecSuccess);
-  return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement.get(), anchor);
-}
-
 class CodeSigning : public ::testing::Test {
  protected:
   std::string write(const Bytes& bytes) {
@@ -72,13 +58,24 @@ class CodeSigning : public ::testing::Test {
     return dir_.file("program");
   }
   OSStatus check(const Bytes& bytes, const TrustAnchor& anchor = pki().trustedRoot.anchor()) {
-    return checkFile(write(bytes), anchor);
+    SecCodeRef code;
+    SecRequirementRef requirement;
+    EXPECT_EQ(SecStaticCodeCreateWithPath(write(bytes), kSecCSDefaultFlags, &code), errSecSuccess);
+    EXPECT_EQ(SecRequirementCreateWithString(kRequirement, kSecCSDefaultFlags, &requirement),
+              errSecSuccess);
+    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement.get(), anchor);
   }
 
   testsupport::TempDir dir_;
 };
 
 TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
+  // An intermediate may be the anchor itself.
+  const auto intermediate = testing::TestCertificateAuthority::makeRoot("R").issueIntermediate("I");
+  testing::LeafOptions options;
+  options.organizationalUnits = {"QX7ZK2M4PD"};
+  EXPECT_EQ(check(signBytes(intermediate.issueLeaf(options), kIdentifier), intermediate.anchor()),
+            errSecSuccess);
   const struct {
     const char* name;
     const TestIdentity& identity;
@@ -101,14 +98,6 @@ TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
   for (const auto& c : cases) {
     EXPECT_EQ(check(signBytes(c.identity, c.identifier)), c.expected) << c.name;
   }
-}
-
-TEST_F(CodeSigning, AnIntermediateMayBeTheAnchor) {
-  const auto intermediate = testing::TestCertificateAuthority::makeRoot("R").issueIntermediate("I");
-  testing::LeafOptions options;
-  options.organizationalUnits = {"QX7ZK2M4PD"};
-  EXPECT_EQ(check(signBytes(intermediate.issueLeaf(options), kIdentifier), intermediate.anchor()),
-            errSecSuccess);
 }
 
 TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
@@ -174,70 +163,20 @@ TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
   EXPECT_TRUE(ERR_peek_error() == 0) << "the error queue is left empty";
 }
 
-TEST_F(CodeSigning, ResigningReplacesTheSignatureAndKeepsTheMode) {
-  const std::string path = write(signBytes(pki().untrusted, "com.korvane.first"));
-  ASSERT_EQ(::chmod(path.c_str(), 0751), 0);
-  std::string err;
-  ASSERT_TRUE(signExecutableFile(path, kIdentifier, pki().good.signingIdentity(), &err)) << err;
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0751u);
-  const std::string text = testsupport::readFile(path);
-  Bytes content(text.begin(), text.end());
-  EXPECT_EQ(parseSignature(content).block.signedLength, program().size());
-  EXPECT_EQ(check(content), errSecSuccess);
-
-  const std::string link = dir_.file("link");
-  ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
-  EXPECT_FALSE(signExecutableFile(link, kIdentifier, pki().good.signingIdentity(), &err));
-  Bytes out;
-  content[content.size() - kSignatureMagic.size() - kHeaderSize + 1] = 1;  // damaged block
-  EXPECT_FALSE(signExecutable(content, kIdentifier, pki().good.signingIdentity(), &out, &err));
-  EXPECT_FALSE(signExecutable(program(), "bad id", pki().good.signingIdentity(), &out, &err));
-  EXPECT_FALSE(signExecutable(program(), kIdentifier, SigningIdentity(), &out, &err));
-}
-
-TEST_F(CodeSigning, ReportsSigningInformation) {
-  auto infoOf = [&](const TestIdentity& identity) {
-    SecCodeRef code;
-    SigningInformation info;
-    EXPECT_EQ(SecStaticCodeCreateWithPath(write(signBytes(identity, kIdentifier)),
-                                          kSecCSDefaultFlags, &code),
-              errSecSuccess);
-    EXPECT_EQ(SecCodeCopySigningInformation(code.get(), kSecCSDefaultFlags, &info), errSecSuccess);
-    return info;
-  };
-  const SigningInformation info = infoOf(pki().viaIntermediate);
-  EXPECT_EQ(info.identifier, kIdentifier);
-  EXPECT_EQ(info.hash, sha256(program()));
-  EXPECT_EQ(info.signedLength, program().size());
-  EXPECT_EQ(info.teamIdentifier, "QX7ZK2M4PD");
-  const SigningInformation several = infoOf(pki().multipleTeams);
-  EXPECT_EQ(several.leafOrganizationalUnits,
-            (std::vector<std::string>{"QX7ZK2M4PD", "ZZ9ZZ9ZZ9Z"}));
-  EXPECT_FALSE(several.teamIdentifier) << "no team when the leaf names several";
-}
-
-TEST_F(CodeSigning, StaticCodeIsARegularFile) {
+TEST_F(CodeSigning, RefusesWhatItCannotUse) {
   SecCodeRef code;
   for (const std::string& path : {dir_.file("missing"), dir_.path().string()}) {
     EXPECT_EQ(SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code),
               errSecCSStaticCodeNotFound)
         << path;
   }
-}
-
-TEST(TrustAnchor, ReadsOnlyCertificates) {
   const std::string root = pki().trustedRoot.certificatePem();
-  std::string damaged = root;
-  damaged.erase(damaged.size() / 2, 10);
   EXPECT_TRUE(TrustAnchor::fromPem(root + root));
-  for (const std::string& text : {std::string(), std::string("not a certificate"), damaged}) {
+  for (const std::string& text :
+       {std::string(), std::string("no certificate"),
+        root.substr(0, root.size() / 2) + root.substr(root.size() / 2 + 10)}) {
     EXPECT_FALSE(TrustAnchor::fromPem(text)) << text;
   }
-}
-
-TEST(SigningIdentity, RefusesAKeyOfAnotherCertificate) {
   SigningIdentity identity;
   std::string err;
   EXPECT_FALSE(SigningIdentity::fromPem(pki().untrusted.keyPem, pki().good.certificatePem, "",
@@ -245,36 +184,6 @@ TEST(SigningIdentity, RefusesAKeyOfAnotherCertificate) {
   EXPECT_FALSE(err.empty());
   EXPECT_FALSE(SigningIdentity::load("only-one-path", &identity, &err));
   EXPECT_FALSE(SigningIdentity::load("a,b,c,d", &identity, &err));
-}
-
-// The build's own identity: targets korvane_codesign_target signed verify
-// against the compiled-in anchor and run; and the end-to-end tests issue
-// "right root, other OU" leaves from the development root, which only the OU
-// must tell apart.
-TEST(BuildIdentity, SignsWhatTheCompiledAnchorTrusts) {
-  const std::optional<TrustAnchor> anchor = TrustAnchor::fromPem(buildTrustAnchorPem());
-  ASSERT_TRUE(anchor);
-  EXPECT_EQ(buildTrustAnchorPem(), testsupport::readFile(testing::buildTrustAnchorFile()));
-  constexpr char kFixtureRequirement[] =
-      "anchor apple generic and identifier \"com.korvane.codesign-fixture\" and "
-      "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
-  EXPECT_EQ(checkFile(KORVANE_SIGNED_FIXTURE, *anchor, kFixtureRequirement), errSecSuccess);
-  EXPECT_EQ(testsupport::run({KORVANE_SIGNED_FIXTURE}).status, 0);
-
-  if (testing::buildRootKeyFile().empty()) GTEST_SKIP() << "release build: no root key";
-  const auto root = testing::TestCertificateAuthority::fromPem(
-      testsupport::readFile(testing::buildRootKeyFile()),
-      testsupport::readFile(testing::buildTrustAnchorFile()));
-  testsupport::TempDir dir;
-  for (const char* team : {"QX7ZK2M4PD", "ZZ9ZZ9ZZ9Z"}) {
-    testing::LeafOptions options;
-    options.organizationalUnits = {team};
-    testsupport::writeFile(
-        dir.file(team),
-        signBytes(root.issueLeaf(options), "com.korvane.codesign-fixture", Bytes(16, 0x90)));
-  }
-  EXPECT_EQ(checkFile(dir.file("QX7ZK2M4PD"), *anchor, kFixtureRequirement), errSecSuccess);
-  EXPECT_EQ(checkFile(dir.file("ZZ9ZZ9ZZ9Z"), *anchor, kFixtureRequirement), errSecCSReqFailed);
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <tuple>
@@ -21,35 +21,11 @@ namespace {
   std::abort();
 }
 
-X509NamePtr makeName(std::string_view commonName, const std::vector<std::string>& units) {
-  X509NamePtr name(X509_NAME_new());
-  auto add = [&](int nid, std::string_view value) {
-    if (!name || X509_NAME_add_entry_by_NID(name.get(), nid, MBSTRING_UTF8,
-                                            reinterpret_cast<const unsigned char*>(value.data()),
-                                            static_cast<int>(value.size()), -1, 0) != 1) {
-      fail("cannot make a name");
-    }
-  };
-  add(NID_commonName, commonName);
-  for (const std::string& unit : units) add(NID_organizationalUnitName, unit);
-  add(NID_organizationName, "Korvane Test");
-  return name;
-}
-
-std::string pemOf(X509* certificate) {
+// The PEM text that `write` puts into a memory BIO.
+template <typename Write>
+std::string pemOf(Write write) {
   BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1) fail("cannot write PEM");
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string pemOf(EVP_PKEY* key) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio ||
-      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-    fail("cannot write PEM");
-  }
+  if (!bio || write(bio.get()) != 1) fail("cannot write PEM");
   char* data = nullptr;
   const long size = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<std::size_t>(size));
@@ -65,19 +41,25 @@ std::pair<std::string, std::string> issue(std::string_view commonName,
                                           const std::string& issuerKeyPem,
                                           const std::string& issuerPem,
                                           const Extensions& extensions) {
+  static std::atomic<std::uint64_t> serial{1};
   EvpPkeyPtr key(EVP_EC_gen("P-256"));
   X509Ptr cert(X509_new());
-  std::uint64_t serial = 0;
-  if (!key || !cert || RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial) != 1) {
-    fail("cannot start a certificate");
-  }
+  X509NamePtr subject(X509_NAME_new());
   BioPtr keyBio = memoryBio(issuerKeyPem), certBio = memoryBio(issuerPem);
   EvpPkeyPtr issuerKey(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
   X509Ptr issuer(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
   ERR_clear_error();
-  X509NamePtr subject = makeName(commonName, units);
-  if (X509_set_version(cert.get(), X509_VERSION_3) != 1 ||
-      ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert.get()), (serial >> 1) + 1) != 1 ||
+  if (!key || !cert || !subject) fail("out of memory");
+  auto addName = [&](int nid, std::string_view value) {
+    return X509_NAME_add_entry_by_NID(subject.get(), nid, MBSTRING_UTF8,
+                                      reinterpret_cast<const unsigned char*>(value.data()),
+                                      static_cast<int>(value.size()), -1, 0) == 1;
+  };
+  bool ok = addName(NID_commonName, commonName);
+  for (const std::string& unit : units) ok = ok && addName(NID_organizationalUnitName, unit);
+  if (!ok || !addName(NID_organizationName, "Korvane Test") ||
+      X509_set_version(cert.get(), X509_VERSION_3) != 1 ||
+      ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert.get()), serial++) != 1 ||
       !X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) ||
       !X509_gmtime_adj(X509_getm_notAfter(cert.get()), 30L * 24 * 3600) ||
       X509_set_subject_name(cert.get(), subject.get()) != 1 ||
@@ -98,7 +80,10 @@ std::pair<std::string, std::string> issue(std::string_view commonName,
   if (X509_sign(cert.get(), issuerKey ? issuerKey.get() : key.get(), EVP_sha256()) <= 0) {
     fail("cannot sign a certificate");
   }
-  return {pemOf(key.get()), pemOf(cert.get())};
+  return {pemOf([&](BIO* bio) {
+            return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+          }),
+          pemOf([&](BIO* bio) { return PEM_write_bio_X509(bio, cert.get()); })};
 }
 
 }  // namespace
@@ -120,13 +105,7 @@ std::string TestIdentity::writeFiles(const std::string& dir, const std::string& 
 }
 
 TestCertificateAuthority TestCertificateAuthority::makeRoot(std::string_view commonName) {
-  TestCertificateAuthority root;
-  std::tie(root.keyPem_, root.certificatePem_) =
-      issue(commonName, {}, "", "",
-            {{NID_basic_constraints, "critical,CA:TRUE"},
-             {NID_key_usage, "critical,keyCertSign,cRLSign"},
-             {NID_subject_key_identifier, "hash"}});
-  return root;
+  return TestCertificateAuthority().issueIntermediate(commonName);  // issued by nobody: itself
 }
 
 TestCertificateAuthority TestCertificateAuthority::fromPem(std::string_view keyPem,
@@ -166,7 +145,8 @@ TestCertificateAuthority TestCertificateAuthority::issueIntermediate(std::string
              {NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature"},
              {NID_subject_key_identifier, "hash"},
              {NID_authority_key_identifier, "keyid:always"}});
-  child.chainPem_ = child.certificatePem_ + chainPem_;
+  // A root carries no chain; an intermediate, itself and what leads up from it.
+  if (!certificatePem_.empty()) child.chainPem_ = child.certificatePem_ + chainPem_;
   return child;
 }
 

@@ -104,28 +104,23 @@ TEST_F(ControlE2E, UninstallRemovesABundleButNothingItsLinksPointAt) {
   fs::create_symlink(outside / "keep" / "file", app / "Contents" / "Info.plist");
   fs::create_directory_symlink(dir.path() / "Applications", dir.path() / "via");
 
-  // Refused before the disk is touched, or failing on a link on the way.
+  // Refused before the disk is touched, or failing on a link on the way;
+  // the message names the path.
   for (const std::string& path :
-       {std::string(""), std::string("relative/Test.app"), std::string("/"), std::string("/usr"),
-        std::string("/etc/"), (app / ".." / "Test.app").string(),
+       {std::string("relative/Test.app"), std::string("/usr"), (app / ".." / "Test.app").string(),
         (dir.path() / "via" / "Test.app").string()}) {
     const RunResult r = helperctl({"uninstall", path});
-    EXPECT_EQ(r.status, 1) << '"' << path << '"';
-    EXPECT_TRUE(r.out.starts_with("NO\n") && r.out.size() > 4) << r.out;
+    EXPECT_EQ(r.status, 1) << path;
+    EXPECT_TRUE(r.out.starts_with("NO\n") && r.out.find(path) != std::string::npos) << r.out;
   }
   EXPECT_TRUE(fs::exists(app / "Contents" / "MacOS" / "Test"));
   EXPECT_TRUE(fs::exists("/usr/bin"));
 
-  RunResult r = helperctl({"--json", "uninstall", app.string()});
+  const RunResult r = helperctl({"--json", "uninstall", app.string()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "{\"success\": true, \"message\": null}\n");
   EXPECT_FALSE(fs::exists(fs::symlink_status(app)));
   EXPECT_EQ(readFile(outside / "keep" / "file"), "precious");
-
-  r = helperctl({"uninstall", app.string()});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.out.starts_with("NO\n")) << r.out;
-  EXPECT_NE(r.out.find(app.string()), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -3,12 +3,10 @@
 // namespaces, so neither the host's firewall nor its /etc is touched.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "platform/unique_fd.h"
 #include "tests/e2e/sandbox.h"
@@ -21,70 +19,49 @@ using platform::UniqueFd;
 
 enum class Outcome { kConnected, kRefused, kTimedOut, kError };
 
-sockaddr_storage loopback(int family, std::uint16_t port, socklen_t* len) {
-  sockaddr_storage s{};
-  if (family == AF_INET) {
-    auto* a = reinterpret_cast<sockaddr_in*>(&s);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(port);
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    *len = sizeof *a;
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&s);
-    a->sin6_family = AF_INET6;
-    a->sin6_port = htons(port);
-    a->sin6_addr = in6addr_loopback;
-    *len = sizeof *a;
+// A dual-stack socket of `type` (TCP: listening) on a port of its own, and
+// what happens when the test connects (TCP) or sends (UDP) to that port over
+// IPv4 (::ffff:127.0.0.1) or IPv6 (::1).
+struct Probe {
+  Probe(int t, bool v4) : type(t), ipv4(v4), fd(::socket(AF_INET6, t | SOCK_CLOEXEC, 0)) {
+    sockaddr_in6 a{AF_INET6, 0, 0, in6addr_any, 0};
+    socklen_t len = sizeof a;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        (type == SOCK_STREAM && ::listen(fd.get(), 16) != 0) ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      fd.reset();
+    }
+    port = ntohs(a.sin6_port);
   }
-  return s;
-}
-
-// A socket bound to the loopback address of `family`; its port in `port`.
-UniqueFd bound(int family, int type, std::uint16_t* port) {
-  UniqueFd fd(::socket(family, type | SOCK_CLOEXEC, 0));
-  socklen_t len;
-  sockaddr_storage addr = loopback(family, 0, &len);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) return {};
-  if (type == SOCK_STREAM && ::listen(fd.get(), 16) != 0) return {};
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  *port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&addr)->sin_port
-                                  : reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
-  return fd;
-}
-
-// A TCP connect with a short deadline: a dropped SYN shows as a time-out.
-Outcome tcpConnect(int family, std::uint16_t port) {
-  UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  socklen_t len;
-  sockaddr_storage addr = loopback(family, port, &len);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) == 0) return Outcome::kConnected;
-  if (errno == ECONNREFUSED) return Outcome::kRefused;
-  if (errno != EINPROGRESS) return Outcome::kError;
-  pollfd p{fd.get(), POLLOUT, 0};
-  if (::poll(&p, 1, 400) == 0) return Outcome::kTimedOut;
-  int err = 0;
-  len = sizeof err;
-  ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-  if (err == 0) return Outcome::kConnected;
-  return err == ECONNREFUSED ? Outcome::kRefused : Outcome::kError;
-}
-
-// Sends one datagram to the UDP socket `receiver`: kConnected when it
-// arrived, kRefused when the send was rejected at once, kTimedOut when it
-// left but never arrived.
-Outcome udpSend(int family, int receiver, std::uint16_t port) {
-  UniqueFd fd(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  socklen_t len;
-  sockaddr_storage addr = loopback(family, port, &len);
-  if (::sendto(fd.get(), "x", 1, 0, reinterpret_cast<sockaddr*>(&addr), len) != 1) {
-    return errno == EPERM || errno == ECONNREFUSED ? Outcome::kRefused : Outcome::kError;
+  // A dropped SYN or datagram shows as a time-out; a rejected one at once.
+  Outcome outcome() const {
+    UniqueFd out(::socket(AF_INET6, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in6 to{AF_INET6, htons(port), 0, in6addr_loopback, 0};
+    if (ipv4) ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &to.sin6_addr);
+    const auto* address = reinterpret_cast<const sockaddr*>(&to);
+    const bool sent = type == SOCK_STREAM
+                          ? ::connect(out.get(), address, sizeof to) == 0 || errno == EINPROGRESS
+                          : ::sendto(out.get(), "x", 1, 0, address, sizeof to) == 1;
+    if (!sent) return errno == ECONNREFUSED || errno == EPERM ? Outcome::kRefused : Outcome::kError;
+    pollfd p = type == SOCK_STREAM ? pollfd{out.get(), POLLOUT, 0} : pollfd{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, 400) == 0) return Outcome::kTimedOut;
+    char buf[8];
+    if (type == SOCK_DGRAM) {
+      return ::recv(fd.get(), buf, sizeof buf, 0) == 1 ? Outcome::kConnected : Outcome::kError;
+    }
+    int err = 0;
+    socklen_t size = sizeof err;
+    ::getsockopt(out.get(), SOL_SOCKET, SO_ERROR, &err, &size);
+    return err == 0              ? Outcome::kConnected
+           : err == ECONNREFUSED ? Outcome::kRefused
+                                 : Outcome::kError;
   }
-  pollfd p{receiver, POLLIN, 0};
-  if (::poll(&p, 1, 400) == 0) return Outcome::kTimedOut;
-  char buf[8];
-  ::recv(receiver, buf, sizeof buf, 0);
-  return Outcome::kConnected;
-}
+
+  int type;
+  bool ipv4;
+  UniqueFd fd;
+  std::uint16_t port = 0;
+};
 
 class FirewallE2E : public testing::Test {
  protected:
@@ -108,12 +85,14 @@ class FirewallE2E : public testing::Test {
 };
 
 TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
-  std::uint16_t inTcp = 0, outTcp = 0, inUdp = 0, outUdp = 0, inTcp6 = 0, outTcp6 = 0;
-  UniqueFd l1 = bound(AF_INET, SOCK_STREAM, &inTcp), l2 = bound(AF_INET, SOCK_STREAM, &outTcp);
-  UniqueFd u1 = bound(AF_INET, SOCK_DGRAM, &inUdp), u2 = bound(AF_INET, SOCK_DGRAM, &outUdp);
-  UniqueFd l3 = bound(AF_INET6, SOCK_STREAM, &inTcp6), l4 = bound(AF_INET6, SOCK_STREAM, &outTcp6);
-  ASSERT_TRUE(l1 && l2 && u1 && u2 && l3 && l4);
-  auto str = [](std::uint16_t p) { return std::to_string(p); };
+  // Inbound: dropped (TCP and UDP time out); outbound: rejected at once.
+  const Probe inTcp(SOCK_STREAM, true), inTcp6(SOCK_STREAM, false), outTcp(SOCK_STREAM, true),
+      outTcp6(SOCK_STREAM, false), inUdp(SOCK_DGRAM, true), outUdp(SOCK_DGRAM, true);
+  const std::pair<const Probe*, Outcome> blocked[] = {
+      {&inTcp, Outcome::kTimedOut},  {&inTcp6, Outcome::kTimedOut}, {&outTcp, Outcome::kRefused},
+      {&outTcp6, Outcome::kRefused}, {&inUdp, Outcome::kTimedOut},  {&outUdp, Outcome::kRefused}};
+  for (const auto& [probe, outcome] : blocked) ASSERT_TRUE(probe->fd);
+  auto str = [](const Probe& p) { return std::to_string(p.port); };
 
   RunResult r =
       helperctl({"--json", "firewall", "enable", "--inbound-tcp", str(inTcp) + "," + str(inTcp6),
@@ -121,39 +100,25 @@ TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
                  "--outbound-udp", str(outUdp)});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "{\"success\": true, \"message\": null}\n");
-  // The anchor's text is the firewall's own test's; here, that it is hooked
-  // into pf.conf and that the kernel then blocks what it names.
-  const std::string conf = "# pf.conf of the test\nset skip on lo0";
-  EXPECT_EQ(readFile("/etc/pf.conf"),
-            conf +
-                "\n# Korvane Firewall Anchor\nanchor \"com.korvane.helper.firewall\"\n"
-                "load anchor \"com.korvane.helper.firewall\" from "
-                "\"/etc/pf.anchors/com.korvane.helper.firewall\"\n");
-  EXPECT_EQ(tcpConnect(AF_INET, inTcp), Outcome::kTimedOut);
-  EXPECT_EQ(tcpConnect(AF_INET6, inTcp6), Outcome::kTimedOut);
-  EXPECT_EQ(tcpConnect(AF_INET, outTcp), Outcome::kRefused);
-  EXPECT_EQ(tcpConnect(AF_INET6, outTcp6), Outcome::kRefused);
-  EXPECT_EQ(udpSend(AF_INET, u1.get(), inUdp), Outcome::kTimedOut);
-  EXPECT_EQ(udpSend(AF_INET, u2.get(), outUdp), Outcome::kRefused);
+  const std::string hooked =
+      "# pf.conf of the test\nset skip on lo0\n# Korvane Firewall Anchor\n"
+      "anchor \"com.korvane.helper.firewall\"\nload anchor \"com.korvane.helper.firewall\" from "
+      "\"/etc/pf.anchors/com.korvane.helper.firewall\"\n";
+  EXPECT_EQ(readFile("/etc/pf.conf"), hooked);
+  for (const auto& [probe, outcome] : blocked) EXPECT_EQ(probe->outcome(), outcome) << probe->port;
 
-  // A port pfctl refuses: NO with its exit status, and the rules stay.
+  // A port pfctl refuses: NO with its exit status, the rules stay, and the
+  // anchor block is not added again.
   r = helperctl({"firewall", "enable", "--inbound-tcp", "70000"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "NO\npfctl failed to load anchor with exit code 1.\n");
-  EXPECT_EQ(tcpConnect(AF_INET, outTcp), Outcome::kRefused);
+  EXPECT_EQ(outTcp.outcome(), Outcome::kRefused);
+  EXPECT_EQ(readFile("/etc/pf.conf"), hooked);
 
   r = helperctl({"firewall", "disable"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "YES\nKorvane Firewall Rules Flushed\n");
-  EXPECT_EQ(tcpConnect(AF_INET, inTcp), Outcome::kConnected);
-  EXPECT_EQ(tcpConnect(AF_INET6, inTcp6), Outcome::kConnected);
-  EXPECT_EQ(tcpConnect(AF_INET, outTcp), Outcome::kConnected);
-  EXPECT_EQ(tcpConnect(AF_INET6, outTcp6), Outcome::kConnected);
-  EXPECT_EQ(udpSend(AF_INET, u1.get(), inUdp), Outcome::kConnected);
-  EXPECT_EQ(udpSend(AF_INET, u2.get(), outUdp), Outcome::kConnected);
-  // The anchor block went in once.
-  const std::string hooked = readFile("/etc/pf.conf");
-  EXPECT_EQ(hooked.find("# Korvane"), hooked.rfind("# Korvane"));
+  for (const auto& [probe, outcome] : blocked) EXPECT_EQ(probe->outcome(), Outcome::kConnected);
 }
 
 }  // namespace

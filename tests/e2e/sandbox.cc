@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -18,15 +16,31 @@
 
 namespace e2e {
 namespace fs = std::filesystem;
-
 namespace {
 
-[[noreturn]] void die(const std::string& what) {
-  throw std::runtime_error(what + ": " + platform::errorText(errno));
+constexpr char kDaemonOutput[] = "/run/korvane-daemon.out";
+
+bool fail(std::string* why, const std::string& what) {
+  *why = what + ": " + platform::errorText(errno);
+  return false;
 }
 
-bool failed(std::string* why, const char* what) {
-  *why = std::string(what) + ": " + platform::errorText(errno);
+// Ends `pid` first when `kill`, then reaps it; its wait status.
+int endProcess(pid_t pid, bool kill) {
+  int status = 0;
+  if (pid > 0 && kill) ::kill(pid, SIGKILL);
+  while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+// Polls `ready` for up to five seconds.
+template <typename Ready>
+bool waitFor(Ready ready) {
+  for (int i = 0; i < 500; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   return false;
 }
 
@@ -44,20 +58,27 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
 bool enterPrivateNamespaces(int namespaces, std::string* why) {
   const int flags = CLONE_NEWNS | ((namespaces & kNetwork) ? CLONE_NEWNET : 0) |
                     ((namespaces & kPid) ? CLONE_NEWPID : 0);
-  if (::unshare(flags) != 0) return failed(why, "unshare");
+  if (::unshare(flags) != 0) return fail(why, "unshare");
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return failed(why, "mount (making / private)");
+    return fail(why, "making / private");
   }
   if (::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-    return failed(why, "mount (tmpfs on /run)");
+    return fail(why, "tmpfs on /run");
   }
   return true;
 }
 
 bool leavePrivatePidNamespace(std::string* why) {
   platform::UniqueFd own(::open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC));
-  if (!own || ::setns(own.get(), CLONE_NEWPID) != 0) return failed(why, "setns");
-  return true;
+  return (own && ::setns(own.get(), CLONE_NEWPID) == 0) || fail(why, "setns");
+}
+
+pid_t innermostPid(pid_t hostPid) {
+  std::ifstream status("/proc/" + std::to_string(hostPid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("NSpid:", 0) == 0) return std::stoi(line.substr(line.find_last_of('\t') + 1));
+  }
+  return -1;
 }
 
 fs::path overlay(const std::string& target) {
@@ -69,53 +90,28 @@ fs::path overlay(const std::string& target) {
   const std::string options = "lowerdir=" + target + ",upperdir=" + (base / "upper").string() +
                               ",workdir=" + (base / "work").string();
   if (::mount("overlay", target.c_str(), "overlay", 0, options.c_str()) != 0) {
-    die("overlay on " + target);
+    throw std::runtime_error("overlay on " + target + ": " + platform::errorText(errno));
   }
   return target;
 }
 
-StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
-  pid_ = ::fork();
-  if (pid_ < 0) die("fork");
+StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid)
+    : pid_(::fork()) {
   if (pid_ == 0) testsupport::execAs(argv, uid);
   const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
-  for (int i = 0; i < 500; ++i) {
-    std::error_code ec;
-    if (fs::read_symlink(exe, ec) == fs::canonical(argv[0])) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::error_code ec;
+  if (pid_ > 0 && waitFor([&] { return fs::read_symlink(exe, ec) == fs::canonical(argv[0]); })) {
+    return;
   }
-  ::kill(pid_, SIGKILL);
-  reap();
+  endProcess(std::exchange(pid_, -1), true);
   throw std::runtime_error("could not start " + argv[0]);
 }
 
-StartedProcess::~StartedProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    reap();
-  }
-}
+StartedProcess::~StartedProcess() { endProcess(pid_, true); }
 
-int StartedProcess::reap() {
-  int status = 0;
-  if (pid_ <= 0) return status;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
-  return status;
-}
+int StartedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
 
-pid_t innermostPid(pid_t hostPid) {
-  std::ifstream status("/proc/" + std::to_string(hostPid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("NSpid:", 0) == 0) return std::stoi(line.substr(line.find_last_of('\t') + 1));
-  }
-  return -1;
-}
-
-Daemon::Daemon(bool ownProc) : outputFile_("/run/korvane-daemon.out") {
-  pid_ = ::fork();
-  if (pid_ < 0) die("fork");
+Daemon::Daemon(bool ownProc) : pid_(::fork()) {
   if (pid_ == 0) {
     if (ownProc &&
         (::unshare(CLONE_NEWNS) != 0 ||
@@ -124,28 +120,19 @@ Daemon::Daemon(bool ownProc) : outputFile_("/run/korvane-daemon.out") {
       _exit(124);
     }
     ::setsid();
-    const int o = ::open(outputFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+    const int o = ::open(kDaemonOutput, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
     if (o < 0 || ::dup2(o, 1) < 0) _exit(126);
     ::execl(daemonPath().c_str(), daemonPath().c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  // Serving once the socket answers.
-  for (int i = 0; i < 500; ++i) {
-    if (fs::exists("/run/com.korvane.helper.socket")) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  // Serving once the socket is there.
+  waitFor([] { return fs::exists("/run/com.korvane.helper.socket"); });
 }
 
-Daemon::~Daemon() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-}
+Daemon::~Daemon() { endProcess(pid_, true); }
 
 bool Daemon::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
 
-std::string Daemon::output() const { return readFile(outputFile_); }
+std::string Daemon::output() const { return readFile(kDaemonOutput); }
 
 }  // namespace e2e

@@ -6,11 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <filesystem>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "testsupport/testsupport.h"
 
@@ -21,11 +17,11 @@ using testsupport::run;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
-// korvane-helperctl with `args`, as `uid` when given.
-RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
-
 std::string daemonPath();
 std::string helperctlPath();
+
+// korvane-helperctl with `args`, as `uid` when given.
+RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
 
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
@@ -34,48 +30,42 @@ enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 // reaches the host; with kNetwork a network namespace; with kPid a pid
 // namespace for the children started from now on (the first of them, which
 // must be the Daemon, becomes its init: a signal sent to "every process"
-// from inside then reaches only the test's own processes). Returns false
-// (and the reason) when that is not possible.
+// from inside then reaches only the test's own processes). False with the
+// reason when that is not possible.
 bool enterPrivateNamespaces(int namespaces, std::string* why);
 
 // Children started from now on belong to the caller's own pid namespace
-// again. Needed after kPid once the Daemon has ended: a pid namespace whose
-// init is gone takes no new process.
+// again: needed after kPid once the Daemon has ended, as a pid namespace
+// whose init is gone takes no new process.
 bool leavePrivatePidNamespace(std::string* why);
 
-// The pid of the host process `hostPid` as its own (innermost) pid
-// namespace numbers it.
+// The pid of the host process `hostPid` in its own (innermost) namespace.
 pid_t innermostPid(pid_t hostPid);
 
-// Mounts a writable overlay over `target` (which must exist), so tests can
-// add files there without touching the host's copy. Returns the folder
-// whose contents appear on top.
+// Mounts a writable overlay over the folder `target`, so tests can change
+// what it holds without touching the host's copy. Returns `target`.
 std::filesystem::path overlay(const std::string& target);
 
-// The daemon process: started with its real constants, in a session of its
-// own, stdout captured; killed and reaped on destruction.
+// The daemon with its real constants, in a session of its own, standard
+// output captured; killed and reaped on destruction. With `ownProc` it
+// mounts a /proc of its own pid namespace (in a nested mount namespace), so
+// that it resolves its peers' pids as they number themselves.
 class Daemon {
  public:
-  // With `ownProc`, the daemon mounts a /proc of its own pid namespace (in a
-  // mount namespace nested in the test's), so that it resolves its peers'
-  // pids as they number themselves; the test keeps the host's /proc.
   explicit Daemon(bool ownProc = false);
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
 
   bool running() const;
-  // Everything the daemon wrote to standard output so far.
-  std::string output() const;
-  pid_t pid() const { return pid_; }
+  std::string output() const;  // everything written to standard output so far
 
  private:
   pid_t pid_ = -1;
-  std::filesystem::path outputFile_;
 };
 
-// A process a test starts (argv[0] an absolute path), optionally as another
-// user; the constructor returns once the program runs. Killed and reaped on
+// A program a test starts (argv[0] an absolute path), as `uid` when given;
+// the constructor returns once the program runs. Killed and reaped on
 // destruction.
 class StartedProcess {
  public:
@@ -85,8 +75,7 @@ class StartedProcess {
   StartedProcess(const StartedProcess&) = delete;
   StartedProcess& operator=(const StartedProcess&) = delete;
   pid_t pid() const { return pid_; }
-  // Waits for it to end; its wait status.
-  int reap();
+  int reap();  // waits for it to end; its wait status
 
  private:
   pid_t pid_ = -1;
