@@ -23,6 +23,8 @@ constexpr char kRequirement[] =
     "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
     "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
 
+using Kind = RequirementClause::Kind;
+
 const TestPki& pki() {
   static const TestPki kPki = TestPki::make();
   return kPki;
@@ -165,11 +167,8 @@ TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
 
 TEST_F(CodeSigning, RefusesWhatItCannotUse) {
   SecCodeRef code;
-  for (const std::string& path : {dir_.file("missing"), dir_.path().string()}) {
-    EXPECT_EQ(SecStaticCodeCreateWithPath(path, kSecCSDefaultFlags, &code),
-              errSecCSStaticCodeNotFound)
-        << path;
-  }
+  EXPECT_EQ(SecStaticCodeCreateWithPath(dir_.path(), kSecCSDefaultFlags, &code),
+            errSecCSStaticCodeNotFound);
   const std::string root = pki().trustedRoot.certificatePem();
   EXPECT_TRUE(TrustAnchor::fromPem(root + root));
   for (const std::string& text :
@@ -184,6 +183,49 @@ TEST_F(CodeSigning, RefusesWhatItCannotUse) {
   EXPECT_FALSE(err.empty());
   EXPECT_FALSE(SigningIdentity::load("only-one-path", &identity, &err));
   EXPECT_FALSE(SigningIdentity::load("a,b,c,d", &identity, &err));
+}
+
+TEST(RequirementCompiler, CompilesTheSubsetAndNothingElse) {
+  const std::pair<std::string, std::vector<RequirementClause>> compiled[] = {
+      {"anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
+       "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"",
+       {{Kind::kAnchorAppleGeneric, ""},
+        {Kind::kIdentifier, "com.korvane.Korvane-Activity-Console"},
+        {Kind::kLeafSubjectOU, "QX7ZK2M4PD"}}},
+      {"  identifier\t\"a\"\n", {{Kind::kIdentifier, "a"}}},
+      {"certificate leaf [ subject.OU ]=\"T\"", {{Kind::kLeafSubjectOU, "T"}}},
+      {"identifier \"a\\\"b\\\\c\"", {{Kind::kIdentifier, "a\"b\\c"}}},
+      {"identifier \"caf\xc3\xa9\"", {{Kind::kIdentifier, "caf\xc3\xa9"}}},
+  };
+  for (const auto& [text, clauses] : compiled) {
+    const std::optional<Requirement> requirement = compileRequirement(text);
+    ASSERT_TRUE(requirement) << text;
+    EXPECT_EQ(requirement->clauses, clauses) << text;
+  }
+  // Anything looser than the subset (or, negation, other keywords, other
+  // certificates or fields, unquoted, empty or unterminated strings, other
+  // escapes and control characters) must not compile into something weaker.
+  const char* const refused[] = {"",
+                                 "anchor apple",
+                                 "anchor apple generic and",
+                                 "and anchor apple generic",
+                                 "anchor apple generic or identifier \"a\"",
+                                 "(anchor apple generic)",
+                                 "!anchor apple generic",
+                                 "Anchor apple generic",
+                                 "anchor trusted",
+                                 "identifier a",
+                                 "identifier \"\"",
+                                 "identifier \"a",
+                                 "identifier \"a\\n\"",
+                                 "identifier \"a\tb\"",
+                                 "identifier \"a\" identifier \"b\"",
+                                 "certificate leaf[subject.CN] = \"T\"",
+                                 "certificate root[subject.OU] = \"T\"",
+                                 "certificate leaf[subject.OU] = \"T\" extra",
+                                 "info [CFBundleVersion] = \"1\""};
+  for (const char* text : refused) EXPECT_FALSE(compileRequirement(text)) << text;
+  EXPECT_FALSE(compileRequirement(std::string_view("identifier \"a\0\"", 15)));
 }
 
 }  // namespace

@@ -40,8 +40,6 @@ TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
     Array reply;
   } cases[] = {
       {kFetchSystemProcesses, {}, {Value(Array{})}},
-      {kFetchDetailedProcesses, {}, {Value(Array{})}},
-      {kFetchAllProcessData, {}, {Value(Array{})}},
       {kTerminateProcess, {Value(1)}, {Value(false)}},
       {kSendSignal, {Value(1), nil}, {Value(false)}},
       {kUninstallApp, {Value("/Applications/X.app")}, failed},

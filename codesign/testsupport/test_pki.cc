@@ -151,31 +151,22 @@ TestCertificateAuthority TestCertificateAuthority::issueIntermediate(std::string
 }
 
 TestPki TestPki::make(std::string_view teamId, std::string_view otherTeamId) {
-  const std::string team(teamId), other(otherTeamId);
-  auto leaf = [&](std::vector<std::string> units) {
-    LeafOptions options;
-    options.commonName = "Korvane Test Signer (" + team + ")";
-    options.organizationalUnits = std::move(units);
-    return options;
-  };
-  LeafOptions noCodeSigning = leaf({team}), noUsage = leaf({team});
-  noCodeSigning.codeSigningUsage = false;
-  noUsage.extendedKeyUsage = false;
-
+  const std::string team(teamId), other(otherTeamId), name = "Korvane Test Signer (" + team + ")";
   TestPki pki;
   pki.trustedRoot = TestCertificateAuthority::makeRoot("Korvane Test Root");
   pki.untrustedRoot = TestCertificateAuthority::makeRoot("Korvane Test Root");
-  pki.good = pki.trustedRoot.issueLeaf(leaf({team}));
-  pki.untrusted = pki.untrustedRoot.issueLeaf(leaf({team}));
-  pki.otherTeam = pki.trustedRoot.issueLeaf(leaf({other}));
-  pki.noCodeSigning = pki.trustedRoot.issueLeaf(noCodeSigning);
-  pki.noUsageStated = pki.trustedRoot.issueLeaf(noUsage);
-  pki.multipleTeams = pki.trustedRoot.issueLeaf(leaf({team, other}));
-  pki.noTeam = pki.trustedRoot.issueLeaf(leaf({}));
+  const TestCertificateAuthority& root = pki.trustedRoot;
+  pki.good = root.issueLeaf({name, {team}});
+  pki.untrusted = pki.untrustedRoot.issueLeaf({name, {team}});
+  pki.otherTeam = root.issueLeaf({name, {other}});
+  pki.noCodeSigning = root.issueLeaf({name, {team}, false});
+  pki.noUsageStated = root.issueLeaf({name, {team}, true, false});
+  pki.multipleTeams = root.issueLeaf({name, {team, other}});
+  pki.noTeam = root.issueLeaf({name, {}});
   pki.viaIntermediate =
-      pki.trustedRoot.issueIntermediate("Korvane Test Intermediate").issueLeaf(leaf({team}));
-  pki.viaNonAuthority = pki.trustedRoot.issueIntermediate("Korvane Test Non-Authority", false)
-                            .issueLeaf(leaf({team}));
+      root.issueIntermediate("Korvane Test Intermediate").issueLeaf({name, {team}});
+  pki.viaNonAuthority =
+      root.issueIntermediate("Korvane Test Non-Authority", false).issueLeaf({name, {team}});
   return pki;
 }
 

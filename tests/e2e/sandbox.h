@@ -25,18 +25,15 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
 
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
-// Moves the calling process into new namespaces: always a mount namespace
-// with private propagation and a tmpfs on /run, so nothing mounted here
-// reaches the host; with kNetwork a network namespace; with kPid a pid
-// namespace for the children started from now on (the first of them, which
-// must be the Daemon, becomes its init: a signal sent to "every process"
-// from inside then reaches only the test's own processes). False with the
-// reason when that is not possible.
+// Moves the calling process into a new mount namespace (private propagation,
+// a tmpfs on /run: nothing mounted here reaches the host), with kNetwork a
+// network namespace, with kPid a pid namespace for the children started from
+// now on (the first, which must be the Daemon, becomes its init: a signal to
+// "every process" from inside reaches only the test's own). False with why.
 bool enterPrivateNamespaces(int namespaces, std::string* why);
 
 // Children started from now on belong to the caller's own pid namespace
-// again: needed after kPid once the Daemon has ended, as a pid namespace
-// whose init is gone takes no new process.
+// again (after kPid, once the Daemon, its init, has ended, it takes none).
 bool leavePrivatePidNamespace(std::string* why);
 
 // The pid of the host process `hostPid` in its own (innermost) namespace.
@@ -81,8 +78,7 @@ class StartedProcess {
   pid_t pid_ = -1;
 };
 
-// A test with the real daemon in a private mount namespace, started before
-// each test and ended after it.
+// A test with the real daemon in a private mount namespace, one per test.
 class DaemonTest : public testing::Test {
  protected:
   void SetUp() override {
