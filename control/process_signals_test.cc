@@ -19,6 +19,7 @@ namespace {
 // Above PID_MAX_LIMIT (2^22): no process can ever be hit through it.
 constexpr std::int64_t kNeverAPid = (std::int64_t{1} << 22) + 1;
 constexpr std::int64_t kInt32Max = INT32_MAX;
+
 // Zero and below name groups or every process; the rest cannot be a pid (the
 // two powers of two would narrow to 0 and -1).
 constexpr std::int64_t k2To32 = std::int64_t{1} << 32;
@@ -76,31 +77,29 @@ TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
   EXPECT_FALSE(isSignalArgument(std::string("-KILL\0x", 7)));
 }
 
-TEST(TerminateProcess, SendsSigkillOnlyToOneProcessNeverTheDaemon) {
+TEST(TerminateAndSendSignal, ReachOnlyOneProcessNeverTheDaemonWithTheTextAsReceived) {
   Recorder recorder;
-  for (const auto pid : kNotOneProcess) EXPECT_FALSE(terminateProcess(pid, recorder)) << pid;
-  EXPECT_FALSE(terminateProcess(::getpid(), recorder));
+  for (const auto pid : kNotOneProcess) {
+    EXPECT_FALSE(terminateProcess(pid, recorder)) << pid;
+    EXPECT_FALSE(sendSignal(pid, "-STOP", recorder)) << pid;
+  }
+  EXPECT_FALSE(terminateProcess(::getpid(), recorder));  // the daemon itself
+  EXPECT_FALSE(sendSignal(::getpid(), "-STOP", recorder));
+  for (const char* text : {"", "1", "-l", "--", "-9x"})
+    EXPECT_FALSE(sendSignal(42, text, recorder));
+  EXPECT_TRUE(recorder.signals.empty() && recorder.runs.empty());
+
   EXPECT_TRUE(terminateProcess(kInt32Max, recorder));
+  EXPECT_TRUE(sendSignal(42, "-stop", recorder));
   recorder.status = 1;
   EXPECT_FALSE(terminateProcess(42, recorder));
+  EXPECT_FALSE(sendSignal(kInt32Max, "-SIGRTMIN+3", recorder));
+  recorder.status = -1;
+  EXPECT_FALSE(sendSignal(7, "-9", recorder));
   EXPECT_EQ(recorder.signals, (decltype(recorder.signals){{kInt32Max, SIGKILL}, {42, SIGKILL}}));
-}
-
-TEST(SendSignal, RunsKillWithTheTextAsReceivedOnlyForSafeArguments) {
-  Recorder runner;
-  for (const auto pid : kNotOneProcess) EXPECT_FALSE(sendSignal(pid, "-STOP", runner)) << pid;
-  EXPECT_FALSE(sendSignal(::getpid(), "-STOP", runner));  // the daemon itself
-  for (const char* text : {"", "1", "-l", "--", "-9x"}) EXPECT_FALSE(sendSignal(42, text, runner));
-  EXPECT_TRUE(runner.runs.empty());
-
-  EXPECT_TRUE(sendSignal(42, "-stop", runner));
-  runner.status = 1;
-  EXPECT_FALSE(sendSignal(kInt32Max, "-SIGRTMIN+3", runner));
-  runner.status = -1;
-  EXPECT_FALSE(sendSignal(7, "-9", runner));
-  EXPECT_EQ(runner.runs, (decltype(runner.runs){{"/bin/kill", {"-stop", "42"}},
-                                                {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
-                                                {"/bin/kill", {"-9", "7"}}}));
+  EXPECT_EQ(recorder.runs, (decltype(recorder.runs){{"/bin/kill", {"-stop", "42"}},
+                                                    {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
+                                                    {"/bin/kill", {"-9", "7"}}}));
 }
 
 TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {

@@ -8,7 +8,6 @@ namespace interface {
 namespace {
 
 using common::Array;
-using common::Nil;
 using common::Value;
 
 // Every method throws before it replies, except the firewall's, which
@@ -32,7 +31,7 @@ class Thrower final : public HelperProtocol {
 };
 
 TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
-  const Value nil{Nil{}};
+  const Value nil{common::Nil{}};
   const Array failed{Value(false), Value("The helper failed to carry out the request.")};
   const struct {
     const char* selector;

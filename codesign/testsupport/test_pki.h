@@ -1,7 +1,6 @@
-// Certificates for tests: roots, intermediates and signing leaves made in
-// memory, and the set of identities that caller validation must tell apart.
-// Test code only: failures to make a key or certificate abort the test
-// program with a message.
+// Certificates for tests, made in memory: roots, intermediates, signing
+// leaves, and the identities caller validation must tell apart. A failure to
+// make one aborts the test program with a message.
 #pragma once
 
 #include <string>
@@ -32,11 +31,10 @@ struct TestIdentity {
   std::string writeFiles(const std::string& dir, const std::string& stem) const;
 };
 
-// A certificate authority: a root, or an intermediate under one.
+// A certificate authority: a root, an intermediate under one, or one given.
 class TestCertificateAuthority {
  public:
   static TestCertificateAuthority makeRoot(std::string_view commonName);
-  // An existing authority, e.g. the development root of the build tree.
   static TestCertificateAuthority fromPem(std::string_view keyPem, std::string_view certificatePem);
 
   const std::string& certificatePem() const { return certificatePem_; }
@@ -47,8 +45,7 @@ class TestCertificateAuthority {
   TestCertificateAuthority issueIntermediate(std::string_view commonName, bool isCa = true) const;
 
  private:
-  std::string keyPem_;
-  std::string certificatePem_;
+  std::string keyPem_, certificatePem_;
   std::string chainPem_;  // intermediates from this authority up to its root, excluded
 };
 

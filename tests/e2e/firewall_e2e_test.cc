@@ -63,28 +63,21 @@ struct Probe {
   std::uint16_t port = 0;
 };
 
-class FirewallE2E : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string why;
-    ASSERT_TRUE(enterPrivateNamespaces(kNetwork, &why)) << why << " (end-to-end tests need root)";
-    ASSERT_EQ(run({"/bin/ip", "link", "set", "lo", "up"}).status, 0);
-    // The stand-in as /sbin/pfctl, and pf's files in /etc, on overlays: in
-    // place of whatever the host has there, for this namespace only.
-    const fs::path sbin = fs::canonical("/sbin");
-    overlay(sbin.string());
-    fs::copy_file(KORVANE_PFCTL_PATH, sbin / "pfctl", fs::copy_options::overwrite_existing);
-    overlay("/etc");
-    testsupport::writeFile("/etc/pf.conf", "# pf.conf of the test\nset skip on lo0");
-    fs::create_directory("/etc/pf.anchors");
-    daemon_ = std::make_unique<Daemon>();
-    ASSERT_TRUE(daemon_->running());
-  }
+TEST(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
+  std::string why;
+  ASSERT_TRUE(enterPrivateNamespaces(kNetwork, &why)) << why << " (end-to-end tests need root)";
+  ASSERT_EQ(run({"/bin/ip", "link", "set", "lo", "up"}).status, 0);
+  // The stand-in as /sbin/pfctl, and pf's files in /etc, on overlays: in
+  // place of whatever the host has there, for this namespace only.
+  const fs::path sbin = fs::canonical("/sbin");
+  overlay(sbin.string());
+  fs::copy_file(KORVANE_PFCTL_PATH, sbin / "pfctl", fs::copy_options::overwrite_existing);
+  overlay("/etc");
+  testsupport::writeFile("/etc/pf.conf", "# pf.conf of the test\nset skip on lo0");
+  fs::create_directory("/etc/pf.anchors");
+  const Daemon daemon;
+  ASSERT_TRUE(daemon.running());
 
-  std::unique_ptr<Daemon> daemon_;
-};
-
-TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
   // Inbound: dropped (TCP and UDP time out); outbound: rejected at once.
   const Probe inTcp(SOCK_STREAM, true), inTcp6(SOCK_STREAM, false), outTcp(SOCK_STREAM, true),
       outTcp6(SOCK_STREAM, false), inUdp(SOCK_DGRAM, true), outUdp(SOCK_DGRAM, true);

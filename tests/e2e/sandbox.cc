@@ -59,13 +59,9 @@ bool enterPrivateNamespaces(int namespaces, std::string* why) {
   const int flags = CLONE_NEWNS | ((namespaces & kNetwork) ? CLONE_NEWNET : 0) |
                     ((namespaces & kPid) ? CLONE_NEWPID : 0);
   if (::unshare(flags) != 0) return fail(why, "unshare");
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return fail(why, "making / private");
-  }
-  if (::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
-    return fail(why, "tmpfs on /run");
-  }
-  return true;
+  return (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+          ::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0) ||
+         fail(why, "mount (/ private, tmpfs on /run)");
 }
 
 bool leavePrivatePidNamespace(std::string* why) {
@@ -95,8 +91,12 @@ fs::path overlay(const std::string& target) {
   return target;
 }
 
+OwnedProcess::~OwnedProcess() { endProcess(pid_, true); }
+
+int OwnedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
+
 StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid)
-    : pid_(::fork()) {
+    : OwnedProcess(::fork()) {
   if (pid_ == 0) testsupport::execAs(argv, uid);
   const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
   std::error_code ec;
@@ -107,11 +107,7 @@ StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::option
   throw std::runtime_error("could not start " + argv[0]);
 }
 
-StartedProcess::~StartedProcess() { endProcess(pid_, true); }
-
-int StartedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
-
-Daemon::Daemon(bool ownProc) : pid_(::fork()) {
+Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
   if (pid_ == 0) {
     if (ownProc &&
         (::unshare(CLONE_NEWNS) != 0 ||
@@ -128,8 +124,6 @@ Daemon::Daemon(bool ownProc) : pid_(::fork()) {
   // Serving once the socket is there.
   waitFor([] { return fs::exists("/run/com.korvane.helper.socket"); });
 }
-
-Daemon::~Daemon() { endProcess(pid_, true); }
 
 bool Daemon::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
 

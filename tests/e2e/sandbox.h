@@ -43,39 +43,37 @@ pid_t innermostPid(pid_t hostPid);
 // what it holds without touching the host's copy. Returns `target`.
 std::filesystem::path overlay(const std::string& target);
 
-// The daemon with its real constants, in a session of its own, standard
-// output captured; killed and reaped on destruction. With `ownProc` it
-// mounts a /proc of its own pid namespace (in a nested mount namespace), so
-// that it resolves its peers' pids as they number themselves.
-class Daemon {
+// A child process of the test: killed and reaped on destruction.
+class OwnedProcess {
  public:
-  explicit Daemon(bool ownProc = false);
-  ~Daemon();
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
-
-  bool running() const;
-  std::string output() const;  // everything written to standard output so far
-
- private:
-  pid_t pid_ = -1;
-};
-
-// A program a test starts (argv[0] an absolute path), as `uid` when given;
-// the constructor returns once the program runs. Killed and reaped on
-// destruction.
-class StartedProcess {
- public:
-  explicit StartedProcess(const std::vector<std::string>& argv,
-                          std::optional<uid_t> uid = std::nullopt);
-  ~StartedProcess();
-  StartedProcess(const StartedProcess&) = delete;
-  StartedProcess& operator=(const StartedProcess&) = delete;
+  OwnedProcess(const OwnedProcess&) = delete;
+  OwnedProcess& operator=(const OwnedProcess&) = delete;
+  ~OwnedProcess();
   pid_t pid() const { return pid_; }
   int reap();  // waits for it to end; its wait status
 
- private:
-  pid_t pid_ = -1;
+ protected:
+  explicit OwnedProcess(pid_t pid) : pid_(pid) {}
+  pid_t pid_;
+};
+
+// A program (argv[0] an absolute path), as `uid` when given; the constructor
+// returns once the program runs.
+class StartedProcess : public OwnedProcess {
+ public:
+  explicit StartedProcess(const std::vector<std::string>& argv,
+                          std::optional<uid_t> uid = std::nullopt);
+};
+
+// The daemon with its real constants, in a session of its own, standard
+// output captured. With `ownProc` it mounts a /proc of its own pid namespace
+// (in a nested mount namespace), so that it resolves its peers' pids as they
+// number themselves.
+class Daemon : public OwnedProcess {
+ public:
+  explicit Daemon(bool ownProc = false);
+  bool running() const;
+  std::string output() const;  // everything written to standard output so far
 };
 
 // A test with the real daemon in a private mount namespace, one per test.
