@@ -22,7 +22,7 @@ bool runNftScript(const std::string& nft, std::string_view script, std::string* 
                                                   .error = platform::ChildStream::kInherit},
                                                  &spawnError);
   if (!child.valid()) {
-    *err = "cannot run " + nft + ": " + platform::errorText(spawnError);
+    *err = platform::callFailure("posix_spawn", nft, spawnError);
     return false;
   }
   // A write error (nft quit early: EPIPE, SIGPIPE is ignored by main) is not
