@@ -56,6 +56,7 @@ void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
     ::_exit(125);
   }
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   ::execv(args[0], args.data());
