@@ -33,7 +33,8 @@ enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 bool enterPrivateNamespaces(int namespaces, std::string* why);
 
 // Children started from now on belong to the caller's own pid namespace
-// again (after kPid, once the Daemon, its init, has ended, it takes none).
+// again (after kPid, once the Daemon, its init, has ended, it takes none;
+// enterPrivateNamespaces and the program's exit do this themselves).
 bool leavePrivatePidNamespace(std::string* why);
 
 // The pid of the host process `hostPid` in its own (innermost) namespace.
