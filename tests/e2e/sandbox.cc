@@ -45,6 +45,12 @@ bool waitFor(Ready ready) {
   return false;
 }
 
+// Children started from now on belong to our own pid namespace again.
+bool leavePrivatePidNamespace() {
+  platform::UniqueFd own(::open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC));
+  return own && ::setns(own.get(), CLONE_NEWPID) == 0;
+}
+
 }  // namespace
 
 std::string daemonPath() { return KORVANE_DAEMON_PATH; }
@@ -60,11 +66,8 @@ bool enterPrivateNamespaces(int namespaces, std::string* why) {
   if (namespaces & kPid) {
     // An earlier test's pid namespace, its init gone, takes no new process:
     // back to our own first, and at exit (LeakSanitizer's check starts one).
-    static const int atExit = std::atexit([] {
-      std::string ignored;
-      leavePrivatePidNamespace(&ignored);
-    });
-    if (atExit != 0 || !leavePrivatePidNamespace(why)) return false;
+    static const int atExit = std::atexit([] { leavePrivatePidNamespace(); });
+    if (atExit != 0 || !leavePrivatePidNamespace()) return fail(why, "setns");
   }
   const int flags = CLONE_NEWNS | ((namespaces & kNetwork) ? CLONE_NEWNET : 0) |
                     ((namespaces & kPid) ? CLONE_NEWPID : 0);
@@ -72,11 +75,6 @@ bool enterPrivateNamespaces(int namespaces, std::string* why) {
   return (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
           ::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0) ||
          fail(why, "mount (/ private, tmpfs on /run)");
-}
-
-bool leavePrivatePidNamespace(std::string* why) {
-  platform::UniqueFd own(::open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC));
-  return (own && ::setns(own.get(), CLONE_NEWPID) == 0) || fail(why, "setns");
 }
 
 pid_t innermostPid(pid_t hostPid) {

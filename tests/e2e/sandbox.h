@@ -29,13 +29,9 @@ enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 // a tmpfs on /run: nothing mounted here reaches the host), with kNetwork a
 // network namespace, with kPid a pid namespace for the children started from
 // now on (the first, which must be the Daemon, becomes its init: a signal to
-// "every process" from inside reaches only the test's own). False with why.
+// "every process" from inside reaches only the test's own; a later call, and
+// the program's exit, leave it). False with why.
 bool enterPrivateNamespaces(int namespaces, std::string* why);
-
-// Children started from now on belong to the caller's own pid namespace
-// again (after kPid, once the Daemon, its init, has ended, it takes none;
-// enterPrivateNamespaces and the program's exit do this themselves).
-bool leavePrivatePidNamespace(std::string* why);
 
 // The pid of the host process `hostPid` in its own (innermost) namespace.
 pid_t innermostPid(pid_t hostPid);
