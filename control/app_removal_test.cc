@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 using testsupport::readFile;
 using testsupport::writeFile;
 
-const common::FlagMessage kRemoved{true, std::nullopt};
-
 common::FlagMessage failure(const std::string& item, const std::string& reason) {
   return {false, "Could not remove \"" + item + "\": " + reason};
 }
@@ -79,7 +77,7 @@ TEST_F(UninstallApp, RemovesItemsButNeverWhatTheirLinksPointTo) {
   fs::create_directory_symlink(dir_ + "/outside/folder", dir_ + "/folder-link");
   fs::create_symlink(dir_ + "/outside/file", dir_ + "/file-link");
   for (const auto& item : {dir_ + "/folder-link", dir_ + "/file-link", dir_ + "/via", app_}) {
-    EXPECT_EQ(uninstallApp(item), kRemoved) << item;
+    EXPECT_EQ(uninstallApp(item), (common::FlagMessage{true, std::nullopt})) << item;
     EXPECT_FALSE(fs::exists(fs::symlink_status(item))) << item;
   }
   EXPECT_TRUE(outsideIntact());
@@ -94,7 +92,7 @@ TEST_F(UninstallApp, RemovesATreeDeeperThanAnyPathCanName) {
     fd.reset(::openat(fd.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
   ASSERT_TRUE(fd);
-  EXPECT_EQ(uninstallApp(dir_ + "/d"), kRemoved);
+  EXPECT_EQ(uninstallApp(dir_ + "/d"), (common::FlagMessage{true, std::nullopt}));
   EXPECT_FALSE(fs::exists(dir_ + "/d"));
 }
 

@@ -39,9 +39,8 @@ class ControlE2E : public testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(daemon_ && daemon_->running()); }
 
-  static Daemon* daemon_;
+  static inline Daemon* daemon_ = nullptr;
 };
-Daemon* ControlE2E::daemon_ = nullptr;
 
 TEST_F(ControlE2E, SignalsReachTheNamedProcessAndNothingElse) {
   StartedProcess canary({"/bin/sleep", "120"});
