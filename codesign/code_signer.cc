@@ -3,6 +3,9 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "codesign/file_io.h"
 #include "codesign/signature_format.h"
 
@@ -33,6 +36,36 @@ bool readText(const std::string& path, std::string* text, std::string* error) {
   return true;
 }
 
+// What the passphrase callback did, for the error message.
+struct PassphraseRequest {
+  bool asked = false;
+  std::string problem;
+};
+
+// OpenSSL's default callback asks on the terminal, which would hang an
+// unattended build on an encrypted key; this one only reads the file named
+// by the environment.
+int passphraseFromFile(char* buffer, int size, int /*rwflag*/, void* userdata) {
+  auto* request = static_cast<PassphraseRequest*>(userdata);
+  request->asked = true;
+  const char* path = std::getenv(kSigningPassphraseFileVariable);
+  if (path == nullptr || *path == '\0') {
+    request->problem = std::string("the private key is encrypted: name a file holding its "
+                                   "passphrase in ") +
+                       kSigningPassphraseFileVariable;
+    return -1;
+  }
+  std::string text;
+  if (!readText(path, &text, &request->problem)) return -1;
+  text = text.substr(0, text.find_first_of("\r\n"));
+  if (text.size() > static_cast<std::size_t>(size)) {
+    request->problem = std::string("the passphrase in ") + path + " is too long";
+    return -1;
+  }
+  std::memcpy(buffer, text.data(), text.size());
+  return static_cast<int>(text.size());
+}
+
 }  // namespace
 
 std::optional<SigningIdentity> SigningIdentity::fromPem(std::string_view keyPem,
@@ -41,9 +74,13 @@ std::optional<SigningIdentity> SigningIdentity::fromPem(std::string_view keyPem,
                                                         std::string* error) {
   SigningIdentity identity;
   BioPtr keyBio = memoryBio(keyPem);
-  identity.key_.reset(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
+  PassphraseRequest passphrase;
+  identity.key_.reset(
+      PEM_read_bio_PrivateKey(keyBio.get(), nullptr, passphraseFromFile, &passphrase));
   if (!identity.key_) {
-    *error = openSslError("cannot read the private key");
+    *error = passphrase.problem.empty() ? openSslError("cannot read the private key")
+                                        : passphrase.problem;
+    ERR_clear_error();
     return std::nullopt;
   }
   BioPtr certBio = memoryBio(certPem);

@@ -13,6 +13,10 @@
 
 namespace codesign {
 
+// The environment variable naming the file that holds the passphrase of an
+// encrypted signing key.
+inline constexpr char kSigningPassphraseFileVariable[] = "KORVANE_SIGNING_PASSPHRASE_FILE";
+
 // A private key with its certificate (the leaf) and the intermediate
 // certificates that lead from it towards a root. Immutable once made;
 // move-only.
@@ -21,6 +25,9 @@ class SigningIdentity {
   // From PEM text: one private key, one certificate, and zero or more
   // certificates in `chainPem` (may be empty). Nullopt with `error` when a
   // part does not parse or the key does not belong to the certificate.
+  // An encrypted key is opened with the first line of the file named by the
+  // environment variable KORVANE_SIGNING_PASSPHRASE_FILE; without it loading
+  // fails and says so. Nothing is ever asked on a terminal.
   static std::optional<SigningIdentity> fromPem(std::string_view keyPem, std::string_view certPem,
                                                 std::string_view chainPem, std::string* error);
 
