@@ -3,8 +3,8 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "codesign/file_io.h"
 #include "codesign/signature_format.h"
@@ -50,9 +50,8 @@ int passphraseFromFile(char* buffer, int size, int /*rwflag*/, void* userdata) {
   request->asked = true;
   const char* path = std::getenv(kSigningPassphraseFileVariable);
   if (path == nullptr || *path == '\0') {
-    request->problem = std::string("the private key is encrypted: name a file holding its "
-                                   "passphrase in ") +
-                       kSigningPassphraseFileVariable;
+    request->problem = "the private key is encrypted: name a file holding its passphrase in ";
+    request->problem += kSigningPassphraseFileVariable;
     return -1;
   }
   std::string text;
@@ -62,7 +61,7 @@ int passphraseFromFile(char* buffer, int size, int /*rwflag*/, void* userdata) {
     request->problem = std::string("the passphrase in ") + path + " is too long";
     return -1;
   }
-  std::memcpy(buffer, text.data(), text.size());
+  std::copy(text.begin(), text.end(), buffer);
   return static_cast<int>(text.size());
 }
 
