@@ -124,6 +124,12 @@ if(KORVANE_TRUST_ANCHOR OR KORVANE_SIGNING_IDENTITY)
   set(KORVANE_CODESIGN_IDENTITY ${KORVANE_SIGNING_IDENTITY})
   set(KORVANE_CODESIGN_ROOT_KEY_FILE "")
   message(STATUS "codesign: release build: trusting ${KORVANE_TRUST_ANCHOR}")
+  # Test programs are signed as the genuine client; with a release identity
+  # they would be programs the released daemon obeys.
+  if(BUILD_TESTING)
+    message(STATUS "codesign: release identity given: tests are not built")
+    set(BUILD_TESTING OFF)
+  endif()
 else()
   set(dir ${CMAKE_BINARY_DIR}/codesign-identity)
   _korvane_make_development_identity(${dir})
@@ -154,6 +160,9 @@ target_include_directories(korvane_trust_anchor PUBLIC ${CMAKE_SOURCE_DIR})
 # rewrites the file afterwards (strip, an install step that edits RPATH)
 # breaks the signature: sign last.
 function(korvane_codesign_target target identifier)
+  # The signed file is the installed file: linked with its install RPATH so
+  # installation has nothing to rewrite.
+  set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND korvane-codesign sign --identity ${KORVANE_CODESIGN_IDENTITY}
             --identifier ${identifier} $<TARGET_FILE:${target}>

@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "codesign/openssl_types.h"
 #include "codesign/signature_format.h"
@@ -62,6 +63,35 @@ bool signManifest(std::string_view manifest, const SigningIdentity::Parts& ident
   return true;
 }
 
+// What the passphrase callback did, for the error message.
+struct PassphraseRequest {
+  bool asked = false;
+  std::string problem;
+};
+
+// OpenSSL's default callback asks on the terminal, which would hang an
+// unattended build on an encrypted key; this one only reads the file named
+// by the environment.
+int passphraseFromFile(char* buffer, int size, int /*rwflag*/, void* userdata) {
+  auto* request = static_cast<PassphraseRequest*>(userdata);
+  request->asked = true;
+  const char* path = std::getenv(kSigningPassphraseFileVariable);
+  if (path == nullptr || *path == '\0') {
+    request->problem = "the private key is encrypted: name a file holding its passphrase in ";
+    request->problem += kSigningPassphraseFileVariable;
+    return -1;
+  }
+  std::string text;
+  if (!platform::readWholeFile(path, &text, &request->problem)) return -1;
+  text = text.substr(0, text.find_first_of("\r\n"));
+  if (text.size() > static_cast<std::size_t>(size)) {
+    request->problem = std::string("the passphrase in ") + path + " is too long";
+    return -1;
+  }
+  std::copy(text.begin(), text.end(), buffer);
+  return static_cast<int>(text.size());
+}
+
 }  // namespace
 
 bool SigningIdentity::fromPem(std::string_view keyPem, std::string_view certPem,
@@ -73,8 +103,14 @@ bool SigningIdentity::fromPem(std::string_view keyPem, std::string_view certPem,
     return false;
   };
   BioPtr keyBio = memoryBio(keyPem);
-  parts->key.reset(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
-  if (!parts->key) return fail("cannot read the private key");
+  PassphraseRequest passphrase;
+  parts->key.reset(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, passphraseFromFile, &passphrase));
+  if (!parts->key) {
+    if (passphrase.problem.empty()) return fail("cannot read the private key");
+    *err = passphrase.problem;
+    ERR_clear_error();
+    return false;
+  }
   BioPtr certBio = memoryBio(certPem);
   parts->certificate.reset(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
   if (!parts->certificate) return fail("cannot read the certificate");

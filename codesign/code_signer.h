@@ -10,6 +10,10 @@
 
 namespace codesign {
 
+// The environment variable naming the file that holds the passphrase of an
+// encrypted signing key.
+inline constexpr char kSigningPassphraseFileVariable[] = "KORVANE_SIGNING_PASSPHRASE_FILE";
+
 // A private key with its certificate (the leaf) and the intermediate
 // certificates that lead from it towards a root. Immutable once made (copies
 // share it); a default-made identity holds nothing and signs nothing.
@@ -17,7 +21,10 @@ class SigningIdentity {
  public:
   // From PEM text: one private key, one certificate, and zero or more
   // certificates in `chainPem` (may be empty). False with `*err` when a part
-  // does not parse or the key does not belong to the certificate.
+  // does not parse or the key does not belong to the certificate. An
+  // encrypted key is opened with the first line of the file named by the
+  // environment variable KORVANE_SIGNING_PASSPHRASE_FILE; without it loading
+  // fails and says so. Nothing is ever asked on a terminal.
   static bool fromPem(std::string_view keyPem, std::string_view certPem, std::string_view chainPem,
                       SigningIdentity* identity, std::string* err);
 

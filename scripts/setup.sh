@@ -10,6 +10,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev tmux
   procps util-linux iproute2 nftables
   python3 python3-psutil
+  systemd man-db groff-base
 )
 
 missing=()

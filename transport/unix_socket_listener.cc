@@ -276,6 +276,10 @@ class ListenerImpl final : public Listener {
       ucred cred{};
       socklen_t len = sizeof cred;
       if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) continue;
+      // A connection queued before the listening socket had SO_PASSCRED (the
+      // one that woke a socket-activated daemon) did not inherit it.
+      int one = 1;
+      if (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &one, sizeof one) != 0) continue;
       std::lock_guard lock(mu_);
       reapLocked();
       if (slots_.size() >= kMaxConnections) {

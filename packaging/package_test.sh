@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# package_test.sh BUILD_DIR SOURCE_DIR: builds the .deb of BUILD_DIR and
+# installs it with dpkg in a private mount namespace whose /etc, /usr and /var
+# are overlays on a tmpfs (the host never changes); checks what it put where,
+# talks to the installed daemon through socket activation, then purges the
+# package and checks that nothing of it is left.
+set -euo pipefail
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+if [[ $1 != --inside ]]; then
+  work=$(mktemp -d "$1/package-test.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  cpack -G DEB --config "$1/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; fail "cpack"; }
+  # A release identity signs only what ships: no test program is built.
+  identity=$1/codesign-identity
+  cmake -S "$2" -B "$work/release" -DKORVANE_TRUST_ANCHOR="$identity/root.pem" \
+    -DKORVANE_SIGNING_IDENTITY="$identity/leaf.key,$identity/leaf.pem" >/dev/null
+  ! cmake --build "$work/release" --target help | grep -E 'e2e_tests|signed_fixture' ||
+    fail "test programs in a release build"
+  unshare --mount --propagation private "$0" --inside "$1" "$2" "$work"
+  exit
+fi
+build=$2 source=$3 work=$4
+mkdir "$work/layers" && mount -t tmpfs tmpfs "$work/layers"
+for dir in etc usr var; do
+  mkdir -p "$work/layers/$dir/upper" "$work/layers/$dir/work"
+  mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/layers/$dir/upper,workdir=$work/layers/$dir/work" "/$dir"
+done
+mount -t tmpfs tmpfs /run
+[[ $(findmnt -n -o FSTYPE /etc) == overlay ]] || fail "no overlay on /etc"
+# The package makes groups and pf's files only where they are missing: start
+# without them.
+for group in korvane-helper korvane-client; do groupdel "$group" 2>/dev/null || true; done
+rm -rf /etc/pf.conf /etc/pf.anchors /usr/sbin/pfctl
+cp /etc/group "$work/group.before"
+cp /etc/gshadow "$work/gshadow.before"
+
+dpkg -i "$work"/*.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+expected="755 root:root /usr/libexec/com.korvane.helper
+2755 root:korvane-client /usr/bin/korvane-helperctl
+755 root:root /usr/bin/korvane-codesign
+755 root:root /usr/sbin/korvane-pfctl
+644 root:root /usr/lib/systemd/system/com.korvane.helper.service
+644 root:root /usr/lib/systemd/system/com.korvane.helper.socket
+644 root:root /usr/lib/sysusers.d/korvane-helper.conf
+644 root:root /etc/pf.conf
+755 root:root /etc/pf.anchors"
+[[ $(stat -c '%a %U:%G %n' $(cut -d' ' -f3 <<<"$expected")) == "$expected" ]] ||
+  fail "modes: $(stat -c '%a %U:%G %n' $(cut -d' ' -f3 <<<"$expected"))"
+[[ $(readlink /sbin/pfctl) == /usr/sbin/korvane-pfctl ]] || fail "no /sbin/pfctl link"
+[[ -L /etc/systemd/system/sockets.target.wants/com.korvane.helper.socket ]] || fail "socket not enabled"
+for file in /usr/libexec/com.korvane.helper /usr/bin/korvane-helperctl; do
+  korvane-codesign verify "$file" >/dev/null || fail "signature of $file"
+done
+
+# The units: clean, and sandboxed to an exposure of 3.5 or less.
+units=(/usr/lib/systemd/system/com.korvane.helper.{socket,service})
+out=$(systemd-analyze verify "${units[@]}" 2>&1) && [[ -z $out ]] || fail "systemd-analyze verify: $out"
+systemd-analyze security --offline=true --threshold=35 "${units[1]}" >"$work/security.log" ||
+  fail "$(tail -1 "$work/security.log")"
+# Man pages render without a warning; completion offers the subcommands.
+for page in /usr/share/man/man?/{com.korvane.helper,korvane-*}.?.gz; do
+  out=$(man --warnings=w -E UTF-8 -l "$page" 2>&1 >/dev/null) && [[ -z $out ]] || fail "$page: $out"
+done
+out=$(source /usr/share/bash-completion/completions/korvane-helperctl
+  COMP_WORDS=(korvane-helperctl --json fi) COMP_CWORD=2 && _korvane_helperctl && echo "${COMPREPLY[*]}")
+[[ $out == firewall ]] || fail "completion gave '$out'"
+# The launchd job names the service the executable says it is.
+objcopy -O binary --only-section=.info_plist /usr/libexec/com.korvane.helper "$work/info.plist"
+python3 - "$work/info.plist" "$source/packaging/launchd/com.korvane.helper.plist" <<'PY'
+import plistlib, sys
+info = plistlib.loads(open(sys.argv[1], "rb").read().rstrip(b"\0"))
+job = plistlib.load(open(sys.argv[2], "rb"))
+assert job["Label"] == info["CFBundleIdentifier"] and job["MachServices"] == {job["Label"]: True}
+PY
+
+# An encrypted signing key is refused without a terminal, and opens with its
+# passphrase file.
+key=$work/encrypted.key
+openssl pkey -in "$build/codesign-identity/leaf.key" -aes256 -passout pass:sesame -out "$key"
+cp /usr/sbin/korvane-pfctl "$work/program" && echo sesame >"$work/passphrase"
+out=$(setsid -w korvane-codesign sign --identity "$key,$build/codesign-identity/leaf.pem" \
+  --identifier test "$work/program" 2>&1 </dev/null) && fail "signed with no passphrase"
+[[ $out == *KORVANE_SIGNING_PASSPHRASE_FILE* ]] || fail "passphrase message: $out"
+KORVANE_SIGNING_PASSPHRASE_FILE=$work/passphrase korvane-codesign sign \
+  --identity "$key,$build/codesign-identity/leaf.pem" --identifier test "$work/program"
+
+# The installed daemon, started by socket activation, serves the installed
+# client and a program built against the installed library. The client runs
+# from a copy with its installed owner and mode on the build's own file system
+# (bound over its installed path): the daemon vouches for no executable on an
+# overlay.
+cp -a /usr/bin/korvane-helperctl "$work/korvane-helperctl"
+mount --bind "$work/korvane-helperctl" /usr/bin/korvane-helperctl
+systemd-socket-activate -l /run/com.korvane.helper.socket /usr/libexec/com.korvane.helper \
+  2>"$work/daemon.log" &
+daemon=$!
+trap 'kill $daemon; wait $daemon' EXIT
+until [[ -S /run/com.korvane.helper.socket ]]; do sleep 0.1; done
+korvane-helperctl detailed-processes >"$work/listing" || fail "helperctl: $(cat "$work/daemon.log")"
+grep -q "^$daemon|root|.*|/usr/libexec/com.korvane.helper|" "$work/listing" || fail "daemon not listed"
+cat >"$work/consumer.cc" <<'CC'
+#include <client/helper_client.h>
+int main() {
+  std::string error;
+  auto helper = client::HelperClient::connect(client::defaultSocketPath(), nullptr, &error);
+  return helper && helper->fetchDetailedProcesses(&error) ? 0 : 1;
+}
+CC
+g++ -std=c++20 -o "$work/consumer" "$work/consumer.cc" $(pkg-config --cflags --libs korvane-helper-client)
+printf 'cmake_minimum_required(VERSION 3.25)\nproject(c CXX)\nfind_package(KorvaneHelper REQUIRED)
+add_executable(c consumer.cc)\ntarget_link_libraries(c KorvaneHelper::client)\n' >"$work/CMakeLists.txt"
+cmake -S "$work" -B "$work/c" >/dev/null && cmake --build "$work/c" >/dev/null
+# Built as a developer would build a client of their own, and signed so.
+for program in "$work/consumer" "$work/c/c"; do
+  korvane-codesign sign --identity "$build/codesign-identity/leaf.key,$build/codesign-identity/leaf.pem" \
+    --identifier com.korvane.Korvane-Activity-Console "$program"
+  chgrp korvane-client "$program" && chmod 2755 "$program"
+  "$program" || fail "$program was not served"
+done
+kill $daemon && wait $daemon || true
+trap - EXIT
+umount /usr/bin/korvane-helperctl
+
+# Purge: nothing of the package is left but the administrator's pf files.
+dpkg --purge korvane-helper >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "purge"; }
+cmp -s /etc/group "$work/group.before" && cmp -s /etc/gshadow "$work/gshadow.before" ||
+  fail "groups left: $(diff "$work/group.before" /etc/group)"
+[[ ! -e /sbin/pfctl && ! -L /sbin/pfctl ]] || fail "/sbin/pfctl left"
+! dpkg-statoverride --list /usr/bin/korvane-helperctl || fail "statoverride left"
+# Whiteouts (character devices) are files removed, not left.
+left=$(cd "$work/layers" && find */upper ! -type d ! -type c | grep -vE '^(var/upper/(lib/dpkg|log|cache)/|etc/upper/(pf\.conf|(g?shadow|group|passwd)-?|\.pwd\.lock)$)') || true
+[[ -z $left ]] || fail "left behind: $left"
+[[ -f /etc/pf.conf && -d /etc/pf.anchors ]] || fail "pf files removed"
+echo "PASS ($(grep -o 'Overall exposure level.*' "$work/security.log"))"
