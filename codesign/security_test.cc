@@ -65,15 +65,16 @@ class CodeSigning : public ::testing::Test {
 };
 
 TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
+  const testing::TestCertificateAuthority& root = pki().trustedRoot;
+  const std::string name = "Korvane Test Signer", team = "QX7ZK2M4PD", other = "ZZ9ZZ9ZZ9Z";
   // An intermediate may be the anchor itself.
-  const auto intermediate = testing::TestCertificateAuthority::makeRoot("R").issueIntermediate("I");
-  testing::LeafOptions options;
-  options.organizationalUnits = {"QX7ZK2M4PD"};
-  EXPECT_EQ(check(signBytes(intermediate.issueLeaf(options), kIdentifier), intermediate.anchor()),
-            errSecSuccess);
+  const auto intermediate = root.issueIntermediate("I");
+  EXPECT_EQ(
+      check(signBytes(intermediate.issueLeaf({name, {team}}), kIdentifier), intermediate.anchor()),
+      errSecSuccess);
   const struct {
     const char* name;
-    const TestIdentity& identity;
+    TestIdentity identity;
     const char* identifier;
     OSStatus expected;
   } cases[] = {
@@ -83,12 +84,16 @@ TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
       {"right root, other identifier", pki().good, "com.korvane.other", errSecCSReqFailed},
       {"identifier with a suffix", pki().good, "com.korvane.Korvane-Activity-Console2",
        errSecCSReqFailed},
-      {"right root, other OU", pki().otherTeam, kIdentifier, errSecCSReqFailed},
-      {"several OUs, one right", pki().multipleTeams, kIdentifier, errSecCSReqFailed},
-      {"no OU", pki().noTeam, kIdentifier, errSecCSReqFailed},
-      {"leaf without codeSigning usage", pki().noCodeSigning, kIdentifier, errSecCSReqFailed},
-      {"leaf without extended key usage", pki().noUsageStated, kIdentifier, errSecCSReqFailed},
-      {"issued by a non-CA", pki().viaNonAuthority, kIdentifier, errSecCSReqFailed},
+      {"right root, other OU", root.issueLeaf({name, {other}}), kIdentifier, errSecCSReqFailed},
+      {"several OUs, one right", root.issueLeaf({name, {team, other}}), kIdentifier,
+       errSecCSReqFailed},
+      {"no OU", root.issueLeaf({name, {}}), kIdentifier, errSecCSReqFailed},
+      {"leaf without codeSigning usage (serverAuth)", root.issueLeaf({name, {team}, false}),
+       kIdentifier, errSecCSReqFailed},
+      {"leaf without extended key usage", root.issueLeaf({name, {team}, true, false}), kIdentifier,
+       errSecCSReqFailed},
+      {"issued by a non-CA", root.issueIntermediate("N", false).issueLeaf({name, {team}}),
+       kIdentifier, errSecCSReqFailed},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(check(signBytes(c.identity, c.identifier)), c.expected) << c.name;

@@ -150,23 +150,15 @@ TestCertificateAuthority TestCertificateAuthority::issueIntermediate(std::string
   return child;
 }
 
-TestPki TestPki::make(std::string_view teamId, std::string_view otherTeamId) {
-  const std::string team(teamId), other(otherTeamId), name = "Korvane Test Signer (" + team + ")";
+TestPki TestPki::make() {
+  const LeafOptions leaf{"Korvane Test Signer (QX7ZK2M4PD)", {"QX7ZK2M4PD"}};
   TestPki pki;
   pki.trustedRoot = TestCertificateAuthority::makeRoot("Korvane Test Root");
   pki.untrustedRoot = TestCertificateAuthority::makeRoot("Korvane Test Root");
-  const TestCertificateAuthority& root = pki.trustedRoot;
-  pki.good = root.issueLeaf({name, {team}});
-  pki.untrusted = pki.untrustedRoot.issueLeaf({name, {team}});
-  pki.otherTeam = root.issueLeaf({name, {other}});
-  pki.noCodeSigning = root.issueLeaf({name, {team}, false});
-  pki.noUsageStated = root.issueLeaf({name, {team}, true, false});
-  pki.multipleTeams = root.issueLeaf({name, {team, other}});
-  pki.noTeam = root.issueLeaf({name, {}});
+  pki.good = pki.trustedRoot.issueLeaf(leaf);
+  pki.untrusted = pki.untrustedRoot.issueLeaf(leaf);
   pki.viaIntermediate =
-      root.issueIntermediate("Korvane Test Intermediate").issueLeaf({name, {team}});
-  pki.viaNonAuthority =
-      root.issueIntermediate("Korvane Test Non-Authority", false).issueLeaf({name, {team}});
+      pki.trustedRoot.issueIntermediate("Korvane Test Intermediate").issueLeaf(leaf);
   return pki;
 }
 

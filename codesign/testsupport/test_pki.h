@@ -49,22 +49,16 @@ class TestCertificateAuthority {
   std::string chainPem_;  // intermediates from this authority up to its root, excluded
 };
 
-// The identities of the admission failure table, made once per call.
+// The authorities and identities several tests share, made once per call.
+// Leaves are "Korvane Test Signer (QX7ZK2M4PD)", with that OU and codeSigning.
 struct TestPki {
   TestCertificateAuthority trustedRoot;
-  TestCertificateAuthority untrustedRoot;
-  TestIdentity good;             // trusted root, OU = team, codeSigning
-  TestIdentity untrusted;        // untrusted root, OU = team, codeSigning
-  TestIdentity otherTeam;        // trusted root, another OU
-  TestIdentity noCodeSigning;    // trusted root, OU = team, serverAuth only
-  TestIdentity noUsageStated;    // trusted root, OU = team, no extendedKeyUsage
-  TestIdentity multipleTeams;    // trusted root, OU = team and another OU
-  TestIdentity noTeam;           // trusted root, no OU
-  TestIdentity viaIntermediate;  // trusted root, an intermediate, OU = team
-  TestIdentity viaNonAuthority;  // trusted root, a CA:FALSE "issuer", OU = team
+  TestCertificateAuthority untrustedRoot;  // a root of the same name
+  TestIdentity good;                       // under the trusted root
+  TestIdentity untrusted;                  // under the untrusted root
+  TestIdentity viaIntermediate;            // under an intermediate of the trusted root
 
-  static TestPki make(std::string_view teamId = "QX7ZK2M4PD",
-                      std::string_view otherTeamId = "ZZ9ZZ9ZZ9Z");
+  static TestPki make();
 };
 
 }  // namespace codesign::testing
