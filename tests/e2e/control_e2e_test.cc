@@ -1,12 +1,15 @@
-// Process control and application removal end to end, through the real
-// daemon and korvane-helperctl. One daemon serves the suite as init of a
-// private pid namespace: should a refusal fail, a signal meant for "every
-// process" reaches only this test's own, and shows as a dead canary.
+// Process control, application removal and `korvane-helperctl top` end to
+// end, through the real daemon and korvane-helperctl. One daemon serves the
+// suite as init of a private pid namespace: should a refusal fail, a signal
+// meant for "every process" reaches only this test's own, and shows as a dead
+// canary.
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <functional>
 #include <thread>
 
 #include "tests/e2e/sandbox.h"
@@ -16,14 +19,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Polls `condition` until it holds; false after about 30 s.
+bool eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < 600 && !condition(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
 // Waits until the host process `hostPid` is in `state` ('S', 'T', ...).
 bool reachesState(pid_t hostPid, char state) {
   const std::string status = "/proc/" + std::to_string(hostPid) + "/status";
-  for (int i = 0; i < 200; ++i) {
-    if (readFile(status).find(std::string("\nState:\t") + state) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return eventually([&] {
+    return readFile(status).find("\nState:\t" + std::string(1, state)) != std::string::npos;
+  });
 }
 
 class ControlE2E : public testing::Test {
@@ -109,6 +118,44 @@ TEST_F(ControlE2E, UninstallRemovesABundleButNothingItsLinksPointAt) {
   EXPECT_EQ(r.out, "{\"success\": true, \"message\": null}\n");
   EXPECT_FALSE(fs::exists(fs::symlink_status(app)));
   EXPECT_EQ(readFile(outside / "keep" / "file"), "precious");
+}
+
+// `top` driven in tmux.
+TEST_F(ControlE2E, TopShowsSortsAndSignalsAProcessAndRestoresTheTerminal) {
+  TempDir dir;
+  std::filesystem::copy_file("/bin/sleep", dir.path() / "zz-sleeper");
+  StartedProcess sleeper({(dir.path() / "zz-sleeper").string(), "120"});
+  const std::string pid = std::to_string(innermostPid(sleeper.pid()));
+  auto tmux = [socket = (dir.path() / "tmux").string()](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket});
+    return run(args);
+  };
+  auto screen = [&] { return tmux({"capture-pane", "-p"}).out; };
+  auto line = [&](const std::string& text, std::string s = "") {  // holding text, or -1
+    s = s.empty() ? screen() : s;
+    const std::size_t at = s.find(text);
+    return at == std::string::npos ? -1 : static_cast<int>(std::count(&s[0], &s[at], '\n'));
+  };
+  const std::string shell = " top --sort pid --interval 0.3; echo exited $?; stty -a; sleep 120";
+  ASSERT_EQ(tmux({"new-session", "-d", "-x", "80", "-y", "24", helperctlPath() + shell}).status, 0);
+  // Sorted by name ("zz-") it moves below where pid order puts it.
+  int byPid = -1;
+  ASSERT_TRUE(eventually([&] { return (byPid = line(" zz-sleeper")) > 1; })) << screen();
+  tmux({"send-keys", "n"});
+  ASSERT_TRUE(eventually([&] { return line(" zz-sleeper") > byPid; })) << screen();
+  tmux({"send-keys", "End", "s"});  // the last row; asks first
+  const std::string ask = "Send SIGSTOP to " + pid + " (zz-sleeper)? y/n";
+  ASSERT_TRUE(eventually([&] { return line(ask) == 23; })) << screen();
+  tmux({"send-keys", "y"});
+  EXPECT_TRUE(eventually([&] { return line("SIGSTOP sent to " + pid) == 23; })) << screen();
+  EXPECT_TRUE(reachesState(sleeper.pid(), 'T'));
+  tmux({"send-keys", "q"});
+  ASSERT_TRUE(eventually([&] { return line("exited 0") >= 0; })) << screen();
+  const std::string after = screen();  // the view's screen is gone, the modes are back
+  EXPECT_TRUE(line("zz-sleeper", after) < 0 && line(" icanon ", after) > 0 &&
+              line(" echo ", after) > 0)
+      << after;
+  EXPECT_EQ(tmux({"display", "-p", "#{alternate_on} #{cursor_flag}"}).out, "0 1\n");
 }
 
 }  // namespace
