@@ -43,6 +43,10 @@ TEST(SignatureFormat, ParsesWhatItBuilds) {
   // block copied onto a huge sparse file must not buy hours of hashing.
   EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 4).status, ParseStatus::kSigned);
   EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 3).status, ParseStatus::kMalformed);
+  // A tail must hold the whole block. (That a block read as signed is exactly
+  // the file's end, after any truncation or changed byte, is the fuzz target's.)
+  EXPECT_EQ(parseSignature(std::span(file).last(60), file.size()).status, ParseStatus::kMalformed);
+  EXPECT_EQ(parseSignature(file, file.size() - 1).status, ParseStatus::kMalformed);
 }
 
 TEST(SignatureFormat, ClassifiesDamagedBlocks) {
@@ -78,29 +82,6 @@ TEST(SignatureFormat, ClassifiesDamagedBlocks) {
       EXPECT_EQ(parseSignature(file).status, ParseStatus::kMalformed) << at << " " << length;
     }
   }
-}
-
-TEST(SignatureFormat, EveryTruncationAndByteFlipStaysInBounds) {
-  const Bytes file = signedFile();
-  for (std::size_t size = 0; size < file.size(); ++size) {
-    const Bytes cut(file.begin(), file.begin() + static_cast<long>(size));
-    EXPECT_NE(parseSignature(cut).status, ParseStatus::kSigned) << size;
-  }
-  for (std::size_t at = 0; at < file.size(); ++at) {
-    for (std::uint8_t mask : {0x01, 0x80, 0xff}) {
-      Bytes flipped = file;
-      flipped[at] ^= mask;
-      const ParsedSignature parsed = parseSignature(flipped);
-      if (parsed.status != ParseStatus::kSigned) continue;
-      EXPECT_EQ(parsed.block.signedLength + parsed.block.manifest.size() + parsed.block.cms.size() +
-                    kHeaderSize + kSignatureMagic.size(),
-                flipped.size())
-          << at;
-    }
-  }
-  // A tail shorter than the file must still hold the whole block.
-  EXPECT_EQ(parseSignature(std::span(file).last(60), file.size()).status, ParseStatus::kMalformed);
-  EXPECT_EQ(parseSignature(file, file.size() - 1).status, ParseStatus::kMalformed);
 }
 
 TEST(SignatureFormat, ManifestIsReadStrictlyAndRoundTrips) {

@@ -56,29 +56,6 @@ TEST(ParseRules, RefusesWhatItDoesNotUnderstandWithFileAndLine) {
   }
 }
 
-TEST(NftReplaceTableScript, ReplacesTheTableInOneTransaction) {
-  // Declared first so that the delete cannot fail, then made anew: nft -f
-  // applies the whole text or nothing.
-  EXPECT_EQ(nftReplaceTableScript(
-                "com.korvane.helper.firewall",
-                {{Action::kDrop, Direction::kIn, Family::kInet, Protocol::kTcp, {22, 80}},
-                 {Action::kReturn, Direction::kOut, Family::kInet6, Protocol::kTcp, {25}},
-                 {Action::kReturn, Direction::kOut, Family::kInet, Protocol::kUdp, {53, 123}}}),
-            "table inet com.korvane.helper.firewall\n"
-            "delete table inet com.korvane.helper.firewall\n"
-            "table inet com.korvane.helper.firewall {\n"
-            "\tchain input {\n"
-            "\t\ttype filter hook input priority filter; policy accept;\n"
-            "\t\tmeta nfproto ipv4 tcp dport { 22, 80 } drop\n"
-            "\t}\n"
-            "\tchain output {\n"
-            "\t\ttype filter hook output priority filter; policy accept;\n"
-            "\t\tmeta nfproto ipv6 tcp dport { 25 } reject with tcp reset\n"
-            "\t\tmeta nfproto ipv4 udp dport { 53, 123 } reject with icmpx type port-unreachable\n"
-            "\t}\n"
-            "}\n");
-}
-
 TEST(ParseAnchorLoads, FindsTheLoadLinesOfTheFirewallsBlock) {
   std::string conf = "set skip on lo0\n# load anchor \"x\" from \"/nowhere\"\npass all";
   firewall::appendAnchorBlock(&conf, "/etc/pf.anchors/com.korvane.helper.firewall");
