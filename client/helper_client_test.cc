@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <filesystem>
 
+#include "testsupport/testsupport.h"
 #include "transport/message.h"
 
 namespace client {
@@ -16,9 +16,9 @@ namespace {
 // everyone: the client must not talk to it. Its exit status says whether
 // the client sent anything at all.
 TEST(HelperClient, RefusesASocketNotServedByRoot) {
-  char dir[] = "/tmp/squatter.XXXXXX";
-  ASSERT_TRUE(::mkdtemp(dir) && ::chmod(dir, 0777) == 0);
-  const std::string path = std::string(dir) + "/s.socket";
+  const testsupport::TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const std::string path = dir.file("s.socket");
   std::string admitted;
   for (unsigned char c : transport::frame(transport::encodeAdmitted())) {
     admitted += "0123456789abcdef"[c >> 4];
@@ -47,7 +47,6 @@ TEST(HelperClient, RefusesASocketNotServedByRoot) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(HelperClient::connect(path + ".none", &failure, &error), nullptr);
   EXPECT_EQ(failure, ConnectFailure::kNoHelper);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -39,10 +39,9 @@ TEST(HelperctlArgs, ValuesMayStartWithADashAndPortListsAdd) {
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
   EXPECT_TRUE(c.inboundTCP == (Ints{22, 80, 8}) && c.outboundUDP == Ints{53} &&
               c.inboundUDP == (Ints{-1, 70000}) && c.outboundTCP.empty());
-  EXPECT_EQ(parse({"firewall", "disable"}).kind, Kind::kFirewallDisable);
 }
 
-TEST(HelperctlArgs, ListingsTopHelpAndVersion) {
+TEST(HelperctlArgs, ListingsTopAndHelp) {
   Command c = parse(words("--json process-data --sort cpu_ns --records --user 7"));
   EXPECT_TRUE(c.listing == ListingKind::kProcessData && c.json && c.records);
   EXPECT_EQ(c.selection.sortField, fieldIndex(ListingKind::kProcessData, "cpu_ns"));
@@ -54,7 +53,6 @@ TEST(HelperctlArgs, ListingsTopHelpAndVersion) {
   EXPECT_TRUE(c.kind == Kind::kHelp &&
               c.text.find("\nUsage: korvane-helperctl signal") != std::string::npos)
       << c.text;
-  EXPECT_EQ(parse({"--version"}).text, "korvane-helperctl " KORVANE_VERSION "\n");
 }
 
 TEST(HelperctlArgs, RefusesMalformedCommandLines) {
@@ -68,16 +66,12 @@ TEST(HelperctlArgs, RefusesMalformedCommandLines) {
   }
 }
 
-TEST(HelperctlOutput, PrintsRepliesPlainOrAsJson) {
-  EXPECT_EQ(formatListing({"a|b", "c"}, false), "a|b\nc\n");
+// The plain forms and a null message are checked in the end-to-end tests' replies.
+TEST(HelperctlOutput, JsonEscapesEveryControlAndInvalidByteAndKeepsAnEmptyMessage) {
   EXPECT_EQ(formatListing({"a\"b\\c\n\x01\x7f", "\xFF"}, true),
             "[\"a\\\"b\\\\c\\n\\u0001\\u007f\",\"\xEF\xBF\xBD\"]\n");
   EXPECT_EQ(formatListing({}, true), "[]\n");
-  EXPECT_EQ(formatFlagMessage({true, std::nullopt}, true),
-            "{\"success\": true, \"message\": null}\n");
   EXPECT_EQ(formatFlagMessage({false, ""}, true), "{\"success\": false, \"message\": \"\"}\n");
-  EXPECT_EQ(formatFlagMessage({false, "File system error: x"}, false),
-            "NO\nFile system error: x\n");
 }
 
 std::vector<Record> parseAll(L kind, const std::vector<std::string>& elements) {
