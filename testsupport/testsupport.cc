@@ -11,7 +11,8 @@
 
 #include <cerrno>
 #include <fstream>
-#include <sstream>
+
+#include "platform/fd_io.h"
 
 namespace testsupport {
 namespace fs = std::filesystem;
@@ -44,10 +45,8 @@ void writeFile(const fs::path& path, std::span<const std::uint8_t> bytes, mode_t
 }
 
 std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  std::string content, err;
+  return platform::readWholeFile(path, &content, &err) ? content : "";
 }
 
 void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
