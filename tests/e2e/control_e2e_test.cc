@@ -123,7 +123,7 @@ TEST_F(ControlE2E, UninstallRemovesABundleButNothingItsLinksPointAt) {
 // `top` driven in tmux.
 TEST_F(ControlE2E, TopShowsSortsAndSignalsAProcessAndRestoresTheTerminal) {
   TempDir dir;
-  std::filesystem::copy_file("/bin/sleep", dir.path() / "zz-sleeper");
+  fs::copy_file("/bin/sleep", dir.path() / "zz-sleeper");
   StartedProcess sleeper({(dir.path() / "zz-sleeper").string(), "120"});
   const std::string pid = std::to_string(innermostPid(sleeper.pid()));
   auto tmux = [socket = (dir.path() / "tmux").string()](std::vector<std::string> args) {
