@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace transport::msgpack {
 namespace {
@@ -176,10 +177,18 @@ class Decoder {
     return Value(Binary{std::string(*s)});
   }
 
-  // Every element takes at least one byte, so a count above the bytes left
-  // is a lie; checking it first bounds the reservation by the frame size.
+  // Takes `n` declared values from the budget before anything is reserved
+  // for them. Every value takes at least one byte, so a count above the
+  // bytes left is a lie; the budget bounds what all the containers open at
+  // once may reserve together, however deep they nest.
+  bool claim(std::uint64_t n) {
+    if (n > left() || n > valuesLeft_) return false;
+    valuesLeft_ -= n;
+    return true;
+  }
+
   std::optional<Value> array(std::uint64_t n, int depth) {
-    if (n > left()) return std::nullopt;
+    if (!claim(n)) return std::nullopt;
     Array a;
     a.reserve(n);
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -191,7 +200,7 @@ class Decoder {
   }
 
   std::optional<Value> map(std::uint64_t n, int depth) {
-    if (n > left() / 2) return std::nullopt;
+    if (!claim(2 * n)) return std::nullopt;  // n < 2^32: no overflow
     Map m;
     m.reserve(n);
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -206,6 +215,7 @@ class Decoder {
 
   std::string_view in_;
   std::size_t pos_ = 0;
+  std::uint64_t valuesLeft_ = kMaxValues - 1;  // the outermost value is one
 };
 
 }  // namespace
@@ -251,10 +261,14 @@ std::string encode(const Value& value) {
 }
 
 std::optional<Value> decode(std::string_view bytes) {
-  Decoder d(bytes);
-  auto v = d.value(0);
-  if (!v || !d.atEnd()) return std::nullopt;
-  return v;
+  try {
+    Decoder d(bytes);
+    auto v = d.value(0);
+    if (!v || !d.atEnd()) return std::nullopt;
+    return v;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;  // what the bounds allow still did not fit
+  }
 }
 
 }  // namespace transport::msgpack

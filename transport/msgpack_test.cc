@@ -1,12 +1,21 @@
 #include "transport/msgpack.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
-#include <cmath>
+#include <atomic>
+#include <cstdlib>
 #include <limits>
+#include <new>
+
+#include "common/big_endian.h"
 
 namespace transport::msgpack {
 namespace {
+
+// Bytes held through operator new, and their peak: every container and
+// string the decoder makes comes from there.
+std::atomic<std::size_t> held{0}, peak{0};
 
 using common::Array;
 using common::Binary;
@@ -109,5 +118,51 @@ TEST(Msgpack, RefusesNestingDeeperThanTheLimit) {
   EXPECT_FALSE(decode(std::string(1 << 20, '\x91')).has_value());
 }
 
+TEST(Msgpack, AMebibyteFrameCostsAFewMebibytesAtMost) {
+  auto header = [](char tag, std::uint32_t n) {  // array32 or map32 of n
+    unsigned char count[4];
+    common::storeBigEndian32(n, count);
+    return std::string(1, tag) + std::string(reinterpret_cast<char*>(count), 4);
+  };
+  constexpr std::size_t kFrame = 1 << 20;
+  std::string lying;  // each array claims every byte left: as deep as allowed
+  for (int i = 0; i <= kMaxDepth; ++i) lying += header('\xdd', kFrame - lying.size() - 5);
+  lying.resize(kFrame, '\xc0');
+  std::string fifteen = "\xaf" + std::string(15, 's'), strings = header('\xdd', 65535);
+  for (int i = 0; i < 65535; ++i) strings += fifteen;  // 65,536 values in all: the most
+  struct Case {
+    std::string bytes;
+    bool decodes;
+  };
+  const Case cases[] = {
+      {lying, false},
+      {strings, true},
+      {header('\xdf', 32767) + strings.substr(5, 65534 * 16), true},  // a map of as many
+      {header('\xdd', 65536) + std::string(65536, '\xc0'), false},     // one value too many
+  };
+  for (const auto& c : cases) {
+    const std::size_t before = held;
+    peak = before;
+    EXPECT_EQ(decode(c.bytes).has_value(), c.decodes) << c.bytes.size();
+    EXPECT_LE(peak - before, 4u << 20) << c.bytes.size();
+  }
+}
+
 }  // namespace
 }  // namespace transport::msgpack
+
+void* operator new(std::size_t n) {
+  void* p = std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) throw std::bad_alloc();
+  using transport::msgpack::peak;
+  const std::size_t now = transport::msgpack::held += malloc_usable_size(p);
+  for (std::size_t seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
+  }
+  return p;
+}
+static void release(void* p) noexcept {
+  if (p != nullptr) transport::msgpack::held -= malloc_usable_size(p);
+  std::free(p);
+}
+void operator delete(void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
