@@ -69,7 +69,7 @@ bool fitsReply(const Value& v, ArgType type) {
 
 // The daemon refuses a connection it has no slot for with a frame of its own
 // before it closes; this is the one place that recognises that frame.
-bool isBusyRefusal(std::string_view /*body*/) { return false; }
+bool isBusyRefusal(std::string_view body) { return transport::isBusy(body); }
 
 ConnectFailure connectFailure(int error) {
   switch (error) {

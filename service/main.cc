@@ -15,6 +15,7 @@
 #include "interface/helper_implementation.h"
 #include "codesign/build_trust_anchor.h"
 #include "codesign/security.h"
+#include "platform/groups.h"
 #include "transport/xpc.h"
 #include "processes/process_source.h"
 #include "processes/system_processes.h"
@@ -25,6 +26,10 @@ namespace {
 // Process-wide, held until the process ends.
 service::HelperDelegate* delegate = nullptr;
 transport::Listener* listener = nullptr;
+
+// Root and the members of this group may connect to the socket. Membership
+// is root-equivalent for what the helper does (kill, remove, firewall).
+constexpr const char* kHelperGroup = "korvane-helper";
 
 }  // namespace
 
@@ -51,6 +56,11 @@ int main() {
   // A diagnostic written to a closed pipe must fail, not end the daemon.
   // Tools the daemon runs get the default disposition back at spawn.
   ::signal(SIGPIPE, SIG_IGN);
+  if (::geteuid() != 0) {
+    std::fprintf(stderr, "com.korvane.helper: must run as root (running as uid %u)\n",
+                 static_cast<unsigned>(::geteuid()));
+    return 1;
+  }
 
   static processes::SystemProcessSource processSource;
   static control::PosixCommandRunner runner;
@@ -69,10 +79,17 @@ int main() {
   }
   static const codesign::LinuxCodeSigningServices codeSigning(std::move(*anchor));
 
+  transport::ListenerOptions options;
+  options.socketGroup = platform::groupIdForName(kHelperGroup);
+  if (!options.socketGroup) {
+    std::fprintf(stderr, "com.korvane.helper: no group %s: only root may connect (mode 0600)\n",
+                 kHelperGroup);
+  }
+
   delegate = new service::HelperDelegate(services, codeSigning);
   std::string error;
   listener =
-      transport::Listener::initWithMachServiceName("com.korvane.helper", &error).release();
+      transport::Listener::initWithMachServiceName("com.korvane.helper", options, &error).release();
   if (listener == nullptr) {
     std::fprintf(stderr, "com.korvane.helper: cannot listen: %s\n", error.c_str());
     return 1;

@@ -41,21 +41,18 @@ TEST(MethodEncoding, RefusesWhatIsNotAVoidMethodEndingInAReplyBlock) {
 }
 
 TEST(MethodEncoding, ArgumentsFitTheirDeclaredTypes) {
-  using common::Array;
-  using common::Nil;
   using common::Value;
-  EXPECT_TRUE(fits(Value(-5), A::kInt64));
-  EXPECT_FALSE(fits(Value(std::numeric_limits<std::uint64_t>::max()), A::kInt64));
-  EXPECT_FALSE(fits(Value(1.0), A::kInt64));
-  EXPECT_FALSE(fits(Value(Nil{}), A::kInt64));
-  EXPECT_TRUE(fits(Value(true), A::kBool));
-  EXPECT_FALSE(fits(Value(1), A::kBool));
-  EXPECT_TRUE(fits(Value(Nil{}), A::kString));
-  EXPECT_TRUE(fits(Value(""), A::kString));
-  EXPECT_FALSE(fits(Value(Array{}), A::kString));
-  EXPECT_TRUE(fits(Value(Nil{}), A::kArray));
-  EXPECT_TRUE(fits(Value(Array{Value("not a number")}), A::kArray));
-  EXPECT_FALSE(fits(Value("x"), A::kArray));
+  const common::Value nil{common::Nil{}}, strings{common::Array{Value("not a number")}};
+  const std::tuple<Value, A, bool> cases[] = {
+      {Value(-5), A::kInt64, true},   {Value(UINT64_MAX), A::kInt64, false},
+      {Value(1.0), A::kInt64, false}, {nil, A::kInt64, false},
+      {Value(true), A::kBool, true},  {Value(1), A::kBool, false},
+      {nil, A::kString, true},        {Value(""), A::kString, true},
+      {strings, A::kString, false},   {nil, A::kArray, true},
+      {strings, A::kArray, true},     {Value("x"), A::kArray, false}};
+  for (const auto& [value, type, fitsIt] : cases) {
+    EXPECT_EQ(fits(value, type), fitsIt) << static_cast<int>(type);
+  }
 }
 
 }  // namespace

@@ -1,45 +1,46 @@
-#include "transport/xpc.h"
-
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
-#include <functional>
+#include <new>
 #include <thread>
 
 #include "platform/fd_io.h"
-#include "transport/msgpack.h"
 #include "platform/unique_fd.h"
+#include "platform/unix_address.h"
 #include "transport/message.h"
+#include "transport/msgpack.h"
+#include "transport/xpc.h"
 
 namespace transport {
 namespace {
 
-using platform::UniqueFd;
-using platform::readExactly;
-using platform::sendAll;
-
 using common::Array;
 using common::Nil;
 using common::Value;
+using platform::UniqueFd;
 
 const char* kEcho = "echo:completion:";
 const char* kEchoEncoding = "v32@0:8@\"NSString\"16@?<v@?B@\"NSString\">24";
+constexpr gid_t kGroup = 4243;  // the group that may connect besides root
 
-// Replies to echo: with (true, the string argument as it came, nil included).
+// Replies (true, the string argument as it came, nil included), except to
+// the arguments that make it misbehave.
 class Echo final : public ExportedObject {
  public:
-  void invoke(Invocation& inv) override { inv.reply(Array{Value(true), inv.arguments.at(0)}); }
-};
-
-class Forgetful final : public ExportedObject {
- public:
-  void invoke(Invocation&) override {}
+  void invoke(Invocation& inv) override {
+    const Value& arg = inv.arguments.at(0);
+    if (arg == Value("throw")) throw std::bad_alloc();
+    if (arg == Value("forget")) return;
+    inv.reply(Array{Value(true), arg == Value("big") ? Value(std::string(8 << 20, 'x')) : arg});
+  }
 };
 
 class Delegate final : public ListenerDelegate {
@@ -47,22 +48,14 @@ class Delegate final : public ListenerDelegate {
   bool shouldAcceptNewConnection(Listener&, Connection& connection) override {
     ++asked;
     std::this_thread::sleep_for(std::chrono::milliseconds(validationMs.load()));
-    if (auto* t = connection.auditToken()) peerPid = t->pid;
     if (!accept) return false;
     connection.setExportedInterface(Interface::withMethods({{kEcho, kEchoEncoding}}));
-    if (forgetful) {
-      connection.setExportedObject(std::make_unique<Forgetful>());
-    } else {
-      connection.setExportedObject(std::make_unique<Echo>());
-    }
+    connection.setExportedObject(std::make_unique<Echo>());
     connection.resume();
     return true;
   }
-  std::atomic<int> asked{0};
-  std::atomic<pid_t> peerPid{0};
+  std::atomic<int> asked{0}, validationMs{0};
   bool accept = true;
-  bool forgetful = false;
-  std::atomic<int> validationMs{0};
 };
 
 class XpcTransport : public testing::Test {
@@ -70,245 +63,200 @@ class XpcTransport : public testing::Test {
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() / ("xpc_test." + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
-    path_ = (dir_ / "service.socket").string();
     std::string error;
-    listener_ = Listener::listenAtPath(path_, &error);
+    listener_ = Listener::listenInFolder(dir_, "service", options_, &error);
     ASSERT_TRUE(listener_) << error;
     listener_->setDelegate(&delegate_);
     listener_->resume();
   }
-  void TearDown() override {
-    listener_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  UniqueFd connectClient() {
+  // A connection made as `uid` with `groups` (effective ids only: the peer is
+  // then like a set-user-ID client, whose real uid stays root).
+  UniqueFd connectAs(uid_t uid, std::vector<gid_t> groups = {}, int* err = nullptr,
+                     const char* name = "service.socket") {
+    EXPECT_TRUE(::setgroups(groups.size(), groups.data()) == 0 &&
+                ::setegid(uid == 0 ? 0 : 65534) == 0 && ::seteuid(uid) == 0);
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
-    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    sockaddr_un addr;
+    platform::unixSocketAddress((dir_ / name).string(), &addr);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      if (err != nullptr) *err = errno;
+      fd.reset();
+    }
+    EXPECT_TRUE(::seteuid(0) == 0 && ::setegid(0) == 0 && ::setgroups(0, nullptr) == 0);
     timeval timeout{10, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     return fd;
   }
 
-  static void sendRaw(int fd, std::string_view bytes) { ASSERT_TRUE(sendAll(fd, bytes)); }
-  static void sendFrame(int fd, std::string_view body) { sendRaw(fd, frame(body)); }
-  // The next frame's body, or nullopt at the end of the connection.
-  static std::optional<std::string> readFrame(int fd) {
+  // The next frame's body; "" at the end of the connection.
+  static std::string readFrame(int fd) {
     unsigned char header[4];
-    if (!readExactly(fd, reinterpret_cast<char*>(header), 4)) return std::nullopt;
+    if (!platform::readExactly(fd, reinterpret_cast<char*>(header), 4)) return "";
     std::string body(parseFrameHeader(header), '\0');
-    if (!readExactly(fd, body.data(), body.size())) return std::nullopt;
-    return body;
+    return platform::readExactly(fd, body.data(), body.size()) ? body : "";
   }
-  static std::string echoRequest(std::uint64_t id, Value argument) {
-    return encodeRequest(Request{id, kEcho, kEchoEncoding, Array{std::move(argument)}});
+  static std::string echoFrame(std::uint64_t id, Value argument) {
+    return frame(encodeRequest(Request{id, kEcho, kEchoEncoding, Array{std::move(argument)}}));
   }
-  void expectAdmitted(int fd) {
-    auto admitted = readFrame(fd);
-    ASSERT_TRUE(admitted);
-    EXPECT_TRUE(isAdmitted(*admitted));
+  static bool admitted(int fd) { return isAdmitted(readFrame(fd)); }
+  // Whether `fd` is served: one echo answered.
+  static bool echoes(int fd, const char* text) {
+    if (!platform::sendAll(fd, echoFrame(9, Value(text)))) return false;
+    auto reply = decodeReply(readFrame(fd));
+    return reply && reply->parameters == Array{Value(true), Value(text)};
   }
-  void expectServesNextConnection() {
-    UniqueFd fd = connectClient();
-    expectAdmitted(fd.get());
-    sendFrame(fd.get(), echoRequest(9, Value("again")));
-    auto reply = readFrame(fd.get());
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(decodeReply(*reply)->parameters, (Array{Value(true), Value("again")}));
+  // Whether the daemon closed `fd` (rather than the client's time-out ending
+  // the wait); closed with bytes unread, it is reset.
+  static bool closedByDaemon(int fd) {
+    char byte;
+    const ssize_t n = ::read(fd, &byte, 1);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
   }
 
   std::filesystem::path dir_;
-  std::string path_;
+  // Six slots, two a user, two kept for root; one second to idle or reply.
+  ListenerOptions options_{kGroup, 6, 2, 2, std::chrono::seconds(1), std::chrono::seconds(1)};
   Delegate delegate_;
   std::unique_ptr<Listener> listener_;
 };
 
-TEST_F(XpcTransport, AdmitsThenAnswersRequestsInOrderKeepingNilDistinct) {
-  UniqueFd fd = connectClient();
-  expectAdmitted(fd.get());
-  EXPECT_EQ(delegate_.asked, 1);
-  EXPECT_EQ(delegate_.peerPid, ::getpid());
-  sendFrame(fd.get(), echoRequest(1, Value("")));
-  sendFrame(fd.get(), echoRequest(2, Value(Nil{})));
-  auto first = decodeReply(*readFrame(fd.get()));
-  auto second = decodeReply(*readFrame(fd.get()));
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(first->id, 1u);
-  EXPECT_EQ(first->parameters, (Array{Value(true), Value("")}));
-  EXPECT_EQ(second->id, 2u);
-  EXPECT_EQ(second->parameters, (Array{Value(true), Value(Nil{})}));
-}
-
-TEST_F(XpcTransport, RefusedConnectionIsClosedUnread) {
-  delegate_.accept = false;
-  UniqueFd fd = connectClient();
-  EXPECT_FALSE(readFrame(fd.get()));
-  EXPECT_EQ(delegate_.asked, 1);
-}
-
-TEST_F(XpcTransport, BadRequestsCloseOnlyTheirConnection) {
+TEST_F(XpcTransport, AnswersInOrderAndClosesOnlyConnectionsThatMisbehave) {
+  UniqueFd good = connectAs(0);
+  ASSERT_TRUE(admitted(good.get()));
+  ASSERT_TRUE(platform::sendAll(good.get(), echoFrame(1, Value("")) + echoFrame(2, Value(Nil{}))));
+  EXPECT_EQ(readFrame(good.get()), encodeReply(Reply{1, {Value(true), Value("")}}));
+  EXPECT_EQ(readFrame(good.get()), encodeReply(Reply{2, {Value(true), Value(Nil{})}}));
   const std::string cases[] = {
       frame("\x01\x02\x03"),  // not MessagePack
       frame(encodeRequest(Request{1, "rm:completion:", kEchoEncoding, Array{Value("x")}})),
       frame(encodeRequest(Request{1, kEcho, "v32@0:8@\"NSString\"16@?<v@?c@\"NSString\">24",
                                   Array{Value("x")}})),  // the other BOOL form
-      frame(
-          encodeRequest(Request{1, kEcho, kEchoEncoding, Array{Value(5)}})),  // wrong argument type
-      frame(encodeRequest(Request{1, kEcho, kEchoEncoding, Array{}})),        // missing argument
-      frame(transport::msgpack::encode(Value(Array{Value(1), Value(kEcho)}))),  // not a request
+      frame(encodeRequest(Request{1, kEcho, kEchoEncoding, Array{Value(5)}})),  // wrong type
+      frame(encodeRequest(Request{1, kEcho, kEchoEncoding, Array{}})),          // missing argument
+      frame(msgpack::encode(Value(Array{Value(1), Value(kEcho)}))),             // not a request
       frameHeader(kMaxRequestBody + 1),  // oversized: refused from its header alone
+      echoFrame(1, Value("throw")),      // the object throws
+      echoFrame(1, Value("forget")),     // the object does not reply
   };
   for (const auto& bytes : cases) {
-    UniqueFd fd = connectClient();
-    expectAdmitted(fd.get());
-    sendRaw(fd.get(), bytes);
-    EXPECT_FALSE(readFrame(fd.get()));
+    UniqueFd fd = connectAs(0);
+    ASSERT_TRUE(admitted(fd.get()));
+    ASSERT_TRUE(platform::sendAll(fd.get(), bytes));
+    EXPECT_TRUE(closedByDaemon(fd.get()));
   }
-  expectServesNextConnection();
-}
-
-TEST_F(XpcTransport, BytesSentBeforeAdmissionCloseTheConnection) {
-  // The request is queued while the signature check runs, as a process that
-  // writes and then execs a genuine client would do.
+  // Refused by the delegate, or speaking before admission (as a process that
+  // writes and then execs a genuine client would), or from another process.
+  delegate_.accept = false;
+  EXPECT_TRUE(closedByDaemon(connectAs(0).get()));
+  delegate_.accept = true;
   delegate_.validationMs = 200;
-  UniqueFd fd = connectClient();
-  sendFrame(fd.get(), echoRequest(1, Value("queued early")));
-  EXPECT_FALSE(readFrame(fd.get()));
+  UniqueFd early = connectAs(0);
+  ASSERT_TRUE(platform::sendAll(early.get(), echoFrame(1, Value("queued early"))));
+  EXPECT_TRUE(closedByDaemon(early.get()));
   delegate_.validationMs = 0;
-  expectServesNextConnection();
-}
-
-TEST_F(XpcTransport, RequestFromAnotherProcessOnTheSameSocketEndsTheConnection) {
-  UniqueFd fd = connectClient();
-  expectAdmitted(fd.get());
-  const std::string bytes = frame(echoRequest(1, Value("from the child")));
+  UniqueFd fd = connectAs(0);
+  ASSERT_TRUE(admitted(fd.get()));
   pid_t child = ::fork();
-  if (child == 0) {
-    ssize_t n = ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    ::_exit(n == static_cast<ssize_t>(bytes.size()) ? 0 : 1);
-  }
+  if (child == 0) ::_exit(platform::sendAll(fd.get(), echoFrame(1, Value("child"))) ? 0 : 1);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_EQ(status, 0);
-  EXPECT_FALSE(readFrame(fd.get()));
+  EXPECT_TRUE(closedByDaemon(fd.get()));
+  EXPECT_TRUE(echoes(good.get(), "still serving"));
 }
 
-// Runs `body` in a child process as `real` and `effective` uid; its result.
-int asUser(uid_t real, uid_t effective, const std::function<int()>& body) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(real, effective, effective) != 0) {
-      ::_exit(100);
-    }
-    ::_exit(body());
+TEST_F(XpcTransport, IdlePeersAndSlowReadersLoseTheirConnection) {
+  UniqueFd idle = connectAs(0);
+  ASSERT_TRUE(admitted(idle.get()));
+  EXPECT_TRUE(closedByDaemon(idle.get()));
+  // 8 MiB read at ~800 KiB/s would take ten seconds; each send still makes
+  // progress, but the whole reply has one second.
+  UniqueFd slow = connectAs(0);
+  ASSERT_TRUE(admitted(slow.get()));
+  ASSERT_TRUE(platform::sendAll(slow.get(), echoFrame(1, Value("big"))));
+  std::size_t got = 0;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(slow.get(), buf, sizeof buf)) > 0) {
+    got += static_cast<std::size_t>(n);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+  EXPECT_EQ(n, 0);
+  EXPECT_LT(got, 8u << 20);
 }
 
-TEST_F(XpcTransport, ClientWhoseRealAndEffectiveUidsDifferIsServed) {
-  // A set-user-ID client: SO_PEERCRED reports its effective uid, each
-  // message its real one. Only the process identity must match.
-  EXPECT_EQ(asUser(65534, 0,
-                   [&] {
-                     UniqueFd fd = connectClient();
-                     auto admitted = readFrame(fd.get());
-                     if (!admitted || !isAdmitted(*admitted)) return 1;
-                     sendFrame(fd.get(), echoRequest(3, Value("setuid")));
-                     auto reply = readFrame(fd.get());
-                     return reply && decodeReply(*reply) ? 0 : 2;
-                   }),
-            0);
+TEST_F(XpcTransport, SlotsArePerUserKeptForRootAndFreeTheMomentTheirPeerLeaves) {
+  std::vector<UniqueFd> held;
+  auto firstFrame = [&](uid_t uid) {
+    held.push_back(connectAs(uid, {kGroup}));
+    return readFrame(held.back().get());
+  };
+  // Two of one user's, then four of all users but root, then all six.
+  const std::pair<uid_t, bool> steps[] = {{65534, true}, {65534, true}, {65534, false},
+                                          {4242, true},  {4242, true},  {4343, false},
+                                          {0, true},     {0, true},     {0, false}};
+  for (auto [uid, served] : steps) {
+    const std::string first = firstFrame(uid);
+    EXPECT_TRUE(served ? isAdmitted(first) : isBusy(first)) << uid;
+    if (!served) held.pop_back();
+  }
+  // Connected as nobody and writing as root, as a set-user-ID client does.
+  EXPECT_TRUE(echoes(held[0].get(), "set-user-ID"));
+  // Its slot comes back when a peer leaves.
+  held[1].reset();
+  EXPECT_TRUE(isAdmitted(firstFrame(65534)));
 }
 
-TEST_F(XpcTransport, OneUserCannotHoldEverySlot) {
-  // Eight connections of one user are served; the ninth is closed at once,
-  // while another user still gets in.
-  EXPECT_EQ(asUser(65534, 65534,
-                   [&] {
-                     std::vector<UniqueFd> held;
-                     for (int i = 0; i < 8; ++i) {
-                       held.push_back(connectClient());
-                       if (!readFrame(held.back().get())) return 1;
-                     }
-                     UniqueFd ninth = connectClient();
-                     return readFrame(ninth.get()) ? 2 : 0;
-                   }),
-            0);
-  EXPECT_EQ(asUser(4242, 4242, [&] { return readFrame(connectClient().get()) ? 0 : 1; }), 0);
-}
-
-TEST_F(XpcTransport, ObjectThatDoesNotReplyEndsTheConnection) {
-  delegate_.forgetful = true;
-  UniqueFd fd = connectClient();
-  expectAdmitted(fd.get());
-  sendFrame(fd.get(), echoRequest(1, Value("x")));
-  EXPECT_FALSE(readFrame(fd.get()));
-}
-
-TEST(XpcListener, UsesTheSocketSystemdHandsOver) {
-  auto dir =
-      std::filesystem::temp_directory_path() / ("xpc_activated." + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "activated.socket").string();
-  // In a child: descriptor 3 and LISTEN_PID belong to one process.
+TEST_F(XpcTransport, OneInstanceListensForRootAndTheGroupOnlyOrOnTheSocketHandedOver) {
+  const std::string socket = (dir_ / "service.socket").string();
+  struct stat st {};
+  ASSERT_EQ(::stat(socket.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(st.st_gid, kGroup);
+  int err = 0;
+  EXPECT_FALSE(connectAs(65534, {}, &err));
+  EXPECT_EQ(err, EACCES);
+  // A second instance fails on the lock, without connecting to the first.
+  std::string error;
+  EXPECT_FALSE(Listener::listenInFolder(dir_, "service", options_, &error));
+  EXPECT_NE(error.find("another instance is running"), std::string::npos) << error;
+  EXPECT_EQ(delegate_.asked, 0);
+  // Once it is gone its socket is stale and replaced; without a group, root only.
+  listener_.reset();
+  listener_ = Listener::listenInFolder(dir_, "service", {}, &error);
+  ASSERT_TRUE(listener_) << error;
+  ASSERT_EQ(::stat(socket.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  // A socket systemd hands over is used as it is.
+  sockaddr_un addr;
+  platform::unixSocketAddress((dir_ / "activated.socket").string(), &addr);
+  // In a child: descriptor 3 and LISTEN_PID belong to one process, and the
+  // instance lock goes to a private /run.
   pid_t child = ::fork();
   if (child == 0) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0 ||
-        ::dup2(fd, 3) != 3) {
+        ::dup2(fd, 3) != 3 || ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0) {
       ::_exit(1);
     }
     ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
     ::setenv("LISTEN_FDS", "1", 1);
-    std::string error;
-    auto listener = Listener::initWithMachServiceName("com.korvane.activation-test", &error);
-    if (!listener || std::getenv("LISTEN_FDS") != nullptr) ::_exit(2);
-    if (std::filesystem::exists(Listener::socketPathForService("com.korvane.activation-test"))) {
-      ::_exit(3);
+    auto listener = Listener::initWithMachServiceName("activated", {}, &error);
+    if (!listener || std::getenv("LISTEN_FDS") ||
+        std::filesystem::exists("/run/activated.socket")) {
+      ::_exit(2);
     }
-    Delegate delegate;
-    listener->setDelegate(&delegate);
+    listener->setDelegate(&delegate_);
     listener->resume();
-    UniqueFd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(client.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ::_exit(4);
-    unsigned char header[4];
-    ::_exit(::read(client.get(), header, sizeof header) == 4 ? 0 : 5);
+    ::_exit(admitted(connectAs(0, {}, nullptr, "activated.socket").get()) ? 0 : 3);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  std::filesystem::remove_all(dir);
-}
-
-TEST(XpcListener, ReplacesAStaleSocketButNotALiveOne) {
-  auto dir = std::filesystem::temp_directory_path() / ("xpc_stale." + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "s.socket").string();
-  {
-    // A socket file nobody listens on, as a crashed run leaves behind.
-    UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  }
-  std::string error;
-  auto first = Listener::listenAtPath(path, &error);
-  ASSERT_TRUE(first) << error;
-  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
-            static_cast<std::filesystem::perms>(0666));
-  EXPECT_FALSE(Listener::listenAtPath(path, &error));
-  EXPECT_NE(error.find("already listens"), std::string::npos);
-  first.reset();
-  std::filesystem::remove_all(dir);
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -10,6 +10,12 @@ using common::Array;
 using common::Value;
 
 constexpr const char* kAdmitted = "admitted";
+constexpr const char* kBusy = "busy";
+
+bool isString(std::string_view body, const char* text) {
+  auto v = msgpack::decode(body);
+  return v && v->string() && *v->string() == text;
+}
 
 std::optional<std::uint64_t> requestId(const Value& v) {
   auto i = v.asInt64();
@@ -55,10 +61,11 @@ std::optional<Reply> decodeReply(std::string_view body) {
 
 std::string encodeAdmitted() { return msgpack::encode(Value(kAdmitted)); }
 
-bool isAdmitted(std::string_view body) {
-  auto v = msgpack::decode(body);
-  return v && v->string() && *v->string() == kAdmitted;
-}
+bool isAdmitted(std::string_view body) { return isString(body, kAdmitted); }
+
+std::string encodeBusy() { return msgpack::encode(Value(kBusy)); }
+
+bool isBusy(std::string_view body) { return isString(body, kBusy); }
 
 std::string frameHeader(std::uint32_t size) {
   unsigned char header[kFrameHeaderSize];

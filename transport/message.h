@@ -4,6 +4,8 @@
 //   reply    [id, [reply block parameters...]]
 //   admitted "admitted"  (sent once by the daemon when it admits a connection;
 //                         a client sends nothing before it)
+//   busy     "busy"      (sent instead, before the close, when the daemon has
+//                         no free slot for the connection)
 #pragma once
 
 #include <cstdint>
@@ -40,6 +42,8 @@ std::string encodeReply(const Reply& reply);
 std::optional<Reply> decodeReply(std::string_view body);
 std::string encodeAdmitted();
 bool isAdmitted(std::string_view body);
+std::string encodeBusy();
+bool isBusy(std::string_view body);
 
 // The 4-byte header for a body of `size` bytes.
 std::string frameHeader(std::uint32_t size);

@@ -1,20 +1,30 @@
 // The XPC counterpart: a listener bound to a service name, connections that
 // carry an audit token, an exported interface and an exported object.
 //
-// Linux mechanics: a stream Unix socket at /run/<service>.socket (root-owned,
-// mode 0666), or the socket systemd handed over. Each connection has its own
-// thread: the delegate is asked exactly once, before anything is read; a
+// Linux mechanics: a stream Unix socket at /run/<service>.socket, owned by
+// root with mode 0660 and the group that may use the service (0600 without
+// one), or the socket systemd handed over. One lock file beside it,
+// /run/<service>.lock, held for the life of the listener, makes a second
+// instance fail at start without touching the first. Each connection has its
+// own thread: the delegate is asked exactly once, before anything is read; a
 // refused connection is closed unread. An admitted connection is sent one
 // "admitted" frame and only then are its requests read, each checked against
 // the exported interface (selector, type encoding, argument types) and handed
 // to the exported object in order. A malformed frame, an unknown selector, a
 // wrong encoding, arguments that do not fit, a request written by another
-// process than the admitted one, or bytes sent before admission end that
-// connection only.
+// process than the admitted one, bytes sent before admission, an exception,
+// a peer idle too long or too slow to take its reply end that connection
+// only. A connection that finds no free slot is sent one "busy" frame and
+// closed.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/value.h"
@@ -83,19 +93,51 @@ class ListenerDelegate {
   virtual bool shouldAcceptNewConnection(Listener& listener, Connection& connection) = 0;
 };
 
+// Who may connect and how long a connection may take. The defaults are the
+// daemon's; tests shorten them.
+struct ListenerOptions {
+  // Besides root, the members of this group may connect to a socket the
+  // listener binds itself (owner root, mode 0660); without a group only root
+  // may (mode 0600). A socket systemd hands over keeps the access its unit
+  // gave it.
+  std::optional<gid_t> socketGroup;
+  // Connections served at once. A user other than root holds at most
+  // maxConnectionsPerUser of them, and users other than root together leave
+  // keptForRoot of them to root, so that no one can lock root out. A slot is
+  // free again the moment its peer hangs up.
+  std::size_t maxConnections = 64;
+  std::size_t maxConnectionsPerUser = 8;
+  std::size_t keptForRoot = 4;
+  // An admitted connection whose next request is not complete this long
+  // after the last reply (or the admission) is closed.
+  std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+  // The admission and every reply must be wholly sent within this, however
+  // slowly the peer reads; else the connection is closed.
+  std::chrono::milliseconds replyTimeout = std::chrono::seconds(30);
+};
+
 class Listener {
  public:
   // Paths of the socket for a service name: "/run/<name>.socket".
   static std::string socketPathForService(const std::string& name);
 
-  // A listener for the service: the socket systemd handed over (socket
-  // activation), else a new socket bound at socketPathForService(name). On
-  // failure returns nullptr and a description in `error`.
+  // A listener for the service: it takes the instance lock /run/<name>.lock,
+  // then uses the socket systemd handed over (socket activation), else binds
+  // a new one at socketPathForService(name). On failure (another instance
+  // holds the lock, or the socket cannot be made) returns nullptr and a
+  // description in `error`.
   static std::unique_ptr<Listener> initWithMachServiceName(const std::string& name,
+                                                           const ListenerOptions& options,
                                                            std::string* error);
-  // A listener on a socket at `path` (tests use a private folder).
-  static std::unique_ptr<Listener> listenAtPath(const std::string& path, std::string* error);
+  // The same in `folder` ("<folder>/<name>.socket", "<folder>/<name>.lock"),
+  // never with a handed-over socket (tests use a private folder).
+  static std::unique_ptr<Listener> listenInFolder(const std::string& folder,
+                                                  const std::string& name,
+                                                  const ListenerOptions& options,
+                                                  std::string* error);
 
+  // Stops accepting, ends every connection's I/O and waits until each
+  // connection's thread is done with it.
   virtual ~Listener() = default;
   // The delegate must outlive the listener. Set it before resume().
   virtual void setDelegate(ListenerDelegate* delegate) = 0;
