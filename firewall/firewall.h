@@ -34,8 +34,9 @@ class Firewall {
   // file. Replies {true, "Korvane Firewall Rules Flushed"} when pfctl exits
   // with 0, else {false, "Failed to flush anchor rules."}.
   //
-  // Enable: refuses the request with {false, <which element is not an
-  // integer>} before anything else when a list holds a non-integer element.
+  // Enable: refuses the request with {false, <which element is not a port>}
+  // before anything else when a list holds an element that is not an integer
+  // from 0 to 65535.
   // Then writes makeFirewallRules(...) to the anchor file; reads pf.conf and,
   // when it does not mention the anchor, appends the anchor block, writes it
   // back and runs `pfctl -f <pf.conf>`; then runs

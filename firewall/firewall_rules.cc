@@ -44,9 +44,17 @@ bool toPortList(const std::vector<common::Value>& values, std::string_view listN
   list.decimals.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
     std::optional<std::string> decimal = values[i].integerText();
+    const std::string element =
+        "Invalid port in " + std::string(listName) + ": element at index " + std::to_string(i);
     if (!decimal) {
-      *err = "Invalid port in " + std::string(listName) + ": element at index " +
-             std::to_string(i) + " is " + kindOf(values[i]) + ", not an integer.";
+      *err = element + " is " + kindOf(values[i]) + ", not an integer.";
+      return false;
+    }
+    // pfctl refuses such a port in the anchor file, and from then on every
+    // load of pf.conf fails with it: refused here, before any file is written.
+    const std::optional<std::int64_t> port = values[i].asInt64();
+    if (!port || *port < 0 || *port > 65535) {
+      *err = element + " is " + *decimal + ", outside 0 to 65535.";
       return false;
     }
     list.decimals.push_back(std::move(*decimal));

@@ -13,20 +13,20 @@ namespace firewall {
 
 inline constexpr std::string_view kAnchorName = "com.korvane.helper.firewall";
 
-// One list's port numbers as their decimal texts ("22", "-1", "70000"), in the
-// order they arrived: neither sorted, de-duplicated nor limited to 0..65535
-// (pfctl judges the range, and its refusal is the reply).
+// One list's port numbers as their decimal texts ("22", "443"), in the order
+// they arrived: neither sorted nor de-duplicated.
 struct PortList {
   std::vector<std::string> decimals;
   bool operator==(const PortList&) const = default;
 };
 
-// Accepts `values` when every element is an integer (any value the wire can
-// carry, negative and above 65535 included) and writes each in decimal to
-// `*ports`. Any other element (nil, boolean, floating-point even when whole,
-// string, binary, array, map) refuses the whole list: false, with `*err`
-// naming the list (`listName`, e.g. "inboundTCP") and the element, e.g.
+// Accepts `values` when every element is an integer from 0 to 65535 and
+// writes each in decimal to `*ports`. Any other element (an integer out of
+// that range, nil, boolean, floating-point even when whole, string, binary,
+// array, map) refuses the whole list: false, with `*err` naming the list
+// (`listName`, e.g. "inboundTCP"), the element and why, e.g.
 // "Invalid port in inboundTCP: element at index 2 is a string, not an integer."
+// "Invalid port in inboundTCP: element at index 0 is 70000, outside 0 to 65535."
 bool toPortList(const std::vector<common::Value>& values, std::string_view listName,
                 PortList* ports, std::string* err);
 

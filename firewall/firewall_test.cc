@@ -72,19 +72,14 @@ class FirewallTest : public ::testing::Test {
 };
 
 TEST_F(FirewallTest, FirstEnableWritesRulesHooksTheAnchorOnceAndRunsPfctlInOrder) {
-  // Ports as they came: repeats in place, any integer the wire carries as
-  // written, for pfctl to judge (the rules' lines and order are the pf
-  // stand-in's parser test's).
-  const Values outUdp = {std::uint64_t{18446744073709551615u}, std::int64_t{INT64_MIN}};
-  EXPECT_EQ(apply(true, {80, 22, 80}, outUdp), (common::FlagMessage{true, std::nullopt}));
-  const std::string udp =
-      "proto udp from any to any port { 18446744073709551615, "
-      "-9223372036854775808 }\n";
+  // Ports as they came: repeats in place, both ends of the range as written
+  // (the rules' lines and order are the pf stand-in's parser test's).
+  EXPECT_EQ(apply(true, {80, 22, 80}, {65535, 0}), (common::FlagMessage{true, std::nullopt}));
   EXPECT_EQ(readFile(paths_.anchorFile()),
             "block drop in inet proto tcp from any to any port { 80, 22, 80 }\n"
             "block drop in inet6 proto tcp from any to any port { 80, 22, 80 }\n"
-            "block return out inet " +
-                udp + "block return out inet6 " + udp);
+            "block return out inet proto udp from any to any port { 65535, 0 }\n"
+            "block return out inet6 proto udp from any to any port { 65535, 0 }\n");
   EXPECT_EQ(fs::status(paths_.anchorFile()).permissions(), fs::perms(0644)) << "not mkstemp's 0600";
   EXPECT_EQ(readFile(paths_.pfConf), hooked());
   EXPECT_EQ(fs::status(paths_.pfConf).permissions(), fs::perms(0640)) << "a rewritten file's mode";
@@ -109,9 +104,17 @@ TEST_F(FirewallTest, RefusalsAndFileFailuresEndTheRequestBeforeAnyPfctlRun) {
     std::string pfConf = "pass all\n";  // as given, and as it must stay ("": none)
     Values inTcp = {22}, outUdp = {};
   } cases[] = {
-      // A non-integer port refuses the request before any file is touched.
+      // A port that is not an integer from 0 to 65535 refuses the request
+      // before any file is touched.
       {.reply = "Invalid port in inboundTCP: element at index 1 is a string, not an integer.",
        .inTcp = {80, "443"}},
+      {.reply = "Invalid port in inboundTCP: element at index 1 is -1, outside 0 to 65535.",
+       .inTcp = {80, -1}},
+      {.reply = "Invalid port in outboundUDP: element at index 0 is 18446744073709551615, outside "
+                "0 to 65535.",
+       .outUdp = {std::uint64_t{18446744073709551615u}}},
+      {.reply = "Invalid port in outboundUDP: element at index 1 is 65536, outside 0 to 65535.",
+       .outUdp = {53, 65536}},
       {.reply = "Invalid port in outboundUDP: element at index 1 is a floating-point number, not "
                 "an integer.",
        .outUdp = {53, 1.0}},

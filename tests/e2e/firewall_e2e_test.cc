@@ -3,10 +3,12 @@
 // namespaces, so neither the host's firewall nor its /etc is touched.
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include "platform/unique_fd.h"
 #include "tests/e2e/sandbox.h"
@@ -75,6 +77,10 @@ TEST(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
   overlay("/etc");
   testsupport::writeFile("/etc/pf.conf", "# pf.conf of the test\nset skip on lo0");
   fs::create_directory("/etc/pf.anchors");
+  // The group that may use the helper: nobody is not in it.
+  if (::getgrnam("korvane-helper") == nullptr) {
+    testsupport::writeFile("/etc/group", readFile("/etc/group") + "korvane-helper:x:39999:\n");
+  }
   const Daemon daemon;
   ASSERT_TRUE(daemon.running());
 
@@ -100,13 +106,31 @@ TEST(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
   EXPECT_EQ(readFile("/etc/pf.conf"), hooked);
   for (const auto& [probe, outcome] : blocked) EXPECT_EQ(probe->outcome(), outcome) << probe->port;
 
-  // A port pfctl refuses: NO with its exit status, the rules stay, and the
-  // anchor block is not added again.
-  r = helperctl({"firewall", "enable", "--inbound-tcp", "70000"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "NO\npfctl failed to load anchor with exit code 1.\n");
+  // A port pfctl would refuse is refused before any file is touched: the
+  // rules stay, and pf.conf still loads with the anchor file it names.
+  const std::string anchorFile = "/etc/pf.anchors/com.korvane.helper.firewall";
+  const std::string rules = readFile(anchorFile);
+  for (const std::string port : {"70000", "-1"}) {
+    r = helperctl({"firewall", "enable", "--inbound-tcp", "22," + port});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "NO\nInvalid port in inboundTCP: element at index 1 is " + port +
+                         ", outside 0 to 65535.\n");
+  }
+  EXPECT_EQ(readFile(anchorFile), rules);
+  EXPECT_EQ(run({"/sbin/pfctl", "-f", "/etc/pf.conf"}).status, 0);
   EXPECT_EQ(outTcp.outcome(), Outcome::kRefused);
   EXPECT_EQ(readFile("/etc/pf.conf"), hooked);
+
+  // Only root and the helper's group may connect: nobody is refused by the
+  // socket itself, before the daemon sees it.
+  struct stat socket {};
+  ASSERT_EQ(::stat("/run/com.korvane.helper.socket", &socket), 0);
+  EXPECT_EQ(socket.st_mode & 07777, 0660u);
+  EXPECT_EQ(socket.st_gid, ::getgrnam("korvane-helper")->gr_gid);
+  r = helperctl({"process-data"}, 65534);
+  EXPECT_EQ(r.status, 69) << r.out;
+  EXPECT_NE(r.err.find("only root and members of korvane-helper"), std::string::npos) << r.err;
+  EXPECT_EQ(daemon.output(), "");
 
   r = helperctl({"firewall", "disable"});
   EXPECT_EQ(r.status, 0) << r.err;
