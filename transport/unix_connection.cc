@@ -97,6 +97,7 @@ class ConnectionImpl final : public Connection {
                " sent data before it was admitted; closed");
       return;
     }
+    idle_ = true;
     if (!sendAllBy(fd_, frame(encodeAdmitted()), Clock::now() + options_.replyTimeout)) return;
     std::string body;
     while (readRequestFrame(body)) {
@@ -106,14 +107,15 @@ class ConnectionImpl final : public Connection {
   }
 
  private:
-  // Reads exactly `size` bytes by `deadline`. Every chunk carries the
-  // credentials of its writer (SO_PASSCRED on the socket); a chunk from any
-  // process other than the admitted one (a forked child, a process the
-  // socket was passed to) ends the connection.
-  bool receiveExactly(char* out, std::size_t size, Deadline deadline) {
-    while (size > 0) {
-      if (!waitFor(fd_, POLLIN, deadline)) return false;
-      iovec iov{out, size};
+  // Appends the next chunk the peer sent to pending_, waiting for it until
+  // `deadline`. Every chunk carries the credentials of its writer
+  // (SO_PASSCRED on the socket), and one chunk never holds bytes of two
+  // writers; a chunk from any process other than the admitted one (a forked
+  // child, a process the socket was passed to) ends the connection.
+  bool receiveMore(Deadline deadline) {
+    char buffer[16 * 1024];  // a request and the header of the next fit
+    for (;;) {
+      iovec iov{buffer, sizeof buffer};
       alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
       msghdr msg{};
       msg.msg_iov = &iov;
@@ -121,17 +123,19 @@ class ConnectionImpl final : public Connection {
       msg.msg_control = control;
       msg.msg_controllen = sizeof control;
       const ssize_t n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (n <= 0) return false;
-      if (!fromAdmittedPeer(msg)) {
+      if (n > 0 && !fromAdmittedPeer(msg)) {
         logError("request on the connection of pid " + std::to_string(token_.pid) +
                  " came from another process; closed");
         return false;
       }
-      out += n;
-      size -= static_cast<std::size_t>(n);
+      if (n > 0) {
+        pending_.append(buffer, static_cast<std::size_t>(n));
+        return true;
+      }
+      if (n == 0) return false;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN || !waitFor(fd_, POLLIN, deadline)) return false;
     }
-    return true;
   }
 
   bool fromAdmittedPeer(msghdr& msg) const {
@@ -153,23 +157,27 @@ class ConnectionImpl final : public Connection {
   // The whole next request must arrive within the idle time-out, so a peer
   // that trickles a byte now and then cannot hold its thread either.
   bool readRequestFrame(std::string& body) {
-    const Deadline deadline = Clock::now() + options_.idleTimeout;
-    idle_ = true;
-    const bool got = readFrameBy(body, deadline);
+    if (!readFrameBy(body, Clock::now() + options_.idleTimeout)) return false;
     idle_ = false;
-    return got;
+    return true;
   }
 
   bool readFrameBy(std::string& body, Deadline deadline) {
-    unsigned char header[kFrameHeaderSize];
-    if (!receiveExactly(reinterpret_cast<char*>(header), sizeof header, deadline)) return false;
-    const std::uint32_t size = parseFrameHeader(header);
+    while (pending_.size() < kFrameHeaderSize) {
+      if (!receiveMore(deadline)) return false;
+    }
+    const std::uint32_t size =
+        parseFrameHeader(reinterpret_cast<const unsigned char*>(pending_.data()));
     if (size == 0 || size > kMaxRequestBody) {
       logError("frame of " + std::to_string(size) + " bytes refused");
       return false;
     }
-    body.resize(size);
-    return receiveExactly(body.data(), size, deadline);
+    while (pending_.size() < kFrameHeaderSize + size) {
+      if (!receiveMore(deadline)) return false;
+    }
+    body.assign(pending_, kFrameHeaderSize, size);
+    pending_.erase(0, kFrameHeaderSize + size);
+    return true;
   }
 
   // Checks one request against the interface, hands it to the object and
@@ -195,6 +203,9 @@ class ConnectionImpl final : public Connection {
     bool sent = false;
     ReplyBlock reply([&](common::Array params) {
       const std::string bytes = frame(encodeReply(Reply{request->id, std::move(params)}));
+      // The work is done: a peer that leaves from here on frees the slot at
+      // once, even before this thread has noticed.
+      idle_ = true;
       sent = sendAllBy(fd_, bytes, Clock::now() + options_.replyTimeout);
     });
     Invocation invocation{*method, std::move(request->arguments), reply};
@@ -212,6 +223,7 @@ class ConnectionImpl final : public Connection {
   AuditToken token_;
   bool hasToken_ = false;
   platform::UniqueFd pidfd_;
+  std::string pending_;  // received, not yet taken: requests often come whole
   std::shared_ptr<const Interface> interface_;
   std::unique_ptr<ExportedObject> object_;
   bool resumed_ = false;

@@ -18,9 +18,10 @@ bool sendAllBy(int fd, std::string_view bytes, Deadline deadline);
 
 // Serves the accepted socket `fd` to its end on the calling thread: asks the
 // delegate, then hands the requests to the exported object, within the
-// deadlines of `options`. `idle` is true while the connection waits for its
-// next request, so that the listener can tell a slot whose peer has left
-// from one still at work. Never throws; does not close `fd`.
+// deadlines of `options`. `idle` is true while the connection has no request
+// at work (it sends the admission or a reply, or waits for a request), so
+// that the listener can tell a slot whose peer has left from one still
+// working for it. Never throws; does not close `fd`.
 void serveConnection(int fd, Listener& listener, ListenerDelegate* delegate,
                      const ListenerOptions& options, std::atomic<bool>& idle);
 

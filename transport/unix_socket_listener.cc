@@ -72,7 +72,7 @@ class ListenerImpl final : public Listener {
   struct Slot {
     UniqueFd fd;
     uid_t uid = 0;
-    std::atomic<bool> idle{false};  // waiting for a request, or done
+    std::atomic<bool> idle{false};  // no request at work (or done)
   };
   using SlotRef = std::list<Slot>::iterator;
 
@@ -137,10 +137,10 @@ class ListenerImpl final : public Listener {
   }
 
   // Whether the connections that `counts` picks hold `limit` slots or more.
-  // At the limit, a connection whose peer has hung up while it waited for a
-  // request holds its slot no longer, whether or not its thread has woken
-  // up to that yet: a client that ends and starts again at once must find
-  // its slot free.
+  // At the limit, a connection whose peer has hung up while it had no
+  // request at work holds its slot no longer, whether or not its thread has
+  // woken up to that yet: a client that ends and starts again at once must
+  // find its slot free.
   template <typename Pick>
   bool fullLocked(Pick counts, std::size_t limit) const {
     auto held = static_cast<std::size_t>(std::count_if(slots_.begin(), slots_.end(), counts));
