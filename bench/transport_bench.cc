@@ -1,0 +1,200 @@
+// transport_bench: what the transport costs and how it holds under load.
+//
+//   transport_bench [ROUNDS]
+//
+// Runs as root. In a private mount namespace (a tmpfs on /run, so the host's
+// daemon and socket are left alone) it starts the real daemon and measures:
+//  1. the round trip of a cheap request on an admitted connection
+//     (terminateProcessWithPid: 0, which the daemon refuses without acting),
+//     p50 and p99 over ROUNDS (default 20000), against a plain Unix-socket
+//     echo of frames of the same sizes served by a thread of this program;
+//  2. 1, 16 and 64 parallel clients, each making 20 process-data listings on
+//     a connection of its own apiece (as korvane-helperctl does): wall time,
+//     listings per second and failed listings (the goal is none);
+//  3. the daemon's resident size idle, right after the 64-client burst and
+//     three seconds later.
+// This program is signed as the genuine client, so the daemon admits it.
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/helper_client.h"
+#include "platform/fd_io.h"
+#include "platform/subprocess.h"
+#include "platform/unique_fd.h"
+#include "platform/unix_address.h"
+#include "transport/message.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using platform::UniqueFd;
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "transport_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+void enterPrivateRun() {
+  if (::unshare(CLONE_NEWNS) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+    fail("cannot make a private /run (run as root)");
+  }
+}
+
+double residentMegabytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return -1;
+}
+
+struct Percentiles {
+  double p50 = 0, p99 = 0;
+};
+
+Percentiles percentiles(std::vector<double> us) {
+  std::sort(us.begin(), us.end());
+  return {us[us.size() / 2], us[us.size() * 99 / 100]};
+}
+
+// Reads one frame; false at the end of the stream.
+bool readFrame(int fd, std::string& body) {
+  unsigned char header[transport::kFrameHeaderSize];
+  if (!platform::readExactly(fd, reinterpret_cast<char*>(header), sizeof header)) return false;
+  body.resize(transport::parseFrameHeader(header));
+  return platform::readExactly(fd, body.data(), body.size());
+}
+
+// The baseline: each request frame answered with `reply` by a thread, over
+// a plain Unix socket pair.
+std::vector<double> echoRoundTrips(const std::string& request, const std::string& reply,
+                                   int rounds) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair");
+  UniqueFd client(pair[0]), server(pair[1]);
+  std::thread echo([&] {
+    std::string body;
+    while (readFrame(server.get(), body) && platform::sendAll(server.get(), reply)) {
+    }
+  });
+  std::vector<double> us;
+  us.reserve(rounds);
+  std::string body;
+  for (int i = 0; i < rounds; ++i) {
+    const auto start = Clock::now();
+    if (!platform::sendAll(client.get(), request) || !readFrame(client.get(), body)) fail("echo");
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  ::shutdown(client.get(), SHUT_RDWR);
+  echo.join();
+  return us;
+}
+
+std::vector<double> daemonRoundTrips(int rounds) {
+  std::string error;
+  auto client = client::HelperClient::connect(client::defaultSocketPath(), nullptr, &error);
+  if (!client) fail("connect: " + error);
+  std::vector<double> us;
+  us.reserve(rounds);
+  for (int i = 0; i < rounds; ++i) {
+    const auto start = Clock::now();
+    if (!client->terminateProcess(0, &error)) fail("terminate 0: " + error);
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  return us;
+}
+
+void roundTrips(int rounds) {
+  const std::string request = transport::frame(transport::encodeRequest(
+      {1, "terminateProcessWithPid:completion:", "v32@0:8q16@?<v@?B>24", {common::Value(0)}}));
+  const std::string reply = transport::frame(transport::encodeReply({1, {common::Value(false)}}));
+  daemonRoundTrips(rounds / 10);  // warm-up
+  const Percentiles daemon = percentiles(daemonRoundTrips(rounds));
+  const Percentiles echo = percentiles(echoRoundTrips(request, reply, rounds));
+  std::printf("round trip, %d rounds      p50 us   p99 us\n", rounds);
+  std::printf("  admitted connection    %8.1f %8.1f\n", daemon.p50, daemon.p99);
+  std::printf("  plain Unix-socket echo %8.1f %8.1f\n", echo.p50, echo.p99);
+  std::printf("  ratio                  %8.2f %8.2f\n\n", daemon.p50 / echo.p50,
+              daemon.p99 / echo.p99);
+}
+
+struct Burst {
+  int failed = 0;
+  double seconds = 0;
+  std::string firstError;
+};
+
+// `clients` threads, each making `listings` process-data listings on a
+// connection of its own apiece.
+Burst parallelListings(int clients, int listings) {
+  std::atomic<int> failed{0};
+  std::string firstError;
+  std::atomic<bool> haveError{false};
+  const auto start = Clock::now();
+  std::vector<std::thread> threads;
+  threads.reserve(clients);
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < listings; ++i) {
+        std::string error;
+        auto client = client::HelperClient::connect(client::defaultSocketPath(), nullptr, &error);
+        if (client && client->fetchAllProcessData(&error)) continue;
+        ++failed;
+        if (!haveError.exchange(true)) firstError = error;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  return {failed, std::chrono::duration<double>(Clock::now() - start).count(), firstError};
+}
+
+void bursts(pid_t daemon) {
+  constexpr int kListings = 20;
+  const double idle = residentMegabytes(daemon);
+  std::printf("clients x %d listings   failed  seconds  listings/s\n", kListings);
+  for (int clients : {1, 16, 64}) {
+    const Burst b = parallelListings(clients, kListings);
+    std::printf("  %3d                  %4d/%-5d %7.2f %10.0f  %s\n", clients, b.failed,
+                clients * kListings, b.seconds, clients * kListings / b.seconds,
+                b.firstError.c_str());
+  }
+  const double after = residentMegabytes(daemon);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  std::printf("\ndaemon RSS MB: idle %.1f, right after the 64-client burst %.1f, 3 s later %.1f\n",
+              idle, after, residentMegabytes(daemon));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 20000;
+  if (rounds < 100) fail("usage: transport_bench [ROUNDS >= 100]");
+  enterPrivateRun();
+  platform::SpawnOptions options;
+  options.error = platform::ChildStream::kInherit;
+  platform::Child daemon = platform::Child::spawn(KORVANE_DAEMON_PATH, {}, options);
+  if (!daemon.valid()) fail("cannot start " KORVANE_DAEMON_PATH);
+  for (int i = 0; i < 500 && !std::filesystem::exists(client::defaultSocketPath()); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  roundTrips(rounds);
+  bursts(daemon.pid());
+  daemon.killAndReap();
+  return 0;
+}
