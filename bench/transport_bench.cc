@@ -12,7 +12,10 @@
 //     a connection of its own apiece (as korvane-helperctl does): wall time,
 //     listings per second and failed listings (the goal is none);
 //  3. the daemon's resident size idle, right after the 64-client burst and
-//     three seconds later.
+//     three seconds later;
+//  4. how much a hostile 1 MiB request raises the daemon's peak resident
+//     size: array headers that each claim every byte left, and the most
+//     values a frame may hold (65,535 strings in an array).
 // This program is signed as the genuine client, so the daemon admits it.
 
 #include <sched.h>
@@ -32,11 +35,13 @@
 #include <vector>
 
 #include "client/helper_client.h"
+#include "common/big_endian.h"
 #include "platform/fd_io.h"
 #include "platform/subprocess.h"
 #include "platform/unique_fd.h"
 #include "platform/unix_address.h"
 #include "transport/message.h"
+#include "transport/msgpack.h"
 
 namespace {
 
@@ -56,10 +61,11 @@ void enterPrivateRun() {
   }
 }
 
-double residentMegabytes(pid_t pid) {
+// VmRSS (resident now) or VmHWM (its peak) of `pid`, in MB.
+double megabytes(pid_t pid, const std::string& field = "VmRSS:") {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    if (line.rfind(field, 0) == 0) return std::stod(line.substr(field.size())) / 1024.0;
   }
   return -1;
 }
@@ -166,7 +172,7 @@ Burst parallelListings(int clients, int listings) {
 
 void bursts(pid_t daemon) {
   constexpr int kListings = 20;
-  const double idle = residentMegabytes(daemon);
+  const double idle = megabytes(daemon);
   std::printf("clients x %d listings   failed  seconds  listings/s\n", kListings);
   for (int clients : {1, 16, 64}) {
     const Burst b = parallelListings(clients, kListings);
@@ -174,10 +180,47 @@ void bursts(pid_t daemon) {
                 clients * kListings, b.seconds, clients * kListings / b.seconds,
                 b.firstError.c_str());
   }
-  const double after = residentMegabytes(daemon);
+  const double after = megabytes(daemon);
   std::this_thread::sleep_for(std::chrono::seconds(3));
   std::printf("\ndaemon RSS MB: idle %.1f, right after the 64-client burst %.1f, 3 s later %.1f\n",
-              idle, after, residentMegabytes(daemon));
+              idle, after, megabytes(daemon));
+}
+
+// Sends `body` as a request on an admitted connection and waits for the
+// daemon to close it; the rise of the daemon's peak resident size, in MB.
+double peakRiseFor(pid_t daemon, const std::string& body) {
+  std::ofstream("/proc/" + std::to_string(daemon) + "/clear_refs") << "5";  // peak := now
+  const double before = megabytes(daemon, "VmHWM:");
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr;
+  platform::unixSocketAddress(client::defaultSocketPath(), &addr);
+  std::string frame;
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      !readFrame(fd.get(), frame) || !transport::isAdmitted(frame) ||
+      !platform::sendAll(fd.get(), transport::frame(body))) {
+    fail("cannot send a frame");
+  }
+  readFrame(fd.get(), frame);  // returns at the close
+  return megabytes(daemon, "VmHWM:") - before;
+}
+
+void hostileFrames(pid_t daemon) {
+  auto header = [](char tag, std::uint32_t n) {  // array32 of n
+    unsigned char count[4];
+    common::storeBigEndian32(n, count);
+    return std::string(1, tag) + std::string(reinterpret_cast<char*>(count), 4);
+  };
+  std::string lying;
+  for (int level = 0; level <= transport::msgpack::kMaxDepth; ++level) {
+    lying += header('\xdd', (1u << 20) - lying.size() - 5);
+  }
+  lying.resize(1u << 20, '\xc0');
+  std::string strings = header('\xdd', 65535);
+  for (int i = 0; i < 65535; ++i) strings += "\xaf" + std::string(15, 's');
+  std::printf(
+      "\ndaemon peak RSS rise for a 1 MiB request: lying array headers %.1f MB, "
+      "65,535 strings %.1f MB\n",
+      peakRiseFor(daemon, lying), peakRiseFor(daemon, strings));
 }
 
 }  // namespace
@@ -195,6 +238,7 @@ int main(int argc, char** argv) {
   }
   roundTrips(rounds);
   bursts(daemon.pid());
+  hostileFrames(daemon.pid());
   daemon.killAndReap();
   return 0;
 }

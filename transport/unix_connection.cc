@@ -175,8 +175,14 @@ class ConnectionImpl final : public Connection {
     while (pending_.size() < kFrameHeaderSize + size) {
       if (!receiveMore(deadline)) return false;
     }
-    body.assign(pending_, kFrameHeaderSize, size);
-    pending_.erase(0, kFrameHeaderSize + size);
+    if (pending_.size() == kFrameHeaderSize + size) {
+      pending_.erase(0, kFrameHeaderSize);  // the usual case: no second copy of a large body
+      body.swap(pending_);
+      pending_.clear();
+    } else {
+      body.assign(pending_, kFrameHeaderSize, size);
+      pending_.erase(0, kFrameHeaderSize + size);
+    }
     return true;
   }
 
