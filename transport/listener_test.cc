@@ -55,7 +55,7 @@ class Delegate final : public ListenerDelegate {
     return true;
   }
   std::atomic<int> asked{0}, validationMs{0};
-  bool accept = true;
+  std::atomic<bool> accept{true};
 };
 
 class XpcTransport : public testing::Test {

@@ -130,6 +130,8 @@ TEST(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
   r = helperctl({"process-data"}, 65534);
   EXPECT_EQ(r.status, 69) << r.out;
   EXPECT_NE(r.err.find("only root and members of korvane-helper"), std::string::npos) << r.err;
+  // A second daemon exits at start, without connecting to the running one.
+  EXPECT_EQ(run({daemonPath()}).status, 1);
   EXPECT_EQ(daemon.output(), "");
 
   r = helperctl({"firewall", "disable"});
