@@ -1,13 +1,14 @@
 // transport_bench: what the transport costs and how it holds under load.
 //
-//   transport_bench [ROUNDS]
+//   transport_bench [--rows] [ROUNDS]
 //
 // Runs as root. In a private mount namespace (a tmpfs on /run, so the host's
 // daemon and socket are left alone) it starts the real daemon and measures:
 //  1. the round trip of a cheap request on an admitted connection
 //     (terminateProcessWithPid: 0, which the daemon refuses without acting),
 //     p50 and p99 over ROUNDS (default 20000), against a plain Unix-socket
-//     echo of frames of the same sizes served by a thread of this program;
+//     echo of frames of the same sizes served by a process of its own, in
+//     interleaved blocks, every side on one CPU;
 //  2. 1, 16 and 64 parallel clients, each making 20 process-data listings on
 //     a connection of its own apiece (as korvane-helperctl does): wall time,
 //     listings per second and failed listings (the goal is none);
@@ -16,11 +17,14 @@
 //  4. how much a hostile 1 MiB request raises the daemon's peak resident
 //     size: array headers that each claim every byte left, and the most
 //     values a frame may hold (65,535 strings in an array).
-// This program is signed as the genuine client, so the daemon admits it.
+// It prints a table; with --rows, lines "measure<TAB>transport<TAB>cell" for
+// scripts/bench.sh to gather into its table of ratios. This program is signed
+// as the genuine client, so the daemon admits it.
 
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,57 +91,124 @@ bool readFrame(int fd, std::string& body) {
   return platform::readExactly(fd, body.data(), body.size());
 }
 
-// The baseline: each request frame answered with `reply` by a thread, over
-// a plain Unix socket pair.
-std::vector<double> echoRoundTrips(const std::string& request, const std::string& reply,
-                                   int rounds) {
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair");
-  UniqueFd client(pair[0]), server(pair[1]);
-  std::thread echo([&] {
-    std::string body;
-    while (readFrame(server.get(), body) && platform::sendAll(server.get(), reply)) {
+// The baseline: a process of its own that answers each request frame with
+// `reply` over a plain Unix socket pair, as the daemon is a process of its own.
+class EchoServer {
+ public:
+  explicit EchoServer(const std::string& reply) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair");
+    client_.reset(pair[0]);
+    UniqueFd server(pair[1]);
+    pid_ = ::fork();
+    if (pid_ < 0) fail("fork");
+    if (pid_ == 0) {
+      client_.reset();
+      std::string body;
+      while (readFrame(server.get(), body) && platform::sendAll(server.get(), reply)) {
+      }
+      ::_exit(0);
     }
-  });
-  std::vector<double> us;
-  us.reserve(rounds);
-  std::string body;
-  for (int i = 0; i < rounds; ++i) {
-    const auto start = Clock::now();
-    if (!platform::sendAll(client.get(), request) || !readFrame(client.get(), body)) fail("echo");
-    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
-  ::shutdown(client.get(), SHUT_RDWR);
-  echo.join();
-  return us;
-}
+  ~EchoServer() {
+    client_.reset();  // the server reads the end and exits
+    ::waitpid(pid_, nullptr, 0);
+  }
+  EchoServer(const EchoServer&) = delete;
+  EchoServer& operator=(const EchoServer&) = delete;
 
-std::vector<double> daemonRoundTrips(int rounds) {
+  // Appends the time of each of `rounds` round trips to `us`.
+  void roundTrips(const std::string& request, int rounds, std::vector<double>& us) {
+    std::string body;
+    for (int i = 0; i < rounds; ++i) {
+      const auto start = Clock::now();
+      if (!platform::sendAll(client_.get(), request) || !readFrame(client_.get(), body)) {
+        fail("echo");
+      }
+      us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+  }
+
+ private:
+  UniqueFd client_;
+  pid_t pid_ = -1;
+};
+
+void daemonRoundTrips(client::HelperClient& client, int rounds, std::vector<double>& us) {
   std::string error;
-  auto client = client::HelperClient::connect(client::defaultSocketPath(), nullptr, &error);
-  if (!client) fail("connect: " + error);
-  std::vector<double> us;
-  us.reserve(rounds);
   for (int i = 0; i < rounds; ++i) {
     const auto start = Clock::now();
-    if (!client->terminateProcess(0, &error)) fail("terminate 0: " + error);
+    if (!client.terminateProcess(0, &error)) fail("terminate 0: " + error);
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
-  return us;
 }
 
-void roundTrips(int rounds) {
+// Prints one figure: in the table, or as a row for scripts/bench.sh.
+bool rows = false;
+void figure(const char* measure, const std::string& cell) {
+  if (rows) {
+    std::printf("%s\ttransport\t%s\n", measure, cell.c_str());
+  } else {
+    std::printf("  %-58s %s\n", measure, cell.c_str());
+  }
+}
+
+std::string format(const char* pattern, double a, double b = 0, double c = 0) {
+  char text[64];
+  std::snprintf(text, sizeof text, pattern, a, b, c);
+  return text;
+}
+
+// Sets the CPUs of every thread of `pid` (threads started later inherit it
+// from the thread that starts them).
+void pin(pid_t pid, const cpu_set_t& cpus) {
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    ::sched_setaffinity(std::stoi(task.path().filename()), sizeof cpus, &cpus);
+  }
+}
+
+// Both sides of both round trips run on one CPU: whether a wake-up crosses
+// CPUs (a costly interrupt in a virtual machine) would otherwise decide the
+// figures more than either program does.
+void roundTrips(pid_t daemonPid, int rounds) {
+  cpu_set_t all, one;
+  ::sched_getaffinity(0, sizeof all, &all);
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  pin(::getpid(), one);
+  pin(daemonPid, one);
   const std::string request = transport::frame(transport::encodeRequest(
       {1, "terminateProcessWithPid:completion:", "v32@0:8q16@?<v@?B>24", {common::Value(0)}}));
   const std::string reply = transport::frame(transport::encodeReply({1, {common::Value(false)}}));
-  daemonRoundTrips(rounds / 10);  // warm-up
-  const Percentiles daemon = percentiles(daemonRoundTrips(rounds));
-  const Percentiles echo = percentiles(echoRoundTrips(request, reply, rounds));
-  std::printf("round trip, %d rounds      p50 us   p99 us\n", rounds);
-  std::printf("  admitted connection    %8.1f %8.1f\n", daemon.p50, daemon.p99);
-  std::printf("  plain Unix-socket echo %8.1f %8.1f\n", echo.p50, echo.p99);
-  std::printf("  ratio                  %8.2f %8.2f\n\n", daemon.p50 / echo.p50,
-              daemon.p99 / echo.p99);
+  std::string error;
+  auto client = client::HelperClient::connect(client::defaultSocketPath(), nullptr, &error);
+  if (!client) fail("connect: " + error);
+  EchoServer echoServer(reply);
+  std::vector<double> warmUp, daemonUs, echoUs;
+  daemonRoundTrips(*client, rounds / 10, warmUp);
+  echoServer.roundTrips(request, rounds / 10, warmUp);
+  // Interleaved blocks, so that both see the same load on the machine.
+  for (int block = 0; block < 10; ++block) {
+    daemonRoundTrips(*client, rounds / 10, daemonUs);
+    echoServer.roundTrips(request, rounds / 10, echoUs);
+  }
+  pin(::getpid(), all);
+  pin(daemonPid, all);
+  const Percentiles daemon = percentiles(daemonUs), echo = percentiles(echoUs);
+  figure("round trip p50 us: admitted connection, Unix-socket echo",
+         format("%.1f, %.1f", daemon.p50, echo.p50));
+  figure("round trip p99 us: admitted connection, Unix-socket echo",
+         format("%.1f, %.1f", daemon.p99, echo.p99));
+  figure("round trip p50, admitted connection / Unix-socket echo",
+         format("%.2f", daemon.p50 / echo.p50));
+  figure("round trip p99, admitted connection / Unix-socket echo",
+         format("%.2f", daemon.p99 / echo.p99));
 }
 
 struct Burst {
@@ -173,17 +244,17 @@ Burst parallelListings(int clients, int listings) {
 void bursts(pid_t daemon) {
   constexpr int kListings = 20;
   const double idle = megabytes(daemon);
-  std::printf("clients x %d listings   failed  seconds  listings/s\n", kListings);
   for (int clients : {1, 16, 64}) {
     const Burst b = parallelListings(clients, kListings);
-    std::printf("  %3d                  %4d/%-5d %7.2f %10.0f  %s\n", clients, b.failed,
-                clients * kListings, b.seconds, clients * kListings / b.seconds,
-                b.firstError.c_str());
+    const std::string name = std::to_string(clients) + " clients x 20 listings: ";
+    figure((name + "failed of " + std::to_string(clients * kListings)).c_str(),
+           std::to_string(b.failed) + (b.failed ? " (" + b.firstError + ")" : ""));
+    figure((name + "listings/s").c_str(), format("%.0f", clients * kListings / b.seconds));
   }
   const double after = megabytes(daemon);
   std::this_thread::sleep_for(std::chrono::seconds(3));
-  std::printf("\ndaemon RSS MB: idle %.1f, right after the 64-client burst %.1f, 3 s later %.1f\n",
-              idle, after, megabytes(daemon));
+  figure("daemon RSS MB: idle, right after 64 clients, 3 s later",
+         format("%.1f, %.1f, %.1f", idle, after, megabytes(daemon)));
 }
 
 // Sends `body` as a request on an admitted connection and waits for the
@@ -217,17 +288,17 @@ void hostileFrames(pid_t daemon) {
   lying.resize(1u << 20, '\xc0');
   std::string strings = header('\xdd', 65535);
   for (int i = 0; i < 65535; ++i) strings += "\xaf" + std::string(15, 's');
-  std::printf(
-      "\ndaemon peak RSS rise for a 1 MiB request: lying array headers %.1f MB, "
-      "65,535 strings %.1f MB\n",
-      peakRiseFor(daemon, lying), peakRiseFor(daemon, strings));
+  const double lyingRise = peakRiseFor(daemon, lying);
+  figure("daemon peak RSS rise MB, 1 MiB request: lying headers, 65,535 strings",
+         format("%.1f, %.1f", lyingRise, peakRiseFor(daemon, strings)));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::atoi(argv[1]) : 20000;
-  if (rounds < 100) fail("usage: transport_bench [ROUNDS >= 100]");
+  rows = argc > 1 && std::string(argv[1]) == "--rows";
+  const int rounds = argc > 1 + rows ? std::atoi(argv[1 + rows]) : 20000;
+  if (rounds < 100) fail("usage: transport_bench [--rows] [ROUNDS >= 100]");
   enterPrivateRun();
   platform::SpawnOptions options;
   options.error = platform::ChildStream::kInherit;
@@ -236,7 +307,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 500 && !std::filesystem::exists(client::defaultSocketPath()); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  roundTrips(rounds);
+  roundTrips(daemon.pid(), rounds);
   bursts(daemon.pid());
   hostileFrames(daemon.pid());
   daemon.killAndReap();
