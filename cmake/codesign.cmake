@@ -14,6 +14,9 @@
 #   korvane_codesign_target(TARGET IDENTIFIER)
 #                                 signs TARGET's output after each link with the
 #                                 built korvane-codesign
+#   korvane_genuine_client(TARGET)  signs TARGET as the genuine client and
+#                                 installs it the way the daemon demands
+#   KORVANE_CLIENT_GROUP          the group the genuine client runs with
 #   KORVANE_CODESIGN_IDENTITY     KEY,CERT[,CHAIN] in use
 #   KORVANE_CODESIGN_ANCHOR_FILE  PEM file of the anchor in use
 #   KORVANE_CODESIGN_ROOT_KEY_FILE  development root's key (empty in a release build)
@@ -24,6 +27,8 @@ set(KORVANE_TRUST_ANCHOR "" CACHE FILEPATH
 set(KORVANE_SIGNING_IDENTITY "" CACHE STRING
     "Release build: KEY,CERT[,CHAIN] PEM files that sign the build's executables")
 set(KORVANE_TEAM_ID "QX7ZK2M4PD")
+set(KORVANE_CLIENT_IDENTIFIER "com.korvane.Korvane-Activity-Console")
+set(KORVANE_CLIENT_GROUP "korvane-client")
 
 find_program(KORVANE_OPENSSL_EXECUTABLE openssl REQUIRED)
 
@@ -171,4 +176,30 @@ function(korvane_codesign_target target identifier)
   if(NOT target STREQUAL "korvane-codesign")
     add_dependencies(${target} korvane-codesign)
   endif()
+endfunction()
+
+# korvane_genuine_client(TARGET): after every link, TARGET's output is
+#  1. stripped, except in Debug builds: admission hashes every byte the
+#     signature covers on every connection, and debug information is most of
+#     them. The debug information goes to TARGET.debug beside it, which
+#     debuggers find through the link left in the file;
+#  2. signed as the genuine client;
+#  3. given group KORVANE_CLIENT_GROUP and mode 2755 when the build runs as
+#     root and the group exists (scripts/setup.sh makes it). The daemon admits
+#     only a client running with that group. chgrp and chmod leave the signed
+#     bytes alone; chgrp comes first because it clears the set-group-ID bit.
+function(korvane_genuine_client target)
+  if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+    set(file $<TARGET_FILE:${target}>)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug
+      COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${file}.debug ${file}
+      COMMENT "Stripping ${target}"
+      VERBATIM)
+  endif()
+  korvane_codesign_target(${target} ${KORVANE_CLIENT_IDENTIFIER})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/genuine_client_mode.sh ${KORVANE_CLIENT_GROUP}
+            $<TARGET_FILE:${target}>
+    VERBATIM)
 endfunction()

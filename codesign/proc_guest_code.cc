@@ -1,10 +1,14 @@
 // Guest code on Linux: the executable of a live process, through /proc.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <string>
 
@@ -56,6 +60,73 @@ bool inOurUserNamespace(pid_t pid) {
          ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
 }
 
+// Local filesystems whose bytes change only through their own files: what
+// the owner and mode of a file say holds for the bytes behind it. Not
+// listed, so refused: overlay (its lower files can be rewritten under a
+// running upper inode), FUSE (its server returns any bytes it likes),
+// network filesystems (NFS, CIFS/SMB, 9p: another machine writes them), and
+// anything unknown. ext2 and ext3 share ext4's magic number.
+constexpr std::array<unsigned long, 8> kTrustedFilesystems = {
+    EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC,    F2FS_SUPER_MAGIC,
+    TMPFS_MAGIC,      SQUASHFS_MAGIC,  EROFS_SUPER_MAGIC_V1, 0x2fc12fc1 /* zfs */};
+
+// Whether mount `id` is listed in the mount table `mountinfo` (the text of
+// /proc/self/mountinfo: one mount a line, its id first).
+bool mountTableLists(std::string_view mountinfo, std::uint64_t id) {
+  while (!mountinfo.empty()) {
+    const std::size_t end = std::min(mountinfo.find('\n'), mountinfo.size());
+    std::uint64_t lineId = 0;
+    const auto [next, error] = std::from_chars(mountinfo.data(), mountinfo.data() + end, lineId);
+    if (error == std::errc() && next != mountinfo.data() && lineId == id) return true;
+    mountinfo.remove_prefix(std::min(end + 1, mountinfo.size()));
+  }
+  return false;
+}
+
+// Whether the open file `fd` lies on a mount of the daemon's own mount
+// namespace. A mount the caller made in a namespace of its own (an overlay or
+// FUSE in a user namespace) is reachable through /proc/<pid>/root but never
+// listed here. The open file pins its mount, so the id cannot pass to another
+// mount while it is compared.
+bool onOwnMount(int fd) {
+  struct statx attributes {};
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &attributes) != 0 ||
+      (attributes.stx_mask & STATX_MNT_ID) == 0) {
+    return false;
+  }
+  UniqueFd table(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  if (!table) return false;
+  std::string text;
+  // A few hundred mounts fit in one or two reads.
+  char buffer[16384];
+  for (;;) {
+    const ssize_t size = ::read(table.get(), buffer, sizeof buffer);
+    if (size < 0 && errno == EINTR) continue;
+    if (size < 0) return false;
+    if (size == 0) break;
+    text.append(buffer, static_cast<std::size_t>(size));
+  }
+  return mountTableLists(text, attributes.stx_mnt_id);
+}
+
+// Whether only root could have changed the bytes of the open executable
+// `fd`: owned by root, writable by no group or other, on a trusted local
+// filesystem, on a mount of our own. Otherwise the file read now need not be
+// the code that runs: its owner, or whoever controls the filesystem, can
+// rewrite it behind the running process.
+bool onlyRootCouldChange(int fd) {
+  struct stat st {};
+  struct statfs fs {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
+      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || ::fstatfs(fd, &fs) != 0) {
+    return false;
+  }
+  const auto type = static_cast<unsigned long>(fs.f_type);
+  return std::find(kTrustedFilesystems.begin(), kTrustedFilesystems.end(), type) !=
+             kTrustedFilesystems.end() &&
+         onOwnMount(fd);
+}
+
 }  // namespace
 
 OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttributes& attributes,
@@ -72,11 +143,12 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttribut
   UniqueFd file(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file) return errSecCSNoSuchCode;
   if (!inOurUserNamespace(token.pid)) return errSecCSNoSuchCode;
+  if (!onlyRootCouldChange(file.get())) return errSecCSStaticCodeChanged;
   // Only now is the pid known to have named the token's process while the
   // file was opened: had it exited and its pid been reused before the open,
   // the pidfd would report it gone.
   if (!platform::pidfdAlive(token.pidfd)) return errSecCSNoSuchCode;
-  *guest = std::make_unique<SecCode>(std::move(file), token.pid);
+  *guest = std::make_unique<SecCode>(std::move(file), token.pid, token.gid);
   return errSecSuccess;
 }
 

@@ -18,6 +18,8 @@ std::string SecCopyErrorMessageString(OSStatus status) {
       return "invalid guest attribute values";
     case errSecCSNoSuchCode:
       return "no code could be found for the given guest attributes";
+    case errSecCSGuestInvalid:
+      return "code identity has been invalidated";
     case errSecCSUnsigned:
       return "code object is not signed at all";
     case errSecCSSignatureFailed:
@@ -34,6 +36,8 @@ std::string SecCopyErrorMessageString(OSStatus status) {
       return "internal error in the code-signing services";
     case errSecCSNotAHost:
       return "attempt to specify guest of code that is not a host";
+    case errSecCSStaticCodeChanged:
+      return "the code on disk does not match what is running";
     default:
       return "unknown status " + std::to_string(status);
   }

@@ -19,6 +19,7 @@ inline constexpr OSStatus errSecCSStaticCodeNotFound = -67068;
 inline constexpr OSStatus errSecCSUnsupportedGuestAttributes = -67067;
 inline constexpr OSStatus errSecCSInvalidAttributeValues = -67066;
 inline constexpr OSStatus errSecCSNoSuchCode = -67065;
+inline constexpr OSStatus errSecCSGuestInvalid = -67063;
 inline constexpr OSStatus errSecCSUnsigned = -67062;
 inline constexpr OSStatus errSecCSSignatureFailed = -67061;
 inline constexpr OSStatus errSecCSSignatureNotVerifiable = -67060;
@@ -27,6 +28,7 @@ inline constexpr OSStatus errSecCSReqInvalid = -67052;
 inline constexpr OSStatus errSecCSReqFailed = -67050;
 inline constexpr OSStatus errSecCSInternalError = -67048;
 inline constexpr OSStatus errSecCSNotAHost = -67046;
+inline constexpr OSStatus errSecCSStaticCodeChanged = -67034;
 
 // One line of English for `status` (the counterpart of
 // SecCopyErrorMessageString); an unknown status gives "unknown status N".

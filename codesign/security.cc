@@ -415,6 +415,9 @@ OSStatus LinuxCodeSigningServices::SecRequirementCreateWithString(
 
 OSStatus LinuxCodeSigningServices::SecCodeCheckValidity(const SecCode* code, SecCSFlags flags,
                                                         const SecRequirement* requirement) const {
+  if (code != nullptr && code->pid() > 0 && code->gid() != clientGroup_) {
+    return errSecCSGuestInvalid;
+  }
   return codesign::SecCodeCheckValidity(code, flags, requirement, anchor_);
 }
 

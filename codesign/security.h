@@ -46,15 +46,19 @@ inline constexpr SecCSFlags kSecCSDefaultFlags = 0;  // the only flags accepted
 class SecCode {
  public:
   // Takes ownership of `file`. `pid` is the guest's process id, -1 for
-  // static code (a file on disk).
-  SecCode(platform::UniqueFd file, pid_t pid) : file_(std::move(file)), pid_(pid) {}
+  // static code (a file on disk); `gid` the guest's effective group when it
+  // connected.
+  SecCode(platform::UniqueFd file, pid_t pid, gid_t gid = static_cast<gid_t>(-1))
+      : file_(std::move(file)), pid_(pid), gid_(gid) {}
 
   int fd() const { return file_.get(); }
   pid_t pid() const { return pid_; }
+  gid_t gid() const { return gid_; }
 
  private:
   platform::UniqueFd file_;
   pid_t pid_;
+  gid_t gid_;
 };
 using SecCodeRef = std::unique_ptr<SecCode>;
 
@@ -100,7 +104,11 @@ class TrustAnchor {
 // errSecCSUnsupportedGuestAttributes without an audit token,
 // errSecCSInvalidAttributeValues for a token without pid or pidfd,
 // errSecCSNoSuchCode when the process is gone, the pidfd names another
-// process, or its executable cannot be opened.
+// process, it runs in another user namespace, or its executable cannot be
+// opened; errSecCSStaticCodeChanged when the executable is one whose bytes
+// someone other than root could change behind the running process (not owned
+// by root, writable by group or others, on a filesystem not known to be
+// local, or on a mount outside this process's mount namespace).
 OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttributes& attributes,
                                         SecCSFlags flags, SecCodeRef* guest);
 
@@ -164,10 +172,17 @@ class CodeSigningServices {
                                         const SecRequirement* requirement) const = 0;
 };
 
-// The real services, checking against `anchor`.
+// The real services, checking against `anchor`. SecCodeCheckValidity of a
+// guest also checks that it runs as it was installed: its effective group at
+// connect was `clientGroup`, the group the genuine client is installed
+// set-group-ID to, else errSecCSGuestInvalid before its file is read. The
+// kernel withholds that group from an exec under a tracer (who could rewrite
+// the code at its start) and from an exec off a mount that ignores set-id
+// bits, and a set-group-ID process is closed to other processes of its user.
 class LinuxCodeSigningServices final : public CodeSigningServices {
  public:
-  explicit LinuxCodeSigningServices(TrustAnchor anchor) : anchor_(std::move(anchor)) {}
+  LinuxCodeSigningServices(TrustAnchor anchor, gid_t clientGroup)
+      : anchor_(std::move(anchor)), clientGroup_(clientGroup) {}
 
   OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttributes& attributes,
                                           SecCSFlags flags, SecCodeRef* guest) const override;
@@ -178,6 +193,7 @@ class LinuxCodeSigningServices final : public CodeSigningServices {
 
  private:
   TrustAnchor anchor_;
+  gid_t clientGroup_;
 };
 
 }  // namespace codesign

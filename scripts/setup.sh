@@ -26,3 +26,15 @@ if ((${#missing[@]})); then
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# korvane-client: the genuine korvane-helperctl is installed set-group-ID to
+# it, and the daemon admits only a client running with it. korvane-helper:
+# the users who may connect to the helper at all.
+for group in korvane-client korvane-helper; do
+  getent group "$group" >/dev/null && continue
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "setup: no group $group; run as root to create it" >&2
+    exit 1
+  fi
+  groupadd --system "$group"
+done

@@ -83,7 +83,16 @@ int main() {
     std::fprintf(stderr, "com.korvane.helper: the compiled-in trust anchor does not parse\n");
     return 1;
   }
-  static const codesign::LinuxCodeSigningServices codeSigning(std::move(*anchor));
+  // The genuine client is installed set-group-ID to this group; without it
+  // no client could be told from a traced or rewritten one.
+  const std::optional<gid_t> clientGroup = platform::groupIdForName(KORVANE_CLIENT_GROUP);
+  if (!clientGroup) {
+    std::fprintf(stderr, "com.korvane.helper: no group " KORVANE_CLIENT_GROUP
+                         " (scripts/setup.sh creates it; korvane-helperctl must be installed "
+                         "set-group-ID to it)\n");
+    return 1;
+  }
+  static const codesign::LinuxCodeSigningServices codeSigning(std::move(*anchor), *clientGroup);
 
   transport::ListenerOptions options;
   options.socketGroup = platform::groupIdForName(kHelperGroup);
