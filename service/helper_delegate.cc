@@ -1,10 +1,51 @@
 #include "service/helper_delegate.h"
 
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <memory>
 
+#include "platform/fd_io.h"
+#include "platform/libproc.h"
 #include "transport/diagnostics.h"
 
 namespace service {
+namespace {
+
+// `text` with control bytes and backslashes escaped: a peer names its own
+// executable, and a line feed in that name must not forge a line of ours.
+std::string escaped(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f || c == '\\') {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The operator's line about a refused peer.
+std::string refusalNote(const transport::AuditToken* token, codesign::OSStatus status) {
+  std::string note = "com.korvane.helper: refused ";
+  if (token == nullptr) {
+    note += "a peer without credentials";
+  } else {
+    char path[PATH_MAX + 1];
+    const bool known = platform::proc_pidpath(token->pid, path, sizeof path) > 0;
+    note += "pid " + std::to_string(token->pid) + " uid " + std::to_string(token->uid) + " gid " +
+            std::to_string(token->gid) + " executable " + (known ? escaped(path) : "unknown");
+  }
+  return note + ": " + codesign::SecCopyErrorMessageString(status) + " (status " +
+         std::to_string(status) + ")";
+}
+
+}  // namespace
 
 HelperDelegate::HelperDelegate(const interface::HelperServices& services,
                                const codesign::CodeSigningServices& codeSigning,
@@ -15,24 +56,29 @@ HelperDelegate::HelperDelegate(const interface::HelperServices& services,
       codeSigning_(codeSigning),
       diagnostics_(std::move(diagnostics)) {}
 
-void HelperDelegate::say(std::string_view line) const {
+void HelperDelegate::say(std::string_view line, Stream stream) const {
   if (diagnostics_) {
-    diagnostics_(line);
-  } else {
+    diagnostics_(stream, line);
+  } else if (stream == Stream::kOutput) {
     transport::writeStandardOutputLine(line);
+  } else {
+    platform::writeAll(STDERR_FILENO, std::string(line) + "\n");
   }
 }
 
 bool HelperDelegate::shouldAcceptNewConnection(transport::Listener&,
                                                transport::Connection& connection) {
   bool valid = false;
+  codesign::OSStatus status = codesign::errSecCSInternalError;
   try {
-    valid = isValidClient(connection);
+    valid = isValidClient(connection, &status);
   } catch (...) {
     valid = false;  // admission refuses on any failure
+    status = codesign::errSecCSInternalError;
   }
   if (!valid) {
     say("🚨 SECURITY WARNING: Rejected unauthorized XPC connection.");
+    say(refusalNote(connection.auditToken(), status), Stream::kError);
     return false;
   }
   connection.setExportedInterface(interface::HelperProtocol::interface());
@@ -41,19 +87,22 @@ bool HelperDelegate::shouldAcceptNewConnection(transport::Listener&,
   return true;
 }
 
-bool HelperDelegate::isValidClient(transport::Connection& connection) {
+bool HelperDelegate::isValidClient(transport::Connection& connection, codesign::OSStatus* failure) {
   namespace sec = codesign;
   const transport::AuditToken* token = connection.auditToken();
   if (token == nullptr) {
+    *failure = sec::errSecCSUnsupportedGuestAttributes;
     say("🚨 Failed to extract auditToken using KVC.");
     return false;
   }
   const sec::GuestAttributes attributes{*token};
 
   sec::SecCodeRef guest;
-  sec::OSStatus status = codeSigning_.SecCodeCopyGuestWithAttributes(
-      nullptr, attributes, sec::kSecCSDefaultFlags, &guest);
+  sec::OSStatus& status = *failure;
+  status = codeSigning_.SecCodeCopyGuestWithAttributes(nullptr, attributes, sec::kSecCSDefaultFlags,
+                                                       &guest);
   if (status != sec::errSecSuccess || !guest) {
+    if (status == sec::errSecSuccess) status = sec::errSecCSNoSuchCode;
     say("🚨 Failed to get SecCode for incoming connection.");
     return false;
   }
@@ -66,6 +115,7 @@ bool HelperDelegate::isValidClient(transport::Connection& connection) {
   status = codeSigning_.SecRequirementCreateWithString(requirementText, sec::kSecCSDefaultFlags,
                                                        &requirement);
   if (status != sec::errSecSuccess || !requirement) {
+    if (status == sec::errSecSuccess) status = sec::errSecCSReqInvalid;
     say("🚨 Failed to create SecRequirement.");
     return false;
   }

@@ -7,17 +7,20 @@
 #include <string>
 #include <string_view>
 
-#include "interface/helper_implementation.h"
 #include "codesign/security.h"
+#include "interface/helper_implementation.h"
 #include "transport/xpc.h"
 
 namespace service {
 
 class HelperDelegate final : public transport::ListenerDelegate {
  public:
+  // Where a diagnostic line goes: the refusal lines to standard output, the
+  // note naming the refused peer for the operator to standard error.
+  enum class Stream { kOutput, kError };
   // Receives each diagnostic line (without its line feed); by default they
-  // go to standard output.
-  using Diagnostics = std::function<void(std::string_view)>;
+  // are written to their stream.
+  using Diagnostics = std::function<void(Stream, std::string_view)>;
 
   // `codeSigning` checks callers' signatures; it must outlive the delegate.
   HelperDelegate(const interface::HelperServices& services,
@@ -26,16 +29,19 @@ class HelperDelegate final : public transport::ListenerDelegate {
 
   // Runs isValidClient; on success exports the interface and a new
   // HelperImplementation, resumes the connection and answers true; on
-  // failure writes the rejection warning and answers false. Any thread.
+  // failure writes the rejection warning, then one line on standard error
+  // naming the peer (pid, uid, gid, executable) and the failing status, and
+  // answers false. Any thread.
   bool shouldAcceptNewConnection(transport::Listener& listener,
                                  transport::Connection& connection) override;
 
  private:
   // True when the peer's code signature is valid and satisfies the
   // requirement built from the expected bundle identifier and Team ID;
-  // writes its own lines on failure. Holds nothing after it returns.
-  bool isValidClient(transport::Connection& connection);
-  void say(std::string_view line) const;
+  // writes its own lines on failure and sets `status` to the failing step's
+  // status. Holds nothing after it returns.
+  bool isValidClient(transport::Connection& connection, codesign::OSStatus* status);
+  void say(std::string_view line, Stream stream = Stream::kOutput) const;
 
   const std::string expectedBundleID_;
   const std::string expectedTeamID_;
