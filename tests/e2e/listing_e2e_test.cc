@@ -3,18 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
 #include <thread>
 
-#include "transport/message.h"
 #include "tests/e2e/sandbox.h"
 
 namespace e2e {
@@ -139,17 +135,7 @@ TEST_F(DaemonE2E, JsonOutputIsExactlyTheReply) {
 }
 
 TEST_F(DaemonE2E, MalformedFrameEndsOnlyItsConnection) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strcpy(addr.sun_path, "/run/com.korvane.helper.socket");
-  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  char buf[64];
-  ASSERT_GT(::read(fd, buf, sizeof buf), 0);  // the admission frame
-  const std::string garbage = transport::frameHeader(5) + "\xc1\xc1\xc1\xc1\xc1";
-  ASSERT_EQ(::write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
-  EXPECT_EQ(::read(fd, buf, sizeof buf), 0);
-  ::close(fd);
+  EXPECT_EQ(run({KORVANE_WIRE_PROBE, "c1c1c1c1c1"}).out, "admitted\nclosed\n");
   EXPECT_TRUE(daemon_->running());
   EXPECT_EQ(helperctl({"detailed-processes"}).status, 0);
 }
