@@ -1,0 +1,150 @@
+// admission_bench DAEMON CLIENT [ROUNDS]: what admission costs the installed
+// client. Run as root; works in private mount and /run namespaces of its
+// own, so nothing on the host changes.
+//
+//  1. Admission: CLIENT (the installed korvane-helperctl) connects to a
+//     socket of ours; with it waiting for the verdict, the daemon's own checks
+//     (guest code, requirement, validity, as caller validation runs them) are
+//     timed ROUNDS times against that live process, and the guest code
+//     lookup (file checks, mount table) alone.
+//  2. End to end: `CLIENT terminate 0` against the real DAEMON, interleaved
+//     with /bin/true, each started and waited for the same way.
+//
+// Prints medians and the ratio of the whole command to /bin/true.
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codesign/build_trust_anchor.h"
+#include "codesign/security.h"
+#include "platform/pidfd.h"
+#include "platform/subprocess.h"
+#include "platform/unique_fd.h"
+#include "platform/unix_address.h"
+#include "transport/audit_token.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char kSocket[] = "/run/com.korvane.helper.socket";
+constexpr char kRequirement[] =
+    "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
+    "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
+
+double milliseconds(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+}
+
+bool privateRun() {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0;
+}
+
+// Times the daemon's checks against a live `client` waiting for its verdict.
+bool timeAdmission(const std::string& client, int rounds, std::vector<double>* times,
+                   std::vector<double>* guestTimes) {
+  sockaddr_un address;
+  platform::unixSocketAddress(kSocket, &address);
+  platform::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) ||
+      ::listen(listener.get(), 1) != 0) {
+    return false;
+  }
+  platform::Child waiting = platform::Child::spawn(client, {"terminate", "0"}, {});
+  platform::UniqueFd peer(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (!peer || ::getsockopt(peer.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+    return false;
+  }
+  platform::UniqueFd pidfd = platform::pidfdOpen(credentials.pid);
+  const transport::AuditToken token{credentials.pid, credentials.uid, credentials.gid, pidfd.get()};
+  auto anchor = codesign::TrustAnchor::fromPem(codesign::buildTrustAnchorPem());
+  const group* clientGroup = ::getgrnam(KORVANE_CLIENT_GROUP);
+  if (!anchor || clientGroup == nullptr) return false;
+  const codesign::LinuxCodeSigningServices services(std::move(*anchor), clientGroup->gr_gid);
+  for (int i = 0; i < rounds; ++i) {
+    const auto start = Clock::now();
+    codesign::SecCodeRef guest;
+    codesign::SecRequirementRef requirement;
+    const bool found = services.SecCodeCopyGuestWithAttributes(nullptr, {token}, 0, &guest) == 0;
+    guestTimes->push_back(milliseconds(Clock::now() - start));
+    const bool admitted =
+        found && services.SecRequirementCreateWithString(kRequirement, 0, &requirement) == 0 &&
+        services.SecCodeCheckValidity(guest.get(), 0, requirement.get()) == 0;
+    times->push_back(milliseconds(Clock::now() - start));
+    if (!admitted) {
+      std::fprintf(stderr, "admission_bench: %s is not admitted\n", client.c_str());
+      return false;
+    }
+  }
+  peer.reset();
+  waiting.wait();
+  return ::unlink(kSocket) == 0;
+}
+
+double timeRun(const std::string& path, const std::vector<std::string>& arguments) {
+  const auto start = Clock::now();
+  platform::Child::spawn(path, arguments, {}).wait();
+  return milliseconds(Clock::now() - start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: admission_bench DAEMON CLIENT [ROUNDS]\n");
+    return 2;
+  }
+  const std::string daemon = argv[1], client = argv[2];
+  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
+  if (!privateRun()) {
+    std::perror("admission_bench: private /run (run as root)");
+    return 1;
+  }
+  std::vector<double> admission, guest;
+  if (!timeAdmission(client, rounds, &admission, &guest)) return 1;
+
+  platform::Child server = platform::Child::spawn(daemon, {}, {});
+  struct stat st {};
+  for (int i = 0; i < 500 && ::stat(kSocket, &st) != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::vector<double> command, baseline;
+  for (int i = 0; i < rounds; ++i) {
+    command.push_back(timeRun(client, {"terminate", "0"}));
+    baseline.push_back(timeRun("/bin/true", {}));
+  }
+  server.killAndReap();
+
+  if (::stat(client.c_str(), &st) != 0) return 1;
+  std::printf("%-44s %9s %9s\n", "measure", "median", "p90");
+  std::printf("%-44s %6.3f ms %6.3f ms   (%.2f MB file)\n", "admission of the installed client",
+              percentile(admission, 0.5), percentile(admission, 0.9),
+              static_cast<double>(st.st_size) / 1e6);
+  std::printf("%-44s %6.3f ms %6.3f ms\n", "  of which the guest code lookup",
+              percentile(guest, 0.5), percentile(guest, 0.9));
+  std::printf("%-44s %6.3f ms %6.3f ms\n", "korvane-helperctl terminate 0",
+              percentile(command, 0.5), percentile(command, 0.9));
+  std::printf("%-44s %6.3f ms %6.3f ms\n", "/bin/true", percentile(baseline, 0.5),
+              percentile(baseline, 0.9));
+  std::printf("%-44s %6.2f x\n", "terminate 0 / true (medians)",
+              percentile(command, 0.5) / percentile(baseline, 0.5));
+  return 0;
+}
