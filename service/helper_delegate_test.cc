@@ -53,7 +53,7 @@ class FakeCodeSigning final : public sec::CodeSigningServices {
 
 class FakeConnection final : public transport::Connection {
  public:
-  std::optional<transport::AuditToken> token = transport::AuditToken{::getpid(), 501, 20, 7};
+  std::optional<transport::AuditToken> token = transport::AuditToken{-1, 501, 20, 7};
   std::vector<std::string> steps;
 
   const transport::AuditToken* auditToken() const override { return token ? &*token : nullptr; }
@@ -105,94 +105,72 @@ struct Rig {
 
 const char* kWarning = "🚨 SECURITY WARNING: Rejected unauthorized XPC connection.";
 
-TEST(Admission, ValidCallerGetsInterfaceThenObjectThenResumeAndNothingIsWritten) {
-  Rig r;
-  EXPECT_TRUE(r.admit());
-  EXPECT_TRUE(r.lines_.empty() && r.notes_.empty());
-  EXPECT_EQ(r.connection_.steps, (std::vector<std::string>{"interface:7", "object", "resume"}));
-  EXPECT_EQ(r.signing_.guestPid, ::getpid());
-  EXPECT_EQ(r.signing_.requirementText,
-            "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
-            "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"");
-}
-
-// Each refusal: the failing step's own lines and the warning on standard
-// output, then one line naming the peer and the status on standard error.
-TEST(Admission, EachFailingStepWritesItsOwnLinesThenTheWarningThenANote) {
+// A valid caller gets the interface, then its object, then is resumed, and
+// nothing is written. Each refusal writes the failing step's own lines and the
+// warning on standard output, then one line on standard error naming the
+// peer and the status; a line feed in the name of the peer's executable (the
+// peer chooses it) must not start a line of the daemon's.
+TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("note-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  fs::copy_file("/bin/sleep", dir / "sl\neep\\");
+  platform::Child peer = platform::Child::spawn(dir / "sl\neep\\", {"100"}, {});
+  const std::string named = "com.korvane.helper: refused pid " + std::to_string(peer.pid()) +
+                            " uid 501 gid 20 executable " + (dir / "sl\\x0aeep\\x5c: ").string();
   struct Case {
     const char* name;
     std::function<void(Rig&)> stage;
     std::vector<std::string> lines;
     int securityCalls;
-    std::string status;
+    int status;
   };
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-  const std::string peer = "com.korvane.helper: refused pid " + std::to_string(::getpid()) +
-                           " uid 501 gid 20 executable " + self + ": ";
-  const std::string advice =
-      "🚨 Make sure your Team ID and Bundle ID are correct and you are signing with an Apple "
-      "Dev cert.";
+  const std::string noToken = "🚨 Failed to extract auditToken using KVC.",
+                    noCode = "🚨 Failed to get SecCode for incoming connection.",
+                    noRequirement = "🚨 Failed to create SecRequirement.",
+                    failed = "🚨 SECURITY AUDIT FAILED: Status code ",
+                    advice =
+                        "🚨 Make sure your Team ID and Bundle ID are correct and you are "
+                        "signing with an Apple Dev cert.";
+  // clang-format off
   const Case cases[] = {
-      {"no token",
-       [](Rig& a) { a.connection_.token.reset(); },
-       {"🚨 Failed to extract auditToken using KVC.", kWarning},
-       0,
-       "com.korvane.helper: refused a peer without credentials: unsupported guest attributes "
-       "(status -67067)"},
-      {"no code",
-       [](Rig& a) { a.signing_.guestStatus = -67034; },
-       {"🚨 Failed to get SecCode for incoming connection.", kWarning},
-       1,
-       peer + "the code on disk does not match what is running (status -67034)"},
-      {"bad requirement",
-       [](Rig& a) { a.signing_.requirementStatus = -67052; },
-       {"🚨 Failed to create SecRequirement.", kWarning},
-       2,
-       peer + "invalid code requirement (status -67052)"},
-      {"requirement not met",
-       [](Rig& a) { a.signing_.validityStatus = -67063; },
-       {"🚨 SECURITY AUDIT FAILED: Status code -67063", advice, kWarning},
-       3,
-       peer + "code identity has been invalidated (status -67063)"},
-      {"positive status",
-       [](Rig& a) { a.signing_.validityStatus = 7; },
-       {"🚨 SECURITY AUDIT FAILED: Status code 7", advice, kWarning},
-       3,
-       peer + "unknown status 7 (status 7)"},
-      {"exception",
-       [](Rig& a) { a.signing_.throwInValidity = true; },
-       {kWarning},
-       3,
-       peer + "internal error in the code-signing services (status -67048)"},
+      {"valid", [](Rig&) {}, {}, 3, 0},
+      {"no token", [](Rig& a) { a.connection_.token.reset(); }, {noToken, kWarning}, 0, -67067},
+      {"no code", [](Rig& a) { a.signing_.guestStatus = -67034; }, {noCode, kWarning}, 1, -67034},
+      {"bad requirement", [](Rig& a) { a.signing_.requirementStatus = -67052; },
+       {noRequirement, kWarning}, 2, -67052},
+      {"requirement not met", [](Rig& a) { a.signing_.validityStatus = -67063; },
+       {failed + "-67063", advice, kWarning}, 3, -67063},
+      {"positive status", [](Rig& a) { a.signing_.validityStatus = 7; },
+       {failed + "7", advice, kWarning}, 3, 7},
+      {"exception", [](Rig& a) { a.signing_.throwInValidity = true; }, {kWarning}, 3, -67048},
   };
+  // clang-format on
   for (const auto& c : cases) {
-    Rig fresh;
-    c.stage(fresh);
-    EXPECT_FALSE(fresh.admit()) << c.name;
-    EXPECT_EQ(fresh.lines_, c.lines) << c.name;
-    EXPECT_EQ(fresh.notes_, std::vector<std::string>{c.status}) << c.name;
-    EXPECT_TRUE(fresh.connection_.steps.empty()) << c.name;
-    EXPECT_EQ(fresh.signing_.calls, c.securityCalls) << c.name;
+    Rig r;
+    r.connection_.token->pid = peer.pid();
+    c.stage(r);
+    EXPECT_EQ(r.admit(), c.status == 0) << c.name;
+    EXPECT_EQ(r.lines_, c.lines) << c.name;
+    EXPECT_EQ(r.signing_.calls, c.securityCalls) << c.name;
+    if (c.status == 0) {
+      EXPECT_EQ(r.connection_.steps, (std::vector<std::string>{"interface:7", "object", "resume"}));
+      EXPECT_EQ(r.signing_.guestPid, peer.pid());
+      EXPECT_EQ(r.signing_.requirementText,
+                "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" "
+                "and certificate leaf[subject.OU] = \"QX7ZK2M4PD\"");
+      EXPECT_TRUE(r.notes_.empty());
+      continue;
+    }
+    EXPECT_TRUE(r.connection_.steps.empty()) << c.name;
+    ASSERT_EQ(r.notes_.size(), 1u) << c.name;
+    EXPECT_EQ(r.notes_[0].rfind(c.securityCalls > 0 ? named : "com.korvane.helper: refused a ", 0),
+              0u)
+        << r.notes_[0];
+    EXPECT_TRUE(r.notes_[0].ends_with(" (status " + std::to_string(c.status) + ")")) << c.name;
   }
-}
-
-// A peer names its own executable: a line feed in the name must not start a
-// line of the daemon's own.
-TEST(Admission, TheNoteEscapesControlCharactersInThePeersExecutable) {
-  const auto dir = std::filesystem::temp_directory_path() / ("note-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "sl\neep\\").string();
-  std::filesystem::copy_file("/bin/sleep", path);
-  platform::Child sleeper = platform::Child::spawn(path, {"100"}, {});
-  Rig r;
-  r.connection_.token->pid = sleeper.pid();
-  r.signing_.guestStatus = -67034;
-  EXPECT_FALSE(r.admit());
-  ASSERT_EQ(r.notes_.size(), 1u);
-  EXPECT_NE(r.notes_[0].find((dir / "sl\\x0aeep\\x5c:").string()), std::string::npos)
-      << r.notes_[0];
-  sleeper.killAndReap();
-  std::filesystem::remove_all(dir);
+  peer.killAndReap();
+  fs::remove_all(dir);
 }
 
 }  // namespace
