@@ -189,6 +189,9 @@ endfunction()
 #     only a client running with that group. chgrp and chmod leave the signed
 #     bytes alone; chgrp comes first because it clears the set-group-ID bit.
 function(korvane_genuine_client target)
+  if(KORVANE_SANITIZE)
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/genuine_client_lsan.cc)
+  endif()
   if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
     set(file $<TARGET_FILE:${target}>)
     add_custom_command(TARGET ${target} POST_BUILD
