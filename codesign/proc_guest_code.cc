@@ -83,18 +83,23 @@ bool mountTableLists(std::string_view mountinfo, std::uint64_t id) {
   return false;
 }
 
-// Whether the open file `fd` lies on a mount of the daemon's own mount
-// namespace. A mount the caller made in a namespace of its own (an overlay or
-// FUSE in a user namespace) is reachable through /proc/<pid>/root but never
-// listed here. The open file pins its mount, so the id cannot pass to another
-// mount while it is compared.
-bool onOwnMount(int fd) {
+// Whether the open executable `fd` of process `pid` lies on a mount of that
+// process's own mount namespace. Running a program off a mount of another
+// namespace, reached through /proc/<pid>/root of a process there, is how an
+// unprivileged user runs a file from an overlay or FUSE mount of a user
+// namespace of their own, which is not on the list of any namespace they can
+// be in while still in ours: entering one needs CAP_SYS_ADMIN here. (The
+// daemon's own namespace is no measure: a sandboxed service gets a copy of
+// the host's mounts under mount ids of its own.) The open file pins its
+// mount, so the id cannot pass to another mount while it is compared.
+bool onMountOfItsNamespace(pid_t pid, int fd) {
   struct statx attributes {};
   if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &attributes) != 0 ||
       (attributes.stx_mask & STATX_MNT_ID) == 0) {
     return false;
   }
-  UniqueFd table(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  const std::string path = "/proc/" + std::to_string(pid) + "/mountinfo";
+  UniqueFd table(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!table) return false;
   std::string text;
   // A few hundred mounts fit in one or two reads.
@@ -109,12 +114,12 @@ bool onOwnMount(int fd) {
   return mountTableLists(text, attributes.stx_mnt_id);
 }
 
-// Whether only root could have changed the bytes of the open executable
-// `fd`: owned by root, writable by no group or other, on a trusted local
-// filesystem, on a mount of our own. Otherwise the file read now need not be
-// the code that runs: its owner, or whoever controls the filesystem, can
-// rewrite it behind the running process.
-bool onlyRootCouldChange(int fd) {
+// Whether only root could have changed the bytes of `fd`, the open
+// executable of `pid`: owned by root, writable by no group or other, on a
+// trusted local filesystem, on a mount of the process's own namespace.
+// Otherwise the file read now need not be the code that runs: its owner, or
+// whoever controls the filesystem, can rewrite it behind the running process.
+bool onlyRootCouldChange(pid_t pid, int fd) {
   struct stat st {};
   struct statfs fs {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
@@ -124,7 +129,7 @@ bool onlyRootCouldChange(int fd) {
   const auto type = static_cast<unsigned long>(fs.f_type);
   return std::find(kTrustedFilesystems.begin(), kTrustedFilesystems.end(), type) !=
              kTrustedFilesystems.end() &&
-         onOwnMount(fd);
+         onMountOfItsNamespace(pid, fd);
 }
 
 }  // namespace
@@ -143,7 +148,7 @@ OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttribut
   UniqueFd file(::open(exe.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file) return errSecCSNoSuchCode;
   if (!inOurUserNamespace(token.pid)) return errSecCSNoSuchCode;
-  if (!onlyRootCouldChange(file.get())) return errSecCSStaticCodeChanged;
+  if (!onlyRootCouldChange(token.pid, file.get())) return errSecCSStaticCodeChanged;
   // Only now is the pid known to have named the token's process while the
   // file was opened: had it exited and its pid been reused before the open,
   // the pidfd would report it gone.

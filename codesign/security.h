@@ -108,7 +108,7 @@ class TrustAnchor {
 // opened; errSecCSStaticCodeChanged when the executable is one whose bytes
 // someone other than root could change behind the running process (not owned
 // by root, writable by group or others, on a filesystem not known to be
-// local, or on a mount outside this process's mount namespace).
+// local, or on a mount outside the mount namespace of the process itself).
 OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttributes& attributes,
                                         SecCSFlags flags, SecCodeRef* guest);
 
