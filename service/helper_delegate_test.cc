@@ -118,13 +118,6 @@ TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
   platform::Child peer = platform::Child::spawn(dir / "sl\neep\\", {"100"}, {});
   const std::string named = "com.korvane.helper: refused pid " + std::to_string(peer.pid()) +
                             " uid 501 gid 20 executable " + (dir / "sl\\x0aeep\\x5c: ").string();
-  struct Case {
-    const char* name;
-    std::function<void(Rig&)> stage;
-    std::vector<std::string> lines;
-    int securityCalls;
-    int status;
-  };
   const std::string noToken = "🚨 Failed to extract auditToken using KVC.",
                     noCode = "🚨 Failed to get SecCode for incoming connection.",
                     noRequirement = "🚨 Failed to create SecRequirement.",
@@ -133,6 +126,8 @@ TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
                         "🚨 Make sure your Team ID and Bundle ID are correct and you are "
                         "signing with an Apple Dev cert.";
   // clang-format off
+  struct Case { const char* name; std::function<void(Rig&)> stage; std::vector<std::string> lines;
+                int securityCalls; int status; };
   const Case cases[] = {
       {"valid", [](Rig&) {}, {}, 3, 0},
       {"no token", [](Rig& a) { a.connection_.token.reset(); }, {noToken, kWarning}, 0, -67067},

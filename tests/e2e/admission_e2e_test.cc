@@ -1,6 +1,5 @@
 // Caller validation end to end, on the real daemon: wrong installs of
-// korvane-helperctl and the attacks of nobody on it. A refused caller gets no
-// interface; the daemon writes the lines of its failure, then the warning.
+// korvane-helperctl and nobody's attacks on it, each refused with its lines.
 
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -38,8 +37,7 @@ std::string auditFailed(int status) {
          "Dev cert.\n";
 }
 
-// Writes `bytes` to `path`, installed the way README says the genuine client
-// is (root:korvane-client, 2755), or with another owner or mode; `path`.
+// `path` holding `bytes`, installed as README says (root:korvane-client 2755) or not.
 std::string install(const fs::path& path, const std::string& bytes, uid_t owner = 0,
                     mode_t mode = 02755) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -50,15 +48,17 @@ std::string install(const fs::path& path, const std::string& bytes, uid_t owner 
   return path.string();
 }
 
-// A child running `body` as nobody (dumpable, as nobody's processes are) or
-// as root, its exit status `body`'s result; killed and reaped with its owner.
+// A child running `body` as root or as nobody (in korvane-helper, dumpable),
+// its exit status `body`'s result; killed and reaped with its owner.
 class Forked {
  public:
   explicit Forked(const std::function<int()>& body, uid_t uid = kNobody) : pid_(::fork()) {
     if (pid_ == 0) {
+      const group* helper = ::getgrnam("korvane-helper");
       const bool dropped =
-          uid == 0 || (::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 &&
-                       ::setresuid(uid, uid, uid) == 0 && ::prctl(PR_SET_DUMPABLE, 1) == 0);
+          uid == 0 || (helper != nullptr && ::setgroups(1, &helper->gr_gid) == 0 &&
+                       ::setresgid(uid, uid, uid) == 0 && ::setresuid(uid, uid, uid) == 0 &&
+                       ::prctl(PR_SET_DUMPABLE, 1) == 0);
       _exit(dropped ? body() : 125);
     }
   }
@@ -76,6 +76,13 @@ class Forked {
  private:
   pid_t pid_;
 };
+
+// `argv` run as nobody, a member of korvane-helper (whom the socket lets in).
+std::vector<std::string> asNobody(std::vector<std::string> argv) {
+  argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                             "--groups=korvane-helper", "--"});
+  return argv;
+}
 
 // Runs `script` with sh in the namespaces that unshare's `flags` make.
 int inNewNamespaces(const char* flags, const std::string& script) {
@@ -163,9 +170,8 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
     what();
     return daemon_->output().substr(before);
   };
-  for (const auto uid : {std::optional<uid_t>(), std::optional<uid_t>(kNobody)}) {
-    EXPECT_EQ(helperctl({"process-data"}, uid).status, 0);
-  }
+  EXPECT_EQ(run({helperctlPath(), "process-data"}).status, 0);
+  EXPECT_EQ(run(asNobody({helperctlPath(), "process-data"})).status, 0);
   EXPECT_EQ(daemon_->output(), "");
 
   std::string tampered = genuine;  // a byte of the program's own text
@@ -184,20 +190,19 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
     const char* name;
     std::vector<std::string> argv;
     std::string lines;
-    std::optional<uid_t> uid = std::nullopt;
   };
   const Case cases[] = {
       {"tampered", {install(dir / "tampered", tampered)}, auditFailed(-67061)},
-      {"owned by nobody", {install(dir / "nobodys", genuine, kNobody)}, kNoCode, kNobody},
-      {"writable by its group", {install(dir / "writable", genuine, 0, 02775)}, kNoCode, kNobody},
-      {"on an overlay", {onOverlay}, kNoCode, kNobody},
+      {"owned by nobody", asNobody({install(dir / "nobodys", genuine, kNobody)}), kNoCode},
+      {"writable by its group", asNobody({install(dir / "writable", genuine, 0, 02775)}), kNoCode},
+      {"on an overlay", asNobody({onOverlay}), kNoCode},
       {"on a mount of another namespace", {elsewhere}, kNoCode},
       {"in another user namespace", {"/usr/bin/unshare", "-Ur", helperctlPath()}, kNoCode},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = c.argv;
     argv.push_back("process-data");
-    EXPECT_EQ(daemonLinesOf([&] { run(argv, c.uid); }), c.lines + kWarning) << c.name;
+    EXPECT_EQ(daemonLinesOf([&] { run(argv); }), c.lines + kWarning) << c.name;
   }
   ::umount2((dir / "overlay").c_str(), MNT_DETACH);
 
