@@ -89,15 +89,17 @@ class ProcTable {
   // proc_pidinfo with PROC_PIDTASKINFO (buffer of 96 bytes) or
   // PROC_PIDTBSDINFO (136 bytes), arg 0. Returns the bytes filled (the
   // structure's size) on success, 0 with errno set when the process is gone
-  // or cannot be read, or the flavor or size is wrong. Fields Linux has no
-  // counterpart for are 0.
+  // or cannot be read, or the flavor or size is wrong. The task flavor fails
+  // (ESRCH) for a process that has exited but is not yet reaped, as on macOS.
+  // Fields Linux has no counterpart for are 0.
   int pidInfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize);
 
   // proc_pidpath: writes the executable's path, NUL-terminated, and returns
   // its length (at least 1). Returns 0 with errno set when the process has no
-  // executable (kernel threads, zombies), the path cannot be read, or the
-  // path does not fit in `buffersize` with its NUL (ENAMETOOLONG: never a
-  // truncated path).
+  // executable (kernel threads, zombies), the path cannot be read, the file
+  // has been removed (ENOENT: the name would now mean no file or another
+  // one), or the path does not fit in `buffersize` with its NUL
+  // (ENAMETOOLONG: never a truncated path).
   int pidPath(int pid, void* buffer, std::uint32_t buffersize);
 
  private:
@@ -105,6 +107,7 @@ class ProcTable {
   bool read(const char* relative, std::vector<char>& into, std::string_view* text);
   int taskInfo(int pid, proc_taskinfo* out);
   int bsdInfo(int pid, proc_bsdinfo* out);
+  bool removedWhileRunning(int pid, const char* path);
 
   UniqueFd proc_;
   std::vector<char> statBuffer_;

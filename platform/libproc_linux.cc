@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -94,6 +95,7 @@ int ProcTable::taskInfo(int pid, proc_taskinfo* out) {
   ProcStat stat;
   if (!read(PidPath(pid, "stat").text, statBuffer_, &text)) return 0;
   if (!parseStat(text, &stat)) return errno = EIO, 0;
+  if (hasExited(stat)) return errno = ESRCH, 0;
   // The resident count in stat is the kernel's per-CPU approximation, off by
   // hundreds of KiB for a quiet process; status sums the counters exactly.
   if (!read(PidPath(pid, "status").text, statusBuffer_, &text)) return 0;
@@ -189,6 +191,17 @@ int ProcTable::pidInfo(int pid, int flavor, std::uint64_t arg, void* buffer, int
   return errno = EINVAL, 0;
 }
 
+// The kernel marks a name that has been unlinked with " (deleted)"; a file
+// may also be called that. The text names the running file only when it
+// leads to the very same inode.
+bool ProcTable::removedWhileRunning(int pid, const char* path) {
+  struct stat running;
+  struct stat named;
+  if (::fstatat(proc_.get(), PidPath(pid, "exe").text, &running, 0) != 0) return true;
+  if (::stat(path, &named) != 0) return true;
+  return running.st_dev != named.st_dev || running.st_ino != named.st_ino;
+}
+
 int ProcTable::pidPath(int pid, void* buffer, std::uint32_t buffersize) {
   if (pid <= 0 || buffer == nullptr || buffersize == 0) return errno = EINVAL, 0;
   char* out = static_cast<char*>(buffer);
@@ -202,6 +215,12 @@ int ProcTable::pidPath(int pid, void* buffer, std::uint32_t buffersize) {
     return errno = ENAMETOOLONG, 0;
   }
   out[n] = '\0';
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (std::string_view(out, static_cast<std::size_t>(n)).ends_with(kDeleted) &&
+      removedWhileRunning(pid, out)) {
+    out[0] = '\0';
+    return errno = ENOENT, 0;
+  }
   return static_cast<int>(n);
 }
 

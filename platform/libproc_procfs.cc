@@ -68,6 +68,10 @@ bool parseStat(std::string_view text, ProcStat* out) {
          parseNumber(f[kVirtualBytes], &out->virtualBytes);
 }
 
+bool hasExited(const ProcStat& stat) {
+  return stat.state == 'X' || (stat.state == 'Z' && stat.threads <= 1);
+}
+
 bool parseStatus(std::string_view text, ProcStatus* out) {
   bool haveName = false, haveUid = false, haveGid = false;
   while (!text.empty()) {

@@ -28,6 +28,11 @@ struct ProcStat {
 // refers into `text`.
 bool parseStat(std::string_view text, ProcStat* out);
 
+// True for a process whose every thread has exited: a zombie or a dead
+// process. A process whose first thread has exited while others run also
+// shows "Z", with a thread count above 1: it is still running.
+bool hasExited(const ProcStat& stat);
+
 // The lines of /proc/N/status the BSD information (and the resident size)
 // is made of.
 struct ProcStatus {

@@ -1,6 +1,11 @@
 #include "platform/libproc.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -50,6 +55,30 @@ TEST(ParseStatus, ReadsNameIdsAndResidentSize) {
         head + ids + "VmRSS:\t12 MB\n", "Pid:\tx\n" + head + ids, ids + "State:\tS\n"}) {
     EXPECT_FALSE(parseStatus(bad, &s)) << bad;
   }
+}
+
+void* pauseForever(void*) {
+  for (;;) ::pause();
+}
+
+TEST(ProcTable, KeepsAProcessWhoseFirstThreadExited) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    pthread_t t;
+    pthread_create(&t, nullptr, pauseForever, nullptr);
+    ::syscall(SYS_exit, 0);  // this thread only, without unwinding into the test
+  }
+  ProcTable table;
+  proc_bsdinfo bsd{};
+  for (int i = 0; i < 500 && bsd.pbi_status != 5; ++i) {  // until it shows as a zombie
+    ::usleep(2000);
+    if (table.pidInfo(pid, PROC_PIDTBSDINFO, 0, &bsd, sizeof bsd) != 136) break;
+  }
+  proc_taskinfo task{};
+  EXPECT_EQ(table.pidInfo(pid, PROC_PIDTASKINFO, 0, &task, sizeof task), 96);
+  EXPECT_EQ(task.pti_threadnum, 2);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
 }
 
 TEST(ProcTable, FillsOnlyWholePidsAndNeverMoreThanTheBufferHolds) {
