@@ -91,7 +91,9 @@ class ProcTable {
   // structure's size) on success, 0 with errno set when the process is gone
   // or cannot be read, or the flavor or size is wrong. The task flavor fails
   // (ESRCH) for a process that has exited but is not yet reaped, as on macOS.
-  // Fields Linux has no counterpart for are 0.
+  // Filled: the task flavor's sizes, times, faults, thread count and
+  // priority; the BSD flavor's name, state, pid, parent and ids. The rest
+  // is 0.
   int pidInfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize);
 
   // proc_pidpath: writes the executable's path, NUL-terminated, and returns
