@@ -181,15 +181,15 @@ struct Paths {
 std::vector<Command> commands(const Paths& p) {
   static processes::SystemProcessSource source;
   return {
-      {"detailed", {p.client, "detailed-processes"}, {}},
+      {"detailed", {p.client, "--raw", "detailed-processes"}, {}},
       {"detailed-in-process", {}, [] { processes::fetchDetailedProcesses(source); }},
       {"ps-detailed", {"/bin/ps", "-axo", "pid,user,rss,vsz,nlwp,comm,exe"}, {}},
       {"psutil-detailed", {"/usr/bin/python3", "-c", kPsutilDetailed}, {}},
-      {"data", {p.client, "process-data"}, {}},
+      {"data", {p.client, "--raw", "process-data"}, {}},
       {"data-in-process", {}, [] { processes::fetchAllProcessData(source); }},
       {"ps-data", {"/bin/ps", "-axo", "pid,uid,rss,nlwp,cputimes,comm"}, {}},
       {"psutil-data", {"/usr/bin/python3", "-c", kPsutilData}, {}},
-      {"system", {p.client, "system-processes"}, {}},
+      {"system", {p.client, "--raw", "system-processes"}, {}},
       {"ps-system", {"/bin/ps", "-axco", "user,pid,pcpu,comm"}, {}},
       {"client-no-op", {p.client, "terminate", "0"}, {}},
       {"true", {"/bin/true"}, {}},
