@@ -73,6 +73,7 @@ bool hasExited(const ProcStat& stat) {
 }
 
 bool parseStatus(std::string_view text, ProcStatus* out) {
+  *out = ProcStatus{};  // lines a process lacks (VmRSS) leave nothing of the last one
   bool haveName = false, haveUid = false, haveGid = false;
   while (!text.empty()) {
     const std::size_t eol = std::min(text.find('\n'), text.size());

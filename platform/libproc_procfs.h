@@ -46,7 +46,8 @@ struct ProcStatus {
 };
 
 // True when `text` has well-formed Name, Uid and Gid lines (and well-formed
-// Pid, PPid and VmRSS lines where present); `out` then refers into `text`.
+// Pid, PPid and VmRSS lines where present); `out` then refers into `text`,
+// and what the text lacks is 0.
 bool parseStatus(std::string_view text, ProcStatus* out);
 
 // The name of a status file's Name line without its escapes ("\n" for a

@@ -49,6 +49,8 @@ TEST(ParseStatus, ReadsNameIdsAndResidentSize) {
   EXPECT_EQ(std::string(name), "a\\b\nc d");
   unescapeStatusName(s.name, name, 3);  // cut at the size, no NUL
   EXPECT_EQ(std::string(name, 3), "a\\b");
+  ASSERT_TRUE(parseStatus(head + ids + "Threads:\t1\n", &s));  // a kernel thread: no memory
+  EXPECT_EQ(s.residentKiB, 0u);
 
   for (const std::string& bad :
        {head + "Gid:\t4\t5\t6\t5\n", head + "Uid:\t1\t2\nGid:\t4\t5\t6\t5\n",

@@ -49,8 +49,7 @@ std::set<std::string> psPids() {
   return pids;
 }
 
-// psutil's reading of the same fields, as the two records: for each pid in
-// argv, the detailed one (with a D) and the numeric one (with an N).
+// psutil's reading of the same fields: for each pid, the detailed record (D), the numeric (N).
 constexpr char kPsutilRecords[] = R"(import sys, psutil
 for pid in sys.argv[1:]:
     p = psutil.Process(int(pid))
