@@ -4,8 +4,10 @@
 // (korvane-helperctl through the daemon) and in-process against the ps
 // command and the psutil script that read the same fields. Runs of the
 // commands being compared are interleaved, so that a change in the machine's
-// load hits both sides of a ratio alike. Prints one row per line,
-// "measure<TAB>column<TAB>cell", for scripts/bench.sh to tabulate.
+// load hits both sides of a ratio alike; each figure is the least of its
+// runs, in wall time and, in parentheses, CPU time (client and daemon
+// together for ours). Prints one row per line, "measure<TAB>column<TAB>cell",
+// for scripts/bench.sh to tabulate.
 //
 //   korvane-listing-bench --daemon PATH --client PATH [--rounds N] [--sizes A,B,...]
 //   korvane-listing-bench --list detailed|data   (one listing in-process; for strace)
@@ -15,9 +17,13 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -121,25 +127,60 @@ class Population {
   std::vector<pid_t> pids_;
 };
 
-// Wall time of one run of `argv`, its output thrown away.
-double secondsToRun(const std::vector<std::string>& argv) {
-  const auto start = Clock::now();
-  platform::Child child =
-      platform::Child::spawn(argv[0], std::vector<std::string>(argv.begin() + 1, argv.end()), {});
-  if (!child.valid()) fail("spawn " + argv[0]);
-  child.wait();
-  return std::chrono::duration<double>(Clock::now() - start).count();
+// What one run cost: wall time, and CPU time (user and system) of every
+// process that worked for it. On a machine shared with other work the
+// wall time swells with the wait for a CPU; the CPU time hardly does.
+struct Cost {
+  double wall = 0;
+  double cpu = 0;
+};
+
+// CPU time so far of the process behind `clock` (a whole process, threads
+// that have ended included).
+double cpuSeconds(clockid_t clock) {
+  timespec t{};
+  ::clock_gettime(clock, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-double secondsToCall(const std::function<void()>& call) {
+double seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+// One run of `argv`, its output thrown away. `helper` is the clock of the
+// daemon, whose work for the run counts too.
+Cost runCost(const std::vector<std::string>& argv, clockid_t helper) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const double helperBefore = cpuSeconds(helper);
+  const auto start = Clock::now();
+  pid_t pid;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
+    fail("spawn " + argv[0]);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  rusage usage{};
+  int status;
+  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  Cost cost;
+  cost.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  cost.cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime) + cpuSeconds(helper) - helperBefore;
+  return cost;
+}
+
+Cost callCost(const std::function<void()>& call) {
+  const double cpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
   const auto start = Clock::now();
   call();
-  return std::chrono::duration<double>(Clock::now() - start).count();
+  return {std::chrono::duration<double>(Clock::now() - start).count(),
+          cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore};
 }
-
-// The fastest run: what a command costs when other work on the machine does
-// not get in its way, which the median of a shared machine does not show.
-double fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
 // The psutil programs: the same fields as the listing, read the way a
 // Python monitor would.
@@ -200,6 +241,9 @@ struct Ratio {
   const char* measure;
   const char* ours;
   const char* baseline;
+  // The daemon runs ps for system-processes: that child's CPU time is not
+  // in the daemon's, so only wall times compare there.
+  bool cpuComparable = true;
 };
 
 constexpr Ratio kRatios[] = {
@@ -209,20 +253,24 @@ constexpr Ratio kRatios[] = {
     {"process-data / ps -axo pid,uid,rss,nlwp,cputimes,comm", "data", "ps-data"},
     {"process-data / psutil, same fields", "data", "psutil-data"},
     {"process-data in-process / its ps", "data-in-process", "ps-data"},
-    {"system-processes / /bin/ps -axco user,pid,pcpu,comm", "system", "ps-system"},
+    {"system-processes / /bin/ps -axco user,pid,pcpu,comm", "system", "ps-system", false},
     {"korvane-helperctl terminate 0 / /bin/true", "client-no-op", "true"},
 };
 
-// Interleaved rounds of every command; the fastest wall time of each.
-std::map<std::string, double> measure(const std::vector<Command>& cmds, int rounds) {
-  std::map<std::string, std::vector<double>> times;
+// Interleaved rounds of every command; the least wall time and the least
+// CPU time of each: what a command costs when other work on the machine
+// does not get in its way.
+std::map<std::string, Cost> measure(const std::vector<Command>& cmds, int rounds,
+                                    clockid_t helper) {
+  std::map<std::string, Cost> best;
   for (int r = 0; r < rounds; ++r) {
     for (const Command& c : cmds) {
-      times[c.name].push_back(c.argv.empty() ? secondsToCall(c.call) : secondsToRun(c.argv));
+      const Cost cost = c.argv.empty() ? callCost(c.call) : runCost(c.argv, helper);
+      auto [it, first] = best.emplace(c.name, cost);
+      it->second.wall = std::min(it->second.wall, cost.wall);
+      it->second.cpu = std::min(it->second.cpu, cost.cpu);
     }
   }
-  std::map<std::string, double> best;
-  for (const auto& [name, t] : times) best[name] = fastest(t);
   return best;
 }
 
@@ -307,6 +355,28 @@ int listOnce(const std::string& which) {
   return listing.empty() ? 1 : 0;
 }
 
+// One column: each ratio of wall times, with the ratio of CPU times in
+// parentheses; the times themselves for the main commands.
+void printCosts(const std::string& column, const std::map<std::string, Cost>& best) {
+  char cell[48];
+  for (const Ratio& r : kRatios) {
+    const Cost& ours = best.at(r.ours);
+    const Cost& baseline = best.at(r.baseline);
+    if (r.cpuComparable) {
+      std::snprintf(cell, sizeof cell, "%.2f (%.2f)", ours.wall / baseline.wall,
+                    ours.cpu / baseline.cpu);
+    } else {
+      std::snprintf(cell, sizeof cell, "%.2f", ours.wall / baseline.wall);
+    }
+    printRow(r.measure, column, cell);
+  }
+  for (const char* name : {"detailed", "ps-detailed", "data", "ps-data", "client-no-op"}) {
+    std::snprintf(cell, sizeof cell, "%.1f (%.1f)", best.at(name).wall * 1e3,
+                  best.at(name).cpu * 1e3);
+    printRow(std::string("ms: ") + name, column, cell);
+  }
+}
+
 int runBenchmark(const Paths& paths, int rounds, const std::vector<std::size_t>& sizes) {
   if (::getpid() != 1) {
     std::fprintf(stderr, "korvane-listing-bench: run me through scripts/bench.sh\n");
@@ -316,6 +386,8 @@ int runBenchmark(const Paths& paths, int rounds, const std::vector<std::size_t>&
     fail("tmpfs on /run");
   }
   platform::Child daemon = startDaemon(paths.daemon);
+  clockid_t helper;
+  if (::clock_getcpuclockid(daemon.pid(), &helper) != 0) fail("clock_getcpuclockid");
   std::vector<uid_t> known, unknown;
   owners(&known, &unknown);
   std::vector<uid_t> mixed;  // one owner in five without a passwd entry
@@ -327,27 +399,15 @@ int runBenchmark(const Paths& paths, int rounds, const std::vector<std::size_t>&
   Population population;
   std::map<std::string, long> base;  // system calls at the smallest population
   std::size_t baseCount = 0;
+  // The last column: the largest population again, a fifth of it owned by
+  // uids without a passwd entry.
   for (std::size_t i = 0; i <= sizes.size(); ++i) {
-    // The last column: the largest population again, a fifth of it owned by
-    // uids without a passwd entry.
     const bool last = i == sizes.size();
     population.shrinkTo(0);
-    const std::size_t target = last ? sizes.back() : sizes[i];
-    population.grow(target, last ? mixed : known);
+    population.grow(last ? sizes.back() : sizes[i], last ? mixed : known);
     const std::size_t count = processCount();
     const std::string column = withThousands(count) + (last ? " (1/5 no passwd)" : "");
-    const auto best = measure(cmds, rounds);
-    for (const Ratio& r : kRatios) {
-      char cell[32];
-      std::snprintf(cell, sizeof cell, "%.2f", best.at(r.ours) / best.at(r.baseline));
-      printRow(r.measure, column, cell);
-    }
-    for (const char* name :
-         {"detailed", "ps-detailed", "data", "ps-data", "system", "ps-system", "client-no-op"}) {
-      char cell[32];
-      std::snprintf(cell, sizeof cell, "%.1f", best.at(name) * 1000);
-      printRow(std::string("ms, fastest run: ") + name, column, cell);
-    }
+    printCosts(column, measure(cmds, rounds, helper));
     const auto calls = syscalls(paths);
     if (i == 0) {
       base = calls;
