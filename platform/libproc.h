@@ -68,11 +68,11 @@ static_assert(sizeof(proc_bsdinfo) == 136);
 // One reader of the process table: libproc's proc_listpids, proc_pidinfo
 // and proc_pidpath as members, bound to one descriptor of /proc opened at
 // construction, with read buffers reused from call to call. Nothing is kept
-// from one process to the next: the one thing carried over is the status
-// file the task flavor read for a pid, which the BSD flavor asked next for
+// from one process to the next: the one thing carried over is /proc/N/stat
+// as the task flavor read it for a pid, which the BSD flavor asked next for
 // that same pid uses instead of reading it again (a process costs one read
-// of /proc/N/stat and one of /proc/N/status). One thread at a time; make one
-// per listing.
+// of /proc/N/stat, one of /proc/N/statm and a stat() of /proc/N). One
+// thread at a time; make one per listing.
 class ProcTable {
  public:
   ProcTable();
@@ -92,8 +92,10 @@ class ProcTable {
   // or cannot be read, or the flavor or size is wrong. The task flavor fails
   // (ESRCH) for a process that has exited but is not yet reaped, as on macOS.
   // Filled: the task flavor's sizes, times, faults, thread count and
-  // priority; the BSD flavor's name, state, pid, parent and ids. The rest
-  // is 0.
+  // priority; the BSD flavor's name, state, pid, parent, and effective uid
+  // and gid. The real and saved ids are not read (only /proc/N/status has
+  // them, and reading it would cost nearly as much as the rest together):
+  // they are UINT32_MAX, never a misleading 0. The rest is 0.
   int pidInfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize);
 
   // proc_pidpath: writes the executable's path, NUL-terminated, and returns
@@ -107,15 +109,16 @@ class ProcTable {
  private:
   // The whole of the file at `relative` to /proc, in `into`.
   bool read(const char* relative, std::vector<char>& into, std::string_view* text);
+  bool readStat(int pid);
   int taskInfo(int pid, proc_taskinfo* out);
   int bsdInfo(int pid, proc_bsdinfo* out);
   bool removedWhileRunning(int pid, const char* path);
 
   UniqueFd proc_;
   std::vector<char> statBuffer_;
-  std::vector<char> statusBuffer_;
-  int statusPid_ = 0;  // whose parsed status status_ holds, 0 for none
-  ProcStatus status_;
+  std::vector<char> statmBuffer_;
+  int statPid_ = 0;  // whose parsed stat stat_ holds, 0 for none
+  ProcStat stat_;
 };
 
 }  // namespace platform

@@ -19,16 +19,17 @@ namespace {
 constexpr int kSpareSlots = 64;
 
 // /proc files are made whole on the first read; these sizes hold stat and
-// status in one read. A status with thousands of supplementary groups is
-// longer: the buffer then grows, up to this bound.
+// statm in one read (the buffer grows should one ever be longer, up to a
+// bound).
 constexpr std::size_t kFirstReadSize = 4096;
-constexpr std::size_t kMaxFileSize = std::size_t{4} << 20;
+constexpr std::size_t kStatmSize = 256;
+constexpr std::size_t kMaxFileSize = std::size_t{1} << 20;
 
-// "N/leaf", relative to the /proc descriptor.
+// "N/leaf" (or "N"), relative to the /proc descriptor.
 struct PidPath {
   PidPath(int pid, std::string_view leaf) {
     char* end = std::to_chars(text, text + 11, pid).ptr;
-    *end++ = '/';
+    if (!leaf.empty()) *end++ = '/';
     *std::copy(leaf.begin(), leaf.end(), end) = '\0';
   }
   char text[32];
@@ -67,7 +68,7 @@ std::uint32_t bsdStatus(char state) {
 ProcTable::ProcTable()
     : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
       statBuffer_(kFirstReadSize),
-      statusBuffer_(kFirstReadSize) {}
+      statmBuffer_(kStatmSize) {}
 
 bool ProcTable::read(const char* relative, std::vector<char>& into, std::string_view* text) {
   UniqueFd fd(::openat(proc_.get(), relative, O_RDONLY | O_CLOEXEC));
@@ -89,53 +90,62 @@ bool ProcTable::read(const char* relative, std::vector<char>& into, std::string_
   return true;
 }
 
-int ProcTable::taskInfo(int pid, proc_taskinfo* out) {
-  statusPid_ = 0;
+// Reads /proc/N/stat into stat_ unless the task flavor just did for `pid`.
+bool ProcTable::readStat(int pid) {
+  if (statPid_ == pid) return true;
+  statPid_ = 0;
   std::string_view text;
-  ProcStat stat;
-  if (!read(PidPath(pid, "stat").text, statBuffer_, &text)) return 0;
-  if (!parseStat(text, &stat)) return errno = EIO, 0;
-  if (hasExited(stat)) return errno = ESRCH, 0;
+  if (!read(PidPath(pid, "stat").text, statBuffer_, &text)) return false;
+  if (!parseStat(text, &stat_)) return errno = EIO, false;
+  statPid_ = pid;
+  return true;
+}
+
+int ProcTable::taskInfo(int pid, proc_taskinfo* out) {
+  statPid_ = 0;  // always read anew here
+  if (!readStat(pid)) return 0;
+  if (hasExited(stat_)) return errno = ESRCH, 0;
   // The resident count in stat is the kernel's per-CPU approximation, off by
-  // hundreds of KiB for a quiet process; status sums the counters exactly.
-  if (!read(PidPath(pid, "status").text, statusBuffer_, &text)) return 0;
-  if (!parseStatus(text, &status_)) return errno = EIO, 0;
-  statusPid_ = pid;
+  // hundreds of KiB for a quiet process; statm sums the counters exactly.
+  static const std::uint64_t pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  std::string_view text;
+  std::uint64_t residentPages;
+  if (!read(PidPath(pid, "statm").text, statmBuffer_, &text)) return 0;
+  if (!parseStatm(text, &residentPages)) return errno = EIO, 0;
 
   *out = proc_taskinfo{};
-  out->pti_virtual_size = stat.virtualBytes;
-  out->pti_resident_size = status_.residentKiB * 1024;
-  out->pti_total_user = ticksToNanoseconds(stat.userTicks);
-  out->pti_total_system = ticksToNanoseconds(stat.systemTicks);
-  out->pti_faults = clampToInt32(stat.minorFaults + stat.majorFaults);
-  out->pti_pageins = clampToInt32(stat.majorFaults);
-  out->pti_threadnum = clampToInt32(stat.threads);
-  out->pti_numrunning = stat.state == 'R' ? 1 : 0;
-  out->pti_priority = static_cast<std::int32_t>(stat.priority);
+  out->pti_virtual_size = stat_.virtualBytes;
+  out->pti_resident_size = residentPages * pageSize;
+  out->pti_total_user = ticksToNanoseconds(stat_.userTicks);
+  out->pti_total_system = ticksToNanoseconds(stat_.systemTicks);
+  out->pti_faults = clampToInt32(stat_.minorFaults + stat_.majorFaults);
+  out->pti_pageins = clampToInt32(stat_.majorFaults);
+  out->pti_threadnum = clampToInt32(stat_.threads);
+  out->pti_numrunning = stat_.state == 'R' ? 1 : 0;
+  out->pti_priority = static_cast<std::int32_t>(stat_.priority);
   return static_cast<int>(sizeof(proc_taskinfo));
 }
 
-// /proc/N itself says who owns a process, but status's Uid: line is read
-// anyway and says it for real, effective and saved ids alike.
 int ProcTable::bsdInfo(int pid, proc_bsdinfo* out) {
-  if (statusPid_ != pid) {
-    std::string_view text;
-    if (!read(PidPath(pid, "status").text, statusBuffer_, &text)) return 0;
-    if (!parseStatus(text, &status_)) return errno = EIO, 0;
-  }
-  statusPid_ = 0;
+  const bool haveStat = readStat(pid);
+  statPid_ = 0;
+  if (!haveStat) return 0;
+  // /proc/N itself is owned by the process's effective uid and gid, even
+  // when the process is not dumpable (only the files in it then belong to
+  // root): the kernel keeps it so for readers like this one, since stat()
+  // costs a fraction of reading /proc/N/status.
+  struct stat owner;
+  if (::fstatat(proc_.get(), PidPath(pid, "").text, &owner, 0) != 0) return 0;
   *out = proc_bsdinfo{};
-  unescapeStatusName(status_.name, out->pbi_name, sizeof out->pbi_name);
-  unescapeStatusName(status_.name, out->pbi_comm, sizeof out->pbi_comm - 1);
-  out->pbi_status = bsdStatus(status_.state);
-  out->pbi_pid = status_.pid;
-  out->pbi_ppid = status_.ppid;
-  out->pbi_ruid = status_.uids[0];
-  out->pbi_uid = status_.uids[1];
-  out->pbi_svuid = status_.uids[2];
-  out->pbi_rgid = status_.gids[0];
-  out->pbi_gid = status_.gids[1];
-  out->pbi_svgid = status_.gids[2];
+  std::copy_n(stat_.name.data(), std::min(stat_.name.size(), sizeof out->pbi_name), out->pbi_name);
+  std::copy_n(stat_.name.data(), std::min(stat_.name.size(), sizeof out->pbi_comm - 1),
+              out->pbi_comm);
+  out->pbi_status = bsdStatus(stat_.state);
+  out->pbi_pid = static_cast<std::uint32_t>(pid);
+  out->pbi_ppid = stat_.ppid;
+  out->pbi_uid = owner.st_uid;
+  out->pbi_gid = owner.st_gid;
+  out->pbi_ruid = out->pbi_svuid = out->pbi_rgid = out->pbi_svgid = UINT32_MAX;
   return static_cast<int>(sizeof(proc_bsdinfo));
 }
 

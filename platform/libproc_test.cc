@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 namespace platform {
 namespace {
@@ -22,6 +21,7 @@ TEST(ParseStat, TakesTheNameUpToTheLastParenthesisAndTheFieldsAfterIt) {
   ASSERT_TRUE(parseStat(text, &s));
   EXPECT_EQ(s.name, "a) (b\nc");
   EXPECT_EQ(s.state, 'S');
+  EXPECT_EQ(s.ppid, 1u);
   EXPECT_EQ(s.userTicks * 10 + s.systemTicks, 57u);
   EXPECT_EQ(s.threads, 3u);
   EXPECT_EQ(s.virtualBytes, 1073741824u);
@@ -33,29 +33,12 @@ TEST(ParseStat, TakesTheNameUpToTheLastParenthesisAndTheFieldsAfterIt) {
   }
 }
 
-TEST(ParseStatus, ReadsNameIdsAndResidentSize) {
-  const std::string head = "Name:\ta\\\\b\\nc d\nState:\tS (sleeping)\nPid:\t9\nPPid:\t1\n";
-  const std::string ids = "Uid:\t1\t2\t3\t2\nGid:\t4\t5\t6\t5\nGroups:\t4 5\n";
-  ProcStatus s;
-  const std::string text = head + ids + "VmSize:\t  9 kB\nVmRSS:\t  1234 kB\nThreads:\t1\n";
-  ASSERT_TRUE(parseStatus(text, &s));
-  EXPECT_EQ(s.state, 'S');
-  EXPECT_EQ(s.pid + s.ppid, 10u);
-  EXPECT_EQ(std::vector<std::uint32_t>(s.uids, s.uids + 3), (std::vector<std::uint32_t>{1, 2, 3}));
-  EXPECT_EQ(std::vector<std::uint32_t>(s.gids, s.gids + 3), (std::vector<std::uint32_t>{4, 5, 6}));
-  EXPECT_EQ(s.residentKiB, 1234u);
-  char name[8];
-  unescapeStatusName(s.name, name, sizeof name);
-  EXPECT_EQ(std::string(name), "a\\b\nc d");
-  unescapeStatusName(s.name, name, 3);  // cut at the size, no NUL
-  EXPECT_EQ(std::string(name, 3), "a\\b");
-  ASSERT_TRUE(parseStatus(head + ids + "Threads:\t1\n", &s));  // a kernel thread: no memory
-  EXPECT_EQ(s.residentKiB, 0u);
-
-  for (const std::string& bad :
-       {head + "Gid:\t4\t5\t6\t5\n", head + "Uid:\t1\t2\nGid:\t4\t5\t6\t5\n",
-        head + ids + "VmRSS:\t12 MB\n", "Pid:\tx\n" + head + ids, ids + "State:\tS\n"}) {
-    EXPECT_FALSE(parseStatus(bad, &s)) << bad;
+TEST(ParseStatm, ReadsTheResidentPages) {
+  std::uint64_t pages = 0;
+  ASSERT_TRUE(parseStatm("731 190 160 2 0 112 0\n", &pages));
+  EXPECT_EQ(pages, 190u);
+  for (const char* bad : {"", "731", "731 ", "731 x 1", "x 190 1", "731 -1 1"}) {
+    EXPECT_FALSE(parseStatm(bad, &pages)) << bad;
   }
 }
 
