@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # bench.sh [BUILD_DIR]: builds a Release tree (build-bench/ unless given) and
 # prints one table of ratios, time or count of ours over the baseline named in
-# the row (lower is better), one column per population or setting. Needs
-# root: every benchmark runs in private namespaces, so nothing on the host is
-# counted and nothing on the host changes. ROUNDS (default 9) sets the runs
-# per figure; SIZES (default 85,1000,5000) the process populations.
+# the row (lower is better), one column per population or setting. A time is
+# the least of interleaved runs: wall time, then CPU time in parentheses
+# (steadier on a machine shared with other work). Needs root: every benchmark
+# runs in private namespaces, so nothing on the host is counted and nothing
+# on the host changes. ROUNDS (default 9) sets the runs per figure; SIZES
+# (default 85,1000,5000) the process populations.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-bench}
 "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" \
-  --target com.korvane.helper korvane-helperctl korvane-listing-bench >/dev/null
+# A benchmark program of its own goes in bench/ and in this list.
+targets=(com.korvane.helper korvane-helperctl korvane-listing-bench)
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
 daemon=$build/service/com.korvane.helper
 client=$build/client/korvane-helperctl
 
