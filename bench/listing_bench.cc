@@ -65,8 +65,6 @@ class Population {
   Population& operator=(const Population&) = delete;
   ~Population() { shrinkTo(0); }
 
-  std::size_t size() const { return pids_.size(); }
-
   // Starts `count` more processes; owners cycle through `owners`; every
   // eighth process runs four threads. Returns once all of them have their
   // owner and threads, so a listing sees them as they will stay.
@@ -75,7 +73,7 @@ class Population {
     if (::pipe2(ready, O_CLOEXEC) != 0) fail("pipe2");
     platform::UniqueFd readEnd(ready[0]), writeEnd(ready[1]);
     for (std::size_t i = 0; i < count; ++i) {
-      const uid_t uid = owners[(pids_.size()) % owners.size()];
+      const uid_t uid = owners[pids_.size() % owners.size()];
       const bool threaded = pids_.size() % 8 == 0;
       const pid_t pid = ::fork();
       if (pid < 0) fail("fork");
@@ -103,6 +101,10 @@ class Population {
   }
 
  private:
+  static void* pauseForever(void*) {
+    for (;;) ::pause();
+  }
+
   [[noreturn]] static void sleepForever(uid_t uid, bool threaded, int readyFd) {
     if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
                      ::setresuid(uid, uid, uid) != 0)) {
@@ -113,12 +115,7 @@ class Population {
       pthread_attr_init(&attr);
       pthread_attr_setstacksize(&attr, std::size_t{64} * 1024);
       pthread_t thread;
-      pthread_create(
-          &thread, &attr,
-          [](void*) -> void* {
-            for (;;) ::pause();
-          },
-          nullptr);
+      pthread_create(&thread, &attr, pauseForever, nullptr);
     }
     if (::write(readyFd, "r", 1) != 1) _exit(1);
     for (;;) ::pause();
