@@ -13,7 +13,7 @@ build=${1:-$root/build-bench}
 "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 # A benchmark program of its own goes in bench/ and in this list.
-targets=(com.korvane.helper korvane-helperctl korvane-listing-bench)
+targets=(com.korvane.helper korvane-helperctl korvane-listing-bench transport_bench)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >/dev/null
 daemon=$build/service/com.korvane.helper
 client=$build/client/korvane-helperctl
@@ -32,7 +32,13 @@ bench_listings() {
     --rounds "${ROUNDS:-9}" --sizes "${SIZES:-85,1000,5000}"
 }
 
-producers=(bench_listings)
+# The transport: round trip against a plain Unix-socket echo, 1, 16 and 64
+# parallel clients, the daemon's memory (its own private /run).
+bench_transport() {
+  "$build/bench/transport_bench" --rows
+}
+
+producers=(bench_listings bench_transport)
 
 rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT
