@@ -1,9 +1,14 @@
 // The libproc counterpart: process enumeration and per-process information
 // with the calling conventions, structure sizes and field names of macOS's
-// libproc, read from /proc on Linux. Safe to call from any thread.
+// libproc, read from /proc on Linux.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "platform/libproc_procfs.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 
@@ -60,23 +65,60 @@ struct proc_bsdinfo {
 };
 static_assert(sizeof(proc_bsdinfo) == 136);
 
-// With type PROC_ALL_PIDS and typeinfo 0. With no buffer: the bytes a buffer
-// needs for every pid (an upper bound with room for processes that start
-// meanwhile), or 0 on failure. With a buffer: fills it with whole 32-bit pids,
-// never more than `buffersize` bytes, and returns the bytes filled, or 0 on
-// failure. Pids come in ascending order.
-int proc_listpids(std::uint32_t type, std::uint32_t typeinfo, void* buffer, int buffersize);
+// One reader of the process table: libproc's proc_listpids, proc_pidinfo
+// and proc_pidpath as members, bound to one descriptor of /proc opened at
+// construction, with read buffers reused from call to call. Nothing is kept
+// from one process to the next: the one thing carried over is /proc/N/stat
+// as the task flavor read it for a pid, which the BSD flavor asked next for
+// that same pid uses instead of reading it again (a process costs one read
+// of /proc/N/stat, one of /proc/N/statm and a stat() of /proc/N). One
+// thread at a time; make one per listing.
+class ProcTable {
+ public:
+  ProcTable();
+  ProcTable(const ProcTable&) = delete;
+  ProcTable& operator=(const ProcTable&) = delete;
 
-// PROC_PIDTASKINFO (buffer of 96 bytes) or PROC_PIDTBSDINFO (136 bytes), arg
-// 0. Returns the bytes filled (the structure's size) on success, 0 with errno
-// set when the process is gone or cannot be read, or the flavor or size is
-// wrong. Fields Linux has no counterpart for are 0.
-int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize);
+  // proc_listpids with type PROC_ALL_PIDS and typeinfo 0. With no buffer:
+  // the bytes a buffer needs for every pid (an upper bound with room for
+  // processes that start meanwhile), or 0 on failure. With a buffer: fills
+  // it with whole 32-bit pids, never more than `buffersize` bytes, and
+  // returns the bytes filled, or 0 on failure. Pids come in ascending order.
+  int listPids(std::uint32_t type, std::uint32_t typeinfo, void* buffer, int buffersize);
 
-// Writes the executable's path, NUL-terminated, and returns its length (at
-// least 1). Returns 0 with errno set when the process has no executable
-// (kernel threads, zombies), the path cannot be read, or the path does not
-// fit in `buffersize` with its NUL (ENAMETOOLONG: never a truncated path).
-int proc_pidpath(int pid, void* buffer, std::uint32_t buffersize);
+  // proc_pidinfo with PROC_PIDTASKINFO (buffer of 96 bytes) or
+  // PROC_PIDTBSDINFO (136 bytes), arg 0. Returns the bytes filled (the
+  // structure's size) on success, 0 with errno set when the process is gone
+  // or cannot be read, or the flavor or size is wrong. The task flavor fails
+  // (ESRCH) for a process that has exited but is not yet reaped, as on macOS.
+  // Filled: the task flavor's sizes, times, faults, thread count and
+  // priority; the BSD flavor's name, state, pid, parent, and effective uid
+  // and gid. The real and saved ids are not read (only /proc/N/status has
+  // them, and reading it would cost nearly as much as the rest together):
+  // they are UINT32_MAX, never a misleading 0. The rest is 0.
+  int pidInfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize);
+
+  // proc_pidpath: writes the executable's path, NUL-terminated, and returns
+  // its length (at least 1). Returns 0 with errno set when the process has no
+  // executable (kernel threads, zombies), the path cannot be read, the file
+  // has been removed (ENOENT: the name would now mean no file or another
+  // one), or the path does not fit in `buffersize` with its NUL
+  // (ENAMETOOLONG: never a truncated path).
+  int pidPath(int pid, void* buffer, std::uint32_t buffersize);
+
+ private:
+  // The whole of the file at `relative` to /proc, in `into`.
+  bool read(const char* relative, std::vector<char>& into, std::string_view* text);
+  bool readStat(int pid);
+  int taskInfo(int pid, proc_taskinfo* out);
+  int bsdInfo(int pid, proc_bsdinfo* out);
+  bool removedWhileRunning(int pid, const char* path);
+
+  UniqueFd proc_;
+  std::vector<char> statBuffer_;
+  std::vector<char> statmBuffer_;
+  int statPid_ = 0;  // whose parsed stat stat_ holds, 0 for none
+  ProcStat stat_;
+};
 
 }  // namespace platform

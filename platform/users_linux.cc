@@ -1,33 +1,30 @@
 #include <pwd.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 #include "platform/users.h"
 
 namespace platform {
 
-std::optional<std::string> userNameForUid(uid_t uid) {
-  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
-  // getpwuid() hands every caller the same static storage; the re-entrant
-  // form writes into ours, growing it while the entry does not fit.
-  for (int attempt = 0; attempt < 8; ++attempt, size *= 2) {
-    std::vector<char> buf(size);
+std::optional<std::string_view> UserNames::find(uid_t uid) {
+  // An entry with long fields does not fit: grow and ask again.
+  constexpr std::size_t kMaxBuffer = std::size_t{1} << 20;
+  for (;;) {
     passwd entry{};
     passwd* found = nullptr;
     int rc;
     do {
-      rc = ::getpwuid_r(uid, &entry, buf.data(), buf.size(), &found);
+      rc = ::getpwuid_r(uid, &entry, buffer_.data(), buffer_.size(), &found);
     } while (rc == EINTR);
-    if (rc == ERANGE) continue;
+    if (rc == ERANGE && buffer_.size() < kMaxBuffer) {
+      buffer_.resize(buffer_.size() * 2);
+      continue;
+    }
     if (rc != 0 || found == nullptr || found->pw_name == nullptr || found->pw_name[0] == '\0') {
       return std::nullopt;
     }
-    return std::string(found->pw_name);
+    return std::string_view(found->pw_name);
   }
-  return std::nullopt;
 }
 
 }  // namespace platform

@@ -1,11 +1,12 @@
 #include "processes/process_listings.h"
 
+#include <charconv>
 #include <cstring>
 #include <limits>
-#include <string>
+#include <string_view>
 #include <vector>
 
-#include "common/utf8.h"
+#include "platform/libproc.h"
 #include "processes/process_records.h"
 
 namespace processes {
@@ -13,21 +14,26 @@ namespace {
 
 constexpr std::uint32_t kPathBufferSize = 1024;
 
-}  // namespace
+struct ProcessInfo {
+  std::int32_t pid;
+  platform::proc_taskinfo task;
+  platform::proc_bsdinfo bsd;
+};
 
-std::string processName(const platform::proc_bsdinfo& bsd) {
-  const std::size_t n = strnlen(bsd.pbi_name, sizeof bsd.pbi_name);
-  return common::decodeUtf8Lossy(std::string_view(bsd.pbi_name, n));
+// pbi_name up to its first NUL, at most the whole field.
+std::string_view processName(const platform::proc_bsdinfo& bsd) {
+  return {bsd.pbi_name, strnlen(bsd.pbi_name, sizeof bsd.pbi_name)};
 }
 
-bool forEachProcess(ProcessSource& source, const std::function<void(const ProcessInfo&)>& visit) {
-  const int bytes = source.listPids(nullptr, 0);
-  if (bytes < 1) return false;
+template <typename Visit>
+void forEachProcess(ProcessTable& table, Visit visit) {
+  const int bytes = table.listPids(nullptr, 0);
+  if (bytes < 1) return;
   std::vector<std::int32_t> pids(static_cast<std::size_t>(bytes) / sizeof(std::int32_t));
-  const int filled = pids.empty() ? 0 : source.listPids(pids.data(), bytes);
+  const int filled = pids.empty() ? 0 : table.listPids(pids.data(), bytes);
   const int count = filled / static_cast<int>(sizeof(std::int32_t));
-  if (count <= 0) return false;
-  // A source that claims more than it was given room for is not believed.
+  if (count <= 0) return;
+  // A table that claims more than it was given room for is not believed.
   const std::size_t n = std::min(static_cast<std::size_t>(count), pids.size());
   ProcessInfo info{};
   for (std::size_t i = 0; i < n; ++i) {
@@ -35,41 +41,45 @@ bool forEachProcess(ProcessSource& source, const std::function<void(const Proces
     if (info.pid < 1) continue;
     info.task = {};
     info.bsd = {};
-    if (source.pidInfo(info.pid, platform::PROC_PIDTASKINFO, &info.task, sizeof info.task) !=
-        static_cast<int>(sizeof info.task)) {
-      continue;
-    }
-    if (source.pidInfo(info.pid, platform::PROC_PIDTBSDINFO, &info.bsd, sizeof info.bsd) !=
-        static_cast<int>(sizeof info.bsd)) {
+    if (table.pidInfo(info.pid, platform::PROC_PIDTASKINFO, &info.task, sizeof info.task) !=
+            static_cast<int>(sizeof info.task) ||
+        table.pidInfo(info.pid, platform::PROC_PIDTBSDINFO, &info.bsd, sizeof info.bsd) !=
+            static_cast<int>(sizeof info.bsd)) {
       continue;
     }
     visit(info);
   }
-  return true;
 }
 
-common::Listing fetchDetailedProcesses(ProcessSource& source) {
+}  // namespace
+
+common::Listing fetchDetailedProcesses(ProcessTable& table) {
   common::Listing records;
-  forEachProcess(source, [&](const ProcessInfo& p) {
-    std::string user = std::to_string(p.bsd.pbi_uid);
-    if (auto name = source.userName(p.bsd.pbi_uid)) user = common::decodeUtf8Lossy(*name);
-    char pathBuffer[kPathBufferSize] = {};
-    std::string path = "Unknown";
-    if (source.pidPath(p.pid, pathBuffer, sizeof pathBuffer) >= 1) {
-      // The source NUL-terminates; strnlen guards against one that does not.
-      path = common::decodeUtf8Lossy(
-          std::string_view(pathBuffer, strnlen(pathBuffer, sizeof pathBuffer)));
+  char path[kPathBufferSize];
+  char uidText[16];
+  forEachProcess(table, [&](const ProcessInfo& p) {
+    std::string_view user;
+    if (auto name = table.userName(p.bsd.pbi_uid)) {
+      user = *name;
+    } else {
+      const auto [end, ec] = std::to_chars(uidText, uidText + sizeof uidText, p.bsd.pbi_uid);
+      user = std::string_view(uidText, end - uidText);
     }
+    path[0] = '\0';
+    // The table NUL-terminates; strnlen guards against one that does not.
+    const std::string_view pathText = table.pidPath(p.pid, path, sizeof path) >= 1
+                                          ? std::string_view(path, strnlen(path, sizeof path))
+                                          : std::string_view("Unknown");
     records.push_back(formatDetailedProcessRecord(p.pid, user, p.task.pti_resident_size,
                                                   p.task.pti_virtual_size, p.task.pti_threadnum,
-                                                  path, processName(p.bsd)));
+                                                  pathText, processName(p.bsd)));
   });
   return records;
 }
 
-common::Listing fetchAllProcessData(ProcessSource& source) {
+common::Listing fetchAllProcessData(ProcessTable& table) {
   common::Listing records;
-  forEachProcess(source, [&](const ProcessInfo& p) {
+  forEachProcess(table, [&](const ProcessInfo& p) {
     // Saturate rather than wrap: a wrapped sum would report a busy process as idle.
     std::uint64_t cpu;
     if (__builtin_add_overflow(p.task.pti_total_user, p.task.pti_total_system, &cpu)) {
@@ -79,6 +89,14 @@ common::Listing fetchAllProcessData(ProcessSource& source) {
                                               p.task.pti_threadnum, cpu, processName(p.bsd)));
   });
   return records;
+}
+
+common::Listing fetchDetailedProcesses(ProcessSource& source) {
+  return fetchDetailedProcesses(*source.openTable());
+}
+
+common::Listing fetchAllProcessData(ProcessSource& source) {
+  return fetchAllProcessData(*source.openTable());
 }
 
 }  // namespace processes

@@ -4,30 +4,39 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <vector>
+
+#include "platform/libproc.h"
 
 namespace processes {
 namespace {
 
-using platform::proc_bsdinfo;
-using platform::proc_taskinfo;
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t k2To53 = std::uint64_t{1} << 53;
 
 struct FakeProcess {
-  std::uint32_t uid = 0;
+  std::uint32_t uid;
   std::string name;
-  std::uint64_t resident = 0, virtualSize = 0, user = 0, system = 0;
-  std::int32_t threads = 1;
+  std::uint64_t resident, virtualSize, user, system;
+  std::int32_t threads;
   std::string path;  // empty: unreadable
-  bool taskFails = false, bsdFails = false;
 };
 
 // Stages what the system reports; records which pids were asked about.
-class FakeSource final : public ProcessSource {
+class FakeTable final : public ProcessTable {
  public:
-  std::vector<std::int32_t> pids;
-  std::map<std::int32_t, FakeProcess> processes;
-  std::map<uid_t, std::string> users;
+  std::vector<std::int32_t> pids = {0, 1, 7, 9, 11, 0, 13, 15};
+  // 7 ends before its task information is read, 9 between the two reads.
+  std::map<std::int32_t, FakeProcess> processes = {
+      {1, {0, "launchd", 16384, 1073741824, 5, 7, 3, "/sbin/launchd"}},
+      {9, {0, "gone", 1, 1, 1, 1, 1, "/gone"}},
+      {11, {501, "", 0, 0, kMax, 1, 1, ""}},
+      {13, {77, "bad\xFFname|x", k2To53 - 1, k2To53 + 1, 3, 4, 2, "/opt/\xC3(app"}},
+      {15, {4294967294u, std::string(32, 'n'), 2, kMax, 0, 0, 1, "/a"}},
+  };
+  std::map<uid_t, std::string> users = {{0, "root"}, {77, "b\xFFr|x"}};
   std::optional<int> sizeAnswer;    // unset: enough for `pids`
   std::optional<int> filledAnswer;  // unset: what was copied
   std::vector<int> pathAsked;
@@ -44,8 +53,7 @@ class FakeSource final : public ProcessSource {
     if (it == processes.end()) return 0;
     const FakeProcess& p = it->second;
     if (flavor == platform::PROC_PIDTASKINFO) {
-      if (p.taskFails) return 0;
-      auto* t = static_cast<proc_taskinfo*>(buffer);
+      auto* t = static_cast<platform::proc_taskinfo*>(buffer);
       t->pti_resident_size = p.resident;
       t->pti_virtual_size = p.virtualSize;
       t->pti_total_user = p.user;
@@ -53,11 +61,10 @@ class FakeSource final : public ProcessSource {
       t->pti_threadnum = p.threads;
       return 96;
     }
-    if (p.bsdFails) return 0;
-    auto* b = static_cast<proc_bsdinfo*>(buffer);
+    auto* b = static_cast<platform::proc_bsdinfo*>(buffer);
     b->pbi_uid = p.uid;
     std::memcpy(b->pbi_name, p.name.data(), std::min(p.name.size(), sizeof b->pbi_name));
-    return 136;
+    return pid == 9 ? 0 : 136;
   }
   int pidPath(int pid, void* buffer, std::uint32_t size) override {
     pathAsked.push_back(pid);
@@ -66,75 +73,52 @@ class FakeSource final : public ProcessSource {
     std::memcpy(buffer, path.c_str(), path.size() + 1);
     return static_cast<int>(path.size());
   }
-  std::optional<std::string> userName(uid_t uid) override {
+  std::optional<std::string_view> userName(uid_t uid) override {
     auto it = users.find(uid);
     if (it == users.end()) return std::nullopt;
     return it->second;
   }
 };
 
-FakeSource stagedMachine() {
-  FakeSource s;
-  s.pids = {0, 1, 7, 9, 11, 0, 13};
-  s.users = {{0, "root"}};
-  s.processes[1] = {0, "launchd", 16384, 1073741824, 5, 7, 3, "/sbin/launchd"};
-  s.processes[7] = {};
-  s.processes[7].taskFails = true;  // ended before its task info was read
-  s.processes[9] = {};
-  s.processes[9].bsdFails = true;  // ended between the two reads
-  s.processes[11] = {501, "", 0, 0, 0, 0, 1, ""};
-  s.processes[13] = {0, "bad\xFFname|x", 1, 2, 3, 4, 2, "/opt/\xC3(app"};
-  return s;
-}
-
 TEST(DetailedListing, ListsEachReadableProcessInPidListOrder) {
-  FakeSource s = stagedMachine();
-  EXPECT_EQ(fetchDetailedProcesses(s),
+  FakeTable t;
+  EXPECT_EQ(fetchDetailedProcesses(t),
             (common::Listing{
                 "1|root|16384.0|1073741824.0|3|/sbin/launchd|launchd",
                 "11|501|0.0|0.0|1|Unknown|",
-                "13|root|1.0|2.0|2|/opt/\xEF\xBF\xBD(app|bad\xEF\xBF\xBDname|x",
+                // From 2^53 on, a count is the double it rounds to.
+                "13|b\xEF\xBF\xBDr|x|9007199254740991.0|9007199254740992.0|2|/opt/\xEF\xBF\xBD(app|"
+                "bad\xEF\xBF\xBDname|x",
+                "15|4294967294|2.0|18446744073709551616.0|1|/a|" + std::string(32, 'n'),
             }));
-  EXPECT_EQ(s.pathAsked, (std::vector<int>{1, 11, 13}));
+  EXPECT_EQ(t.pathAsked, (std::vector<int>{1, 11, 13, 15}));
 }
 
 TEST(AllProcessData, ListsNumericRecordsWithoutLookups) {
-  FakeSource s = stagedMachine();
-  s.processes[11].user = std::numeric_limits<std::uint64_t>::max();
-  s.processes[11].system = 1;
-  s.processes[11].uid = 4294967294u;
-  EXPECT_EQ(fetchAllProcessData(s), (common::Listing{
+  FakeTable t;
+  t.users.clear();
+  EXPECT_EQ(fetchAllProcessData(t), (common::Listing{
                                         "1|0|16384|3|12|launchd",
-                                        "11|4294967294|0|1|18446744073709551615|",
-                                        "13|0|1|2|7|bad\xEF\xBF\xBDname|x",
+                                        "11|501|0|1|18446744073709551615|",  // saturated
+                                        "13|77|9007199254740991|2|7|bad\xEF\xBF\xBDname|x",
+                                        "15|4294967294|2|1|0|" + std::string(32, 'n'),
                                     }));
-  EXPECT_TRUE(s.pathAsked.empty());
+  EXPECT_TRUE(t.pathAsked.empty());
 }
 
 TEST(Listings, EmptyWhenThePidListCannotBeRead) {
-  struct Case {
-    std::optional<int> size, filled;
-  };
-  const Case cases[] = {{0, {}}, {-1, {}}, {3, {}}, {{}, 3}, {{}, 0}, {{}, -4}};
-  for (const Case& c : cases) {
-    FakeSource s = stagedMachine();
-    s.sizeAnswer = c.size;
-    s.filledAnswer = c.filled;
-    EXPECT_TRUE(fetchDetailedProcesses(s).empty());
-    EXPECT_TRUE(fetchAllProcessData(s).empty());
+  const std::pair<std::optional<int>, std::optional<int>> cases[] = {{0, {}}, {-1, {}}, {3, {}},
+                                                                     {{}, 3}, {{}, 0},  {{}, -4}};
+  for (const auto& [size, filled] : cases) {
+    FakeTable t;
+    t.sizeAnswer = size;
+    t.filledAnswer = filled;
+    EXPECT_TRUE(fetchDetailedProcesses(t).empty());
+    EXPECT_TRUE(fetchAllProcessData(t).empty());
   }
-}
-
-TEST(Listings, NeverReadsPastThePidBuffer) {
-  FakeSource s = stagedMachine();
-  s.filledAnswer = 1 << 20;  // claims far more than the buffer holds
-  EXPECT_EQ(fetchAllProcessData(s).size(), 3u);
-}
-
-TEST(Listings, NameFillingTheWholeFieldIsKeptWhole) {
-  platform::proc_bsdinfo bsd{};
-  std::memset(bsd.pbi_name, 'n', sizeof bsd.pbi_name);
-  EXPECT_EQ(processName(bsd), std::string(32, 'n'));
+  FakeTable t;
+  t.filledAnswer = 1 << 20;  // claims far more than the buffer holds: never read past it
+  EXPECT_EQ(fetchAllProcessData(t).size(), 4u);
 }
 
 }  // namespace

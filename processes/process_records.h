@@ -1,4 +1,6 @@
-// Text records of the process listings (pure).
+// Text records of the process listings (pure). The text fields (user, path,
+// name) are the system's bytes, written with every invalid UTF-8 sequence
+// replaced by U+FFFD and nothing escaped.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +9,11 @@
 
 namespace processes {
 
-// A byte count in floating-point form: converted to a double (round to
-// nearest) and written as the shortest decimal text that reads back as that
-// double, in positional notation with a point: 0 -> "0.0", 16384 ->
-// "16384.0". Exact for every count below 2^53; above that it is the rounded
-// double's exact integer value, never an exponent.
-std::string byteCountText(std::uint64_t bytes);
-
-// "PID|user|resident|virtual|threads|path|name", fields unescaped.
+// "PID|user|resident|virtual|threads|path|name". A byte count is written in
+// floating-point form: converted to a double (round to nearest) and written
+// as the shortest decimal text that reads back as that double, in
+// positional notation with a point: 0 -> "0.0", 16384 -> "16384.0"; exact
+// for every count below 2^53, never an exponent.
 std::string formatDetailedProcessRecord(std::int32_t pid, std::string_view user,
                                         std::uint64_t residentSize, std::uint64_t virtualSize,
                                         std::int32_t threadCount, std::string_view path,

@@ -1,23 +1,33 @@
 #include "processes/process_source.h"
 
+#include "platform/libproc.h"
 #include "platform/users.h"
 
 namespace processes {
+namespace {
 
-int SystemProcessSource::listPids(void* buffer, int bufferSize) {
-  return platform::proc_listpids(platform::PROC_ALL_PIDS, 0, buffer, bufferSize);
-}
+class SystemProcessTable final : public ProcessTable {
+ public:
+  int listPids(void* buffer, int bufferSize) override {
+    return table_.listPids(platform::PROC_ALL_PIDS, 0, buffer, bufferSize);
+  }
+  int pidInfo(int pid, int flavor, void* buffer, int bufferSize) override {
+    return table_.pidInfo(pid, flavor, 0, buffer, bufferSize);
+  }
+  int pidPath(int pid, void* buffer, std::uint32_t bufferSize) override {
+    return table_.pidPath(pid, buffer, bufferSize);
+  }
+  std::optional<std::string_view> userName(uid_t uid) override { return users_.find(uid); }
 
-int SystemProcessSource::pidInfo(int pid, int flavor, void* buffer, int bufferSize) {
-  return platform::proc_pidinfo(pid, flavor, 0, buffer, bufferSize);
-}
+ private:
+  platform::ProcTable table_;
+  platform::UserNames users_;
+};
 
-int SystemProcessSource::pidPath(int pid, void* buffer, std::uint32_t bufferSize) {
-  return platform::proc_pidpath(pid, buffer, bufferSize);
-}
+}  // namespace
 
-std::optional<std::string> SystemProcessSource::userName(uid_t uid) {
-  return platform::userNameForUid(uid);
+std::unique_ptr<ProcessTable> SystemProcessSource::openTable() {
+  return std::make_unique<SystemProcessTable>();
 }
 
 }  // namespace processes

@@ -5,31 +5,35 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <string>
-
-#include "platform/libproc.h"
+#include <string_view>
 
 namespace processes {
 
-class ProcessSource {
+// One listing's view of the system, used by one thread for one call.
+class ProcessTable {
  public:
-  virtual ~ProcessSource() = default;
-  // Same contracts as platform::proc_listpids (type PROC_ALL_PIDS),
-  // proc_pidinfo (arg 0), proc_pidpath and platform::userNameForUid.
+  virtual ~ProcessTable() = default;
+  // The contracts of platform::ProcTable's listPids (PROC_ALL_PIDS, 0),
+  // pidInfo (arg 0) and pidPath, and of platform::UserNames::find.
   virtual int listPids(void* buffer, int bufferSize) = 0;
   virtual int pidInfo(int pid, int flavor, void* buffer, int bufferSize) = 0;
   virtual int pidPath(int pid, void* buffer, std::uint32_t bufferSize) = 0;
-  virtual std::optional<std::string> userName(uid_t uid) = 0;
+  virtual std::optional<std::string_view> userName(uid_t uid) = 0;
+};
+
+// Opens a table for each listing call. Shared by every thread.
+class ProcessSource {
+ public:
+  virtual ~ProcessSource() = default;
+  virtual std::unique_ptr<ProcessTable> openTable() = 0;
 };
 
 // The machine's own processes. Stateless; one instance may serve every thread.
 class SystemProcessSource final : public ProcessSource {
  public:
-  int listPids(void* buffer, int bufferSize) override;
-  int pidInfo(int pid, int flavor, void* buffer, int bufferSize) override;
-  int pidPath(int pid, void* buffer, std::uint32_t bufferSize) override;
-  std::optional<std::string> userName(uid_t uid) override;
+  std::unique_ptr<ProcessTable> openTable() override;
 };
 
 }  // namespace processes

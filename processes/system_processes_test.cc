@@ -34,56 +34,35 @@ TEST(SplitOutputLines, CutsAtEveryNewlineCharacter) {
       {std::string("nul\0kept\n", 9), {std::string("nul\0kept", 8)}},
   };
   for (const auto& [bytes, lines] : cases) EXPECT_EQ(splitOutputLines(bytes), lines) << bytes;
-  for (const std::string bytes : {
-           "USER PID\nroot 1\n\xFF",  // a bad byte after valid lines
-           "a\n\xC0\x8A"
-           "b",                 // overlong LF
-           "a\xE0\x80\x8A",     // overlong LF, three bytes
-           "\xED\xA0\x80\n",    // surrogate
-           "\xF4\x90\x80\x80",  // above U+10FFFF
-           "a\xE2\x80",         // truncated U+2028
-           "\x85",              // U+0085 without its lead byte
-       }) {
+  // Not UTF-8: a bad byte after valid lines, an overlong LF, U+0085 without its lead byte.
+  for (const std::string bytes : {"USER PID\nroot 1\n\xFF", "a\n\xC0\x8A", "\x85"}) {
     EXPECT_EQ(splitOutputLines(bytes), std::nullopt) << bytes;
   }
 }
 
 class FetchSystemProcesses : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/korvane-ps-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void SetUp() override { ASSERT_NE(::mkdtemp(dir_.data()), nullptr); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   // Runs a shell script with `body` in place of ps.
-  Listing fetchWithFakeTool(const std::string& body, std::chrono::milliseconds timeout,
-                            std::size_t maxOutputBytes = 1000) {
+  Listing fetchWith(const std::string& body, std::chrono::milliseconds timeout) {
     std::ofstream(dir_ + "/ps") << "#!/bin/sh\n" << body << "\n";
     std::filesystem::permissions(dir_ + "/ps", std::filesystem::perms::owner_all);
-    return fetchSystemProcesses({dir_ + "/ps", timeout, maxOutputBytes});
+    return fetchSystemProcesses({dir_ + "/ps", timeout, 1000});
   }
-  std::string dir_;
+  std::string dir_ = "/tmp/korvane-ps-XXXXXX";
 };
 
-TEST_F(FetchSystemProcesses, ListsTheOutputLinesOfAToolThatFinishes) {
-  EXPECT_EQ(fetchWithFakeTool(R"(printf 'USER\r\n%s|%s\n\n' "$1" "$2"; echo no >&2; exit 3)",
-                              std::chrono::minutes(5)),
-            (Listing{"USER", "-axco|user,pid,pcpu,comm"}));
-}
-
-TEST_F(FetchSystemProcesses, EmptyWhenTheToolFailsOrOverruns) {
+TEST_F(FetchSystemProcesses, ListsTheLinesOfAToolThatFinishesAndNoneOfOneThatFailsOrOverruns) {
   const std::chrono::milliseconds later = std::chrono::minutes(5), soon{300};
-  EXPECT_EQ(fetchWithFakeTool(R"(printf 'USER\n\377\n')", later), Listing{});
-  EXPECT_EQ(fetchWithFakeTool("head -c 1001 /dev/zero", later), Listing{});
-  EXPECT_EQ(fetchWithFakeTool("echo USER; exec >&-; exec sleep 1000", soon), Listing{});
+  EXPECT_EQ(fetchWith(R"(printf 'USER\r\n%s|%s\n\n' "$1" "$2"; echo no >&2; exit 3)", later),
+            (Listing{"USER", "-axco|user,pid,pcpu,comm"}));
+  EXPECT_EQ(fetchWith(R"(printf 'USER\n\377\n')", later), Listing{});
+  EXPECT_EQ(fetchWith("head -c 1001 /dev/zero", later), Listing{});
+  EXPECT_EQ(fetchWith("echo USER; exec >&-; exec sleep 1000", soon), Listing{});
   EXPECT_EQ(fetchSystemProcesses({dir_ + "/missing"}), Listing{});
   // Never ends: killed and reaped (no longer a child of ours).
-  EXPECT_EQ(fetchWithFakeTool("echo $$ > " + dir_ + "/pid; echo USER; exec sleep 1000", soon),
-            Listing{});
+  EXPECT_EQ(fetchWith("echo $$ > " + dir_ + "/pid; echo USER; exec sleep 1000", soon), Listing{});
   pid_t pid = 0;
   std::ifstream(dir_ + "/pid") >> pid;
   ASSERT_GT(pid, 0);

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev tmux
   procps util-linux iproute2 nftables
-  python3 python3-psutil
+  python3 python3-psutil strace
   systemd man-db groff-base
 )
 
