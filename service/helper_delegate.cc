@@ -37,7 +37,7 @@ std::string refusalNote(const transport::AuditToken* token, codesign::OSStatus s
     note += "a peer without credentials";
   } else {
     char path[PATH_MAX + 1];
-    const bool known = platform::proc_pidpath(token->pid, path, sizeof path) > 0;
+    const bool known = platform::ProcTable().pidPath(token->pid, path, sizeof path) > 0;
     note += "pid " + std::to_string(token->pid) + " uid " + std::to_string(token->uid) + " gid " +
             std::to_string(token->gid) + " executable " + (known ? escaped(path) : "unknown");
   }
