@@ -94,7 +94,7 @@ std::optional<Record> parsePsLine(const std::string& line) {
   return Record{line, {*pid, words[0], cpu, line.substr(command)}};
 }
 
-std::string cellText(const FieldSpec& spec, const FieldValue& value) {
+std::string cellText(const FieldSpec& field, const FieldValue& value) {
   if (const auto* text = std::get_if<std::string>(&value)) return terminalText(*text);
   if (const auto* d = std::get_if<double>(&value)) {
     char buf[32];
@@ -102,8 +102,8 @@ std::string cellText(const FieldSpec& spec, const FieldValue& value) {
     return buf;
   }
   const std::int64_t n = std::get<std::int64_t>(value);
-  if (spec.type == Type::kBytes) return humanBytes(n);
-  if (spec.type == Type::kDuration) return cpuTimeText(n);
+  if (field.type == Type::kBytes) return humanBytes(n);
+  if (field.type == Type::kDuration) return cpuTimeText(n);
   return std::to_string(n);
 }
 
