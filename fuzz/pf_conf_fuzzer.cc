@@ -11,16 +11,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string file = firewall::FirewallPaths{}.anchorFile();
-  const std::string_view conf(reinterpret_cast<const char*>(data), size);
-  const auto edited = firewall::withAnchorBlock(conf, file);
-  assert(edited.has_value() == (conf.find(firewall::kAnchorName) == std::string_view::npos));
-  if (!edited) return 0;
-  assert(edited->starts_with(conf) && !firewall::withAnchorBlock(*edited, file));
+  const std::string conf(reinterpret_cast<const char*>(data), size);
+  std::string edited = conf;
+  const bool appended = firewall::appendAnchorBlock(&edited, file);
+  assert(appended == (conf.find(firewall::kAnchorName) == std::string::npos));
+  assert(appended || edited == conf);
+  if (!appended) return 0;
+  assert(edited.starts_with(conf) && !firewall::appendAnchorBlock(&edited, file));
 
-  auto before = pfctl::parseAnchorLoads(conf, "pf.conf");
-  const auto after = pfctl::parseAnchorLoads(*edited, "pf.conf");
+  std::vector<pfctl::AnchorLoad> before, after;
+  std::string errBefore, errAfter;
+  pfctl::parseAnchorLoads(conf, "pf.conf", &before, &errBefore);
+  pfctl::parseAnchorLoads(edited, "pf.conf", &after, &errAfter);
   const int line = static_cast<int>(std::count(conf.begin(), conf.end(), '\n')) + 4;
-  before.loads.push_back({std::string(firewall::kAnchorName), file, line});
-  assert(after.errors == before.errors && after.loads == before.loads);
+  before.push_back({std::string(firewall::kAnchorName), file, line});
+  assert(errAfter == errBefore && after == before);
   return 0;
 }

@@ -1,6 +1,6 @@
 // The pf stand-in's rule parser on arbitrary anchor files. Rules it accepts,
 // written back in pf's syntax, parse to the same rules; each refused line
-// gives one error naming the file and the line.
+// gives an error naming the file and the line.
 #include <cassert>
 #include <cstdint>
 #include <string>
@@ -29,11 +29,13 @@ std::string print(const std::vector<pfctl::Rule>& rules) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto parsed = pfctl::parseRules({reinterpret_cast<const char*>(data), size}, "anchor");
-  for (const std::string& error : parsed.errors) assert(error.starts_with("anchor:"));
-  if (!parsed.errors.empty()) return 0;
-  const auto again = pfctl::parseRules(print(parsed.rules), "anchor");
-  assert(again.errors.empty() && again.rules == parsed.rules);
-  pfctl::nftReplaceTableScript("com.korvane.helper.firewall", parsed.rules);
+  std::vector<pfctl::Rule> rules, again;
+  std::string err;
+  if (!pfctl::parseRules({reinterpret_cast<const char*>(data), size}, "anchor", &rules, &err)) {
+    assert(err.starts_with("anchor:"));
+    return 0;
+  }
+  assert(pfctl::parseRules(print(rules), "anchor", &again, &err) && again == rules);
+  pfctl::nftReplaceTableScript("com.korvane.helper.firewall", rules);
   return 0;
 }
