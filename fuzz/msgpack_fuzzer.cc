@@ -9,12 +9,10 @@
 
 #include "transport/msgpack.h"
 
-namespace {
-
 using common::Value;
 
 // Levels of values: 1 for a scalar or an empty container.
-int depth(const Value& v) {
+static int depth(const Value& v) {
   int inner = 0;
   if (const auto* a = std::get_if<common::Array>(&v.v)) {
     for (const auto& e : *a) inner = std::max(inner, depth(e));
@@ -23,8 +21,6 @@ int depth(const Value& v) {
   }
   return inner + 1;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   namespace msgpack = transport::msgpack;

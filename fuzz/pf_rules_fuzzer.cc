@@ -7,17 +7,15 @@
 
 #include "tools/pfctl/pf_rules.h"
 
-namespace {
-
-std::string print(const std::vector<pfctl::Rule>& rules) {
-  using namespace pfctl;
+// The rules in pf's syntax; the word tables follow the order of each enum.
+static std::string print(const std::vector<pfctl::Rule>& rules) {
+  static const char* const kWords[][2] = {
+      {"drop", "return"}, {"in", "out"}, {"inet", "inet6"}, {"tcp", "udp"}};
   std::string text;
-  for (const Rule& r : rules) {
-    text += r.action == Action::kDrop ? "block drop " : "block return ";
-    text += r.direction == Direction::kIn ? "in " : "out ";
-    text += r.family == Family::kInet ? "inet " : "inet6 ";
-    text += r.protocol == Protocol::kTcp ? "proto tcp" : "proto udp";
-    text += " from any to any port {";
+  for (const pfctl::Rule& r : rules) {
+    text += std::string("block ") + kWords[0][int(r.action)] + " " + kWords[1][int(r.direction)] +
+            " " + kWords[2][int(r.family)] + " proto " + kWords[3][int(r.protocol)] +
+            " from any to any port {";
     for (std::size_t i = 0; i < r.ports.size(); ++i) {
       text += (i == 0 ? " " : ", ") + std::to_string(r.ports[i]);
     }
@@ -25,8 +23,6 @@ std::string print(const std::vector<pfctl::Rule>& rules) {
   }
   return text;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<pfctl::Rule> rules, again;

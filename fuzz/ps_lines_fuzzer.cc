@@ -10,11 +10,9 @@
 #include "common/utf8.h"
 #include "processes/system_processes.h"
 
-namespace {
-
 // The lines of `s` split at the seven line separators, or nullopt when `s`
 // is not UTF-8 (overlong, surrogate, above U+10FFFF, stray or short).
-std::optional<common::Listing> referenceLines(std::string_view s) {
+static std::optional<common::Listing> referenceLines(std::string_view s) {
   static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
   common::Listing lines(1);
   for (std::size_t i = 0; i < s.size();) {
@@ -39,8 +37,6 @@ std::optional<common::Listing> referenceLines(std::string_view s) {
   if (lines.back().empty()) lines.pop_back();
   return lines;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
