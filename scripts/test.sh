@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: in a Release build (then clang-tidy over
 # the sources), under AddressSanitizer and UndefinedBehaviorSanitizer, and
-# under ThreadSanitizer.
+# under ThreadSanitizer; then runs each fuzz target briefly.
 # Needs root (the end-to-end tests run the daemon in private mount, network
 # and pid namespaces).
 set -euo pipefail
@@ -26,4 +26,6 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 run_suite asan-ubsan "$root/build-asan" -DKORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DKORVANE_WERROR=ON
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite tsan "$root/build-tsan" -DKORVANE_TSAN=ON -DCMAKE_BUILD_TYPE=Debug -DKORVANE_WERROR=ON
+echo "== fuzz"
+"$root/scripts/fuzz.sh" 20 || status=1
 exit $status

@@ -5,5 +5,5 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
 cd "$root"
-git ls-files '*.cc' | grep -v -E '_test\.cc$|(^|/)testsupport/|^tests/' |
+git ls-files '*.cc' | grep -v -E '_test\.cc$|(^|/)testsupport/|^(tests|fuzz)/' |
   xargs -n 8 -P "$(nproc)" clang-tidy -p "$build" --quiet 2>/dev/null

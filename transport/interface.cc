@@ -106,4 +106,23 @@ const MethodDescription* Interface::find(std::string_view selector) const {
   return nullptr;
 }
 
+const MethodDescription* Interface::methodFor(std::string_view selector,
+                                              std::string_view typeEncoding,
+                                              const common::Array& arguments,
+                                              std::string* err) const {
+  const MethodDescription* method = find(selector);
+  if (method == nullptr || method->typeEncoding != typeEncoding ||
+      arguments.size() != method->signature.arguments.size()) {
+    *err = "request for an unknown selector or with a wrong encoding";
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (!fits(arguments[i], method->signature.arguments[i])) {
+      *err = "request arguments do not fit " + method->selector;
+      return nullptr;
+    }
+  }
+  return method;
+}
+
 }  // namespace transport

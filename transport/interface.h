@@ -52,6 +52,11 @@ class Interface {
 
   // The method with this selector, or nullptr.
   const MethodDescription* find(std::string_view selector) const;
+  // The method a request calls: its selector is known, its encoding is exactly
+  // that method's, and it carries one fitting value per declared argument.
+  // Otherwise nullptr, with `err` saying what did not fit.
+  const MethodDescription* methodFor(std::string_view selector, std::string_view typeEncoding,
+                                     const common::Array& arguments, std::string* err) const;
   const std::vector<MethodDescription>& methods() const { return methods_; }
 
  private:

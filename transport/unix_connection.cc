@@ -194,17 +194,12 @@ class ConnectionImpl final : public Connection {
       logError("malformed request frame; connection closed");
       return false;
     }
-    const MethodDescription* method = interface_->find(request->selector);
-    if (method == nullptr || method->typeEncoding != request->typeEncoding ||
-        request->arguments.size() != method->signature.arguments.size()) {
-      logError("request for an unknown selector or with a wrong encoding; connection closed");
+    std::string err;
+    const MethodDescription* method = interface_->methodFor(
+        request->selector, request->typeEncoding, request->arguments, &err);
+    if (method == nullptr) {
+      logError(err + "; connection closed");
       return false;
-    }
-    for (std::size_t i = 0; i < request->arguments.size(); ++i) {
-      if (!fits(request->arguments[i], method->signature.arguments[i])) {
-        logError("request arguments do not fit " + method->selector + "; connection closed");
-        return false;
-      }
     }
     bool sent = false;
     ReplyBlock reply([&](common::Array params) {
