@@ -30,8 +30,9 @@ namespace {
 
 using platform::UniqueFd;
 
+// The "CALL WHAT: REASON" text of the errno a failed call just left.
 std::string errnoText(const char* call, const std::string& what) {
-  return std::string(call) + " " + what + ": " + platform::errorText(errno);
+  return platform::callFailure(call, what, errno);
 }
 
 // Receiving credentials must be on before a connection's first byte can
