@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "codesign/openssl_types.h"
 #include "platform/fd_io.h"
@@ -27,6 +28,7 @@ using transport::AuditToken;
 // to a system call per megabyte, into a buffer that is never zero-filled.
 constexpr std::size_t kHashChunkSize = std::size_t{1} << 20;
 constexpr int kMaxChainLength = 16;
+constexpr std::size_t kUsualBlockSize = std::size_t{16} * 1024;
 
 // OpenSSL records every failure in a per-thread queue; the daemon's threads
 // live long, so each check leaves the queue empty behind it.
@@ -58,13 +60,19 @@ OSStatus readSignatureBlock(int fd, SignatureBlock* block, Manifest* manifest) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return errSecCSSignatureNotVerifiable;
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
-  std::vector<std::uint8_t> tail(
-      static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kMaxBlockSize)));
-  if (!platform::preadExactly(fd, reinterpret_cast<char*>(tail.data()), tail.size(),
-                              fileSize - tail.size())) {
-    return errSecCSSignatureNotVerifiable;
+  // A signature block is a few kilobytes; the parser's bound is 260 KiB.
+  // Read the common size first and the bound only when the block is larger.
+  ParsedSignature parsed;
+  std::vector<std::uint8_t> tail;
+  for (const std::size_t wanted : {kUsualBlockSize, kMaxBlockSize}) {
+    tail.resize(static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, wanted)));
+    if (!platform::preadExactly(fd, reinterpret_cast<char*>(tail.data()), tail.size(),
+                                fileSize - tail.size())) {
+      return errSecCSSignatureNotVerifiable;
+    }
+    parsed = parseSignature(tail, fileSize);
+    if (parsed.status != ParseStatus::kMalformed || tail.size() == fileSize) break;
   }
-  ParsedSignature parsed = parseSignature(tail, fileSize);
   switch (parsed.status) {
     case ParseStatus::kSigned:
       break;
@@ -244,15 +252,18 @@ X509StorePtr makeStore(const TrustAnchor& anchor) {
 }
 
 // The chain from the signer verifies to the anchor (the carried certificates
-// serve only as intermediates), and the signer may sign code.
+// serve only as intermediates), and the signer may sign code. The signature
+// itself was checked before (checkCmsSignature); CMS_verify would check it
+// again, at the cost of one more public-key operation per admission.
 bool satisfiesAnchor(const LoadedSignature& loaded, const TrustAnchor& anchor) {
   X509StorePtr store = makeStore(anchor);
-  BioPtr content = memoryBio(loaded.manifestText);
-  if (!store || !content) return false;
-  if (CMS_verify(loaded.cms.get(), nullptr, store.get(), content.get(), nullptr, CMS_BINARY) != 1) {
+  X509StoreCtxPtr context(X509_STORE_CTX_new());
+  X509StackPtr carried(CMS_get1_certs(loaded.cms.get()));
+  if (!store || !context || !carried ||
+      X509_STORE_CTX_init(context.get(), store.get(), loaded.signer, carried.get()) != 1) {
     return false;
   }
-  return hasCodeSigningUsage(loaded.signer);
+  return X509_verify_cert(context.get()) == 1 && hasCodeSigningUsage(loaded.signer);
 }
 
 // Every OU of `name` as UTF-8, in order; nullopt when one cannot be
@@ -296,6 +307,37 @@ bool satisfies(const RequirementClause& clause, const LoadedSignature& loaded,
     }
   }
   return false;
+}
+
+// SecCodeCheckValidity, skipping the hashing of signed bytes that `verified`
+// (when not null) already knows, and telling it of those it hashes for a
+// code that passes every check.
+OSStatus checkValidity(const SecCode* code, SecCSFlags flags, const SecRequirement* requirement,
+                       const TrustAnchor& anchor, VerifiedCodeCache* verified) {
+  if (code == nullptr) return errSecCSObjectRequired;
+  if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
+  ErrorQueueGuard guard;
+  LoadedSignature loaded;
+  OSStatus status = loadSignature(*code, &loaded);
+  if (status != errSecSuccess) return status;
+  const std::optional<VerifiedCodeCache::Entry> entry =
+      verified == nullptr
+          ? std::nullopt
+          : VerifiedCodeCache::describe(code->fd(), loaded.signedLength, loaded.manifest.hash);
+  const bool known = entry && verified->contains(*entry);
+  timespec hashStarted{};
+  ::clock_gettime(CLOCK_REALTIME, &hashStarted);
+  if (!known) {
+    status = checkHash(code->fd(), loaded.signedLength, loaded.manifest.hash);
+    if (status != errSecSuccess) return status;
+  }
+  status = checkCmsSignature(loaded);
+  if (status != errSecSuccess || requirement == nullptr) return status;
+  for (const RequirementClause& clause : requirement->requirement().clauses) {
+    if (!satisfies(clause, loaded, anchor)) return errSecCSReqFailed;
+  }
+  if (entry && !known) verified->remember(*entry, code->fd(), hashStarted);
+  return errSecSuccess;
 }
 
 }  // namespace
@@ -348,20 +390,7 @@ OSStatus SecRequirementCreateWithString(std::string_view text, SecCSFlags flags,
 
 OSStatus SecCodeCheckValidity(const SecCode* code, SecCSFlags flags,
                               const SecRequirement* requirement, const TrustAnchor& anchor) {
-  if (code == nullptr) return errSecCSObjectRequired;
-  if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
-  ErrorQueueGuard guard;
-  LoadedSignature loaded;
-  OSStatus status = loadSignature(*code, &loaded);
-  if (status != errSecSuccess) return status;
-  status = checkHash(code->fd(), loaded.signedLength, loaded.manifest.hash);
-  if (status != errSecSuccess) return status;
-  status = checkCmsSignature(loaded);
-  if (status != errSecSuccess || requirement == nullptr) return status;
-  for (const RequirementClause& clause : requirement->requirement().clauses) {
-    if (!satisfies(clause, loaded, anchor)) return errSecCSReqFailed;
-  }
-  return errSecSuccess;
+  return checkValidity(code, flags, requirement, anchor, nullptr);
 }
 
 OSStatus SecCodeCopySigningInformation(const SecCode* code, SecCSFlags flags,
@@ -422,7 +451,9 @@ OSStatus LinuxCodeSigningServices::SecCodeCheckValidity(const SecCode* code, Sec
   if (code != nullptr && code->pid() > 0 && code->gid() != clientGroup_) {
     return errSecCSGuestInvalid;
   }
-  return codesign::SecCodeCheckValidity(code, flags, requirement, anchor_);
+  // Only a guest's file has passed the checks that leave its bytes to root.
+  return checkValidity(code, flags, requirement, anchor_,
+                       code != nullptr && code->pid() > 0 ? verified_.get() : nullptr);
 }
 
 }  // namespace codesign

@@ -15,7 +15,8 @@
 // build_trust_anchor.h; tests use roots of their own).
 //
 // Every function here may be called from any thread at the same time; none
-// keeps state between calls. Every failure is a negative status
+// keeps state between calls but LinuxCodeSigningServices, which remembers
+// the files whose hashes it checked. Every failure is a negative status
 // (sec_status.h); nothing throws. Outputs are written only on success.
 #pragma once
 
@@ -31,6 +32,7 @@
 #include "codesign/requirement.h"
 #include "codesign/sec_status.h"
 #include "codesign/signature_format.h"
+#include "codesign/verified_code_cache.h"
 #include "platform/unique_fd.h"
 #include "transport/audit_token.h"
 
@@ -179,10 +181,14 @@ class CodeSigningServices {
 // kernel withholds that group from an exec under a tracer (who could rewrite
 // the code at its start) and from an exec off a mount that ignores set-id
 // bits, and a set-group-ID process is closed to other processes of its user.
+// A guest's signed bytes are hashed once while its file stays unchanged
+// (verified_code_cache.h); the rest is checked on every call.
 class LinuxCodeSigningServices final : public CodeSigningServices {
  public:
   LinuxCodeSigningServices(TrustAnchor anchor, gid_t clientGroup)
-      : anchor_(std::move(anchor)), clientGroup_(clientGroup) {}
+      : anchor_(std::move(anchor)),
+        clientGroup_(clientGroup),
+        verified_(std::make_unique<VerifiedCodeCache>()) {}
 
   OSStatus SecCodeCopyGuestWithAttributes(const SecCode* host, const GuestAttributes& attributes,
                                           SecCSFlags flags, SecCodeRef* guest) const override;
@@ -194,6 +200,7 @@ class LinuxCodeSigningServices final : public CodeSigningServices {
  private:
   TrustAnchor anchor_;
   gid_t clientGroup_;
+  std::unique_ptr<VerifiedCodeCache> verified_;
 };
 
 }  // namespace codesign

@@ -1,0 +1,60 @@
+#include "codesign/verified_code_cache.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace codesign {
+namespace {
+
+bool sameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool sameFile(const VerifiedCodeCache::Entry& a, const VerifiedCodeCache::Entry& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         sameTime(a.modified, b.modified) && sameTime(a.changed, b.changed);
+}
+
+bool sameEntry(const VerifiedCodeCache::Entry& a, const VerifiedCodeCache::Entry& b) {
+  return sameFile(a, b) && a.signedLength == b.signedLength && a.hash == b.hash;
+}
+
+}  // namespace
+
+std::optional<VerifiedCodeCache::Entry> VerifiedCodeCache::describe(int fd,
+                                                                  std::uint64_t signedLength,
+                                                                  const Sha256& hash) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  Entry entry;
+  entry.device = st.st_dev;
+  entry.inode = st.st_ino;
+  entry.size = st.st_size;
+  entry.modified = st.st_mtim;
+  entry.changed = st.st_ctim;
+  entry.signedLength = signedLength;
+  entry.hash = hash;
+  return entry;
+}
+
+bool VerifiedCodeCache::contains(const Entry& entry) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return std::any_of(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(used_),
+                     [&](const Entry& known) { return sameEntry(known, entry); });
+}
+
+void VerifiedCodeCache::remember(const Entry& entry, int fd, const timespec& hashStarted) {
+  if (entry.changed.tv_sec > hashStarted.tv_sec - kSettleSeconds) return;
+  const std::optional<Entry> now = describe(fd, entry.signedLength, entry.hash);
+  if (!now || !sameFile(*now, entry)) return;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < used_; ++i) {
+    if (sameEntry(entries_[i], entry)) return;
+  }
+  entries_[next_] = entry;
+  next_ = (next_ + 1) % kCapacity;
+  used_ = std::min(used_ + 1, kCapacity);
+}
+
+}  // namespace codesign

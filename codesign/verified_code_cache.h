@@ -1,0 +1,68 @@
+// Executables whose signed bytes are known to hash to what their signature
+// says. Admission hashes the client's whole file, megabytes, on every
+// connection; for a file only root can change (the guest-code checks), this
+// lets the next admission of the same unchanged file skip the hashing, much
+// as the macOS kernel keeps the validated signature of an executable with its
+// vnode. The signature itself, its chain and the requirement are still
+// checked on every admission.
+//
+// A file is known by its device, inode, size and modification and change
+// times. Every write moves the change time on, and no one but root can set
+// it. But change times tick coarsely (a clock tick; a whole second on some
+// filesystems), so a write just after the hashing could leave them as they
+// were: a file changed less than kSettle before its hashing began is never
+// remembered, and any later write then shows as a later change time.
+//
+// Thread-safe. Holds at most kCapacity files, dropping the oldest.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <optional>
+
+#include "codesign/signature_format.h"
+
+namespace codesign {
+
+class VerifiedCodeCache {
+ public:
+  static constexpr std::size_t kCapacity = 8;
+  static constexpr std::time_t kSettleSeconds = 2;
+
+  // One file as it stands, with the signed length and hash its signature
+  // claims.
+  struct Entry {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    timespec modified{};
+    timespec changed{};
+    std::uint64_t signedLength = 0;
+    Sha256 hash{};
+  };
+
+  // The entry for the open file `fd`; nullopt when it cannot be stat'ed.
+  static std::optional<Entry> describe(int fd, std::uint64_t signedLength, const Sha256& hash);
+
+  // Whether `entry` was remembered: the file is unchanged since its signed
+  // bytes were found to hash to `entry.hash`.
+  bool contains(const Entry& entry) const;
+
+  // Remembers `entry`, whose bytes were hashed from `hashStarted` (realtime
+  // clock) on and matched, unless the file `fd` changed since `entry` was
+  // taken or less than kSettleSeconds before `hashStarted`.
+  void remember(const Entry& entry, int fd, const timespec& hashStarted);
+
+ private:
+  mutable std::mutex mutex_;
+  std::array<Entry, kCapacity> entries_{};
+  std::size_t used_ = 0;
+  std::size_t next_ = 0;
+};
+
+}  // namespace codesign
