@@ -21,7 +21,7 @@ class CodesignTool : public ::testing::Test {
  protected:
   CodesignTool() {
     testsupport::writeFile(file_, program_, 0750);
-    testsupport::writeFile(anchor_, pki_.trustedRoot.certificatePem());
+    testsupport::writeFile(anchor_, pki_.trustedRoot.certificatePem);
   }
   static RunResult tool(std::vector<std::string> args) {
     args.insert(args.begin(), KORVANE_CODESIGN_TOOL);
@@ -114,7 +114,7 @@ TEST_F(CodesignTool, TheDocumentsOpensslScriptsAgreeWithUs) {
   std::filesystem::rename(file_, signedFile);
   RunResult r = docScript("verify-script");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  testsupport::writeFile(anchor_, pki_.untrustedRoot.certificatePem());
+  testsupport::writeFile(anchor_, pki_.untrustedRoot.certificatePem);
   EXPECT_NE(docScript("verify-script").status, 0);
 }
 
