@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <sstream>
 
 #include "codesign/code_signer.h"
@@ -32,7 +31,7 @@ const testing::TestPki& pki() {
 }
 
 // /bin/sleep, unsigned.
-const Bytes& text() {
+const Bytes& unsignedProgram() {
   static const std::string kText = testsupport::readFile("/bin/sleep");
   static const Bytes kBytes(kText.begin(), kText.end());
   return kBytes;
@@ -43,14 +42,16 @@ Bytes program(const TestCertificate& identity = pki().good,
               std::string_view identifier = kClientIdentifier) {
   Bytes bytes;
   std::string err;
-  EXPECT_TRUE(signExecutable(text(), identifier, identity.signingIdentity(), &bytes, &err)) << err;
+  EXPECT_TRUE(
+      signExecutable(unsignedProgram(), identifier, identity.signingIdentity(), &bytes, &err))
+      << err;
   return bytes;
 }
 
-// `bytes` after `change`.
-Bytes changed(Bytes bytes, const std::function<void(Bytes&)>& change) {
-  change(bytes);
-  return bytes;
+// `front` followed by `back`.
+Bytes join(Bytes front, std::span<const std::uint8_t> back) {
+  front.insert(front.end(), back.begin(), back.end());
+  return front;
 }
 
 OSStatus checkValidity(const SecCode* code, const TrustAnchor& anchor) {
@@ -89,11 +90,6 @@ class CodeSigning : public ::testing::Test {
 TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
   const TestCertificate& root = pki().trustedRoot;
   const TestCertificate intermediate = root.issue(CertificateOptions::authority("I"));
-  const std::string name = "Korvane Test Signer", team = "QX7ZK2M4PD", other = "ZZ9ZZ9ZZ9Z";
-  auto leaf = [&](std::vector<std::string> units, std::string usage = "critical,codeSigning") {
-    return root.issue({name, std::move(units), "critical,CA:FALSE", "critical,digitalSignature",
-                       std::move(usage)});
-  };
   const Bytes good = program();
   const SignatureBlock block = parseSignature(good).block;
   const std::size_t manifestAt = block.signedLength;
@@ -106,6 +102,12 @@ TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
       cmsAt + (std::search(block.cms.begin(), block.cms.end(), digest.begin(), digest.end()) -
                block.cms.begin());
   ASSERT_LT(digestAt, headerAt);
+  auto upTo = [&](std::size_t size) { return Bytes(good.begin(), good.begin() + size); };
+  auto flipped = [&](std::size_t at, std::uint8_t bits) {
+    Bytes bytes = good;
+    bytes[at] ^= bits;
+    return bytes;
+  };
   // The end-to-end admission test changes the program's text, the manifest,
   // the signature value and the header; here, the rest.
   const struct {
@@ -122,36 +124,26 @@ TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
       {"other identifier", program(pki().good, "com.korvane.other"), errSecCSReqFailed},
       {"identifier with a suffix", program(pki().good, "com.korvane.Korvane-Activity-Console2"),
        errSecCSReqFailed},
-      {"other OU", program(leaf({other})), errSecCSReqFailed},
-      {"several OUs, one right", program(leaf({team, other})), errSecCSReqFailed},
-      {"no OU", program(leaf({})), errSecCSReqFailed},
-      {"leaf for serverAuth only", program(leaf({team}, "critical,serverAuth")), errSecCSReqFailed},
-      {"leaf without extended key usage", program(leaf({team}, "")), errSecCSReqFailed},
+      {"other OU (the CN names the right one)",
+       program(root.issue({.organizationalUnits = {"ZZ9ZZ9ZZ9Z"}})), errSecCSReqFailed},
+      {"several OUs, one right",
+       program(root.issue({.organizationalUnits = {"QX7ZK2M4PD", "ZZ9ZZ9ZZ9Z"}})),
+       errSecCSReqFailed},
+      {"no OU", program(root.issue({.organizationalUnits = {}})), errSecCSReqFailed},
+      {"leaf for serverAuth only", program(root.issue({.extendedKeyUsage = "critical,serverAuth"})),
+       errSecCSReqFailed},
+      {"leaf without extended key usage", program(root.issue({.extendedKeyUsage = ""})),
+       errSecCSReqFailed},
       {"issued by a non-CA", program(root.issue(CertificateOptions::authority("N", false)).issue()),
        errSecCSReqFailed},
-      {"manifest digest in the CMS", changed(good, [&](Bytes& b) { b[digestAt + 5] ^= 1; }),
+      {"manifest digest in the CMS", flipped(digestAt + 5, 1), errSecCSSignatureFailed},
+      {"bytes cut out of the CMS", join(upTo(cmsAt + 10), std::span(good).subspan(cmsAt + 20)),
        errSecCSSignatureFailed},
-      {"bytes cut out of the CMS",
-       changed(good, [&](Bytes& b) { b.erase(b.begin() + cmsAt + 10, b.begin() + cmsAt + 20); }),
-       errSecCSSignatureFailed},
-      {"block of another version", changed(good, [&](Bytes& b) { b[headerAt] = 9; }),
-       errSecCSSignatureUnsupported},
-      {"signature moved to another program",
-       changed(good,
-               [&](Bytes& b) {
-                 b.erase(b.begin(), b.begin() + manifestAt);
-                 b.insert(b.begin(), {1, 2, 3});
-               }),
+      {"block of another version", flipped(headerAt, 8), errSecCSSignatureUnsupported},
+      {"signature moved to another program", join({1, 2, 3}, std::span(good).subspan(manifestAt)),
        errSecCSSignatureFailed},
       {"trailing byte inside the CMS slot",
-       changed(good,
-               [&](Bytes& b) {
-                 Bytes cms = block.cms;
-                 cms.push_back(0);
-                 const Bytes padded = buildSignatureBlock(block.manifest, cms);
-                 b.resize(manifestAt);
-                 b.insert(b.end(), padded.begin(), padded.end());
-               }),
+       join(upTo(manifestAt), buildSignatureBlock(block.manifest, join(block.cms, Bytes{0}))),
        errSecCSSignatureFailed},
   };
   for (const auto& c : cases) EXPECT_EQ(check(c.bytes, c.anchor), c.expected) << c.name;
@@ -159,7 +151,7 @@ TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
   // signed (the signer's issuer name is matched without regard to case, for
   // one), so a change there may still verify, as on macOS.
   for (std::size_t at = cmsAt; at < headerAt; at += 3) {
-    const OSStatus status = check(changed(good, [&](Bytes& b) { b[at] ^= 0x20; }), cases[0].anchor);
+    const OSStatus status = check(flipped(at, 0x20), cases[0].anchor);
     EXPECT_TRUE(status == errSecSuccess || status == errSecCSSignatureFailed ||
                 status == errSecCSSignatureUnsupported || status == errSecCSReqFailed)
         << at << " " << status;
@@ -171,14 +163,14 @@ TEST_F(CodeSigning, ChecksTheFileALiveProcessRunsNotThePath) {
   // Processes of ours (killed and reaped with their owners) and pidfds of
   // them: our unreaped children, whose pids cannot name another process yet.
   auto start = [](const std::string& path) { return platform::Child::spawn(path, {"1000"}, {}); };
-  platform::Child a = start(install("a", program())), b = start(install("b", text())),
+  platform::Child a = start(install("a", program())), b = start(install("b", unsignedProgram())),
                   dead = start(install("a", program()));
   const platform::UniqueFd pidfdA(platform::pidfdOpen(a.pid())),
       pidfdB(platform::pidfdOpen(b.pid())), pidfdDead(platform::pidfdOpen(dead.pid())),
       notAPidfd(::open("/dev/null", O_RDONLY));
   ASSERT_TRUE(pidfdA && pidfdB && pidfdDead);
   // Swap what the paths hold after the processes started.
-  install("a", text());
+  install("a", unsignedProgram());
   install("b", program());
   const pid_t pid = a.pid(), deadPid = dead.pid();
   dead.killAndReap();

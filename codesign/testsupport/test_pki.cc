@@ -40,13 +40,6 @@ CertificateOptions CertificateOptions::authority(std::string_view commonName, bo
           ""};
 }
 
-TestCertificate TestCertificate::makeRoot(std::string_view commonName) {
-  // Issued by nobody: by itself.
-  TestCertificate root = TestCertificate().issue(CertificateOptions::authority(commonName));
-  root.isRoot = true;
-  return root;
-}
-
 TestCertificate TestCertificate::issue(const CertificateOptions& options) const {
   static std::atomic<std::uint64_t> serial{1};
   EvpPkeyPtr key(EVP_EC_gen("P-256"));
@@ -99,7 +92,8 @@ TestCertificate TestCertificate::issue(const CertificateOptions& options) const 
     return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
   });
   issued.certificatePem = pemOf([&](BIO* bio) { return PEM_write_bio_X509(bio, cert.get()); });
-  if (!isRoot) issued.chainPem = certificatePem + chainPem;
+  issued.isRoot = !issuer;
+  if (issuer && !isRoot) issued.chainPem = certificatePem + chainPem;
   return issued;
 }
 
@@ -127,8 +121,8 @@ std::string TestCertificate::writeFiles(const std::string& dir, const std::strin
 
 TestPki TestPki::make() {
   TestPki pki;
-  pki.trustedRoot = TestCertificate::makeRoot("Korvane Test Root");
-  pki.untrustedRoot = TestCertificate::makeRoot("Korvane Test Root");
+  pki.trustedRoot = TestCertificate().issue(CertificateOptions::authority("Korvane Test Root"));
+  pki.untrustedRoot = TestCertificate().issue(CertificateOptions::authority("Korvane Test Root"));
   pki.good = pki.trustedRoot.issue();
   pki.untrusted = pki.untrustedRoot.issue();
   pki.viaIntermediate =

@@ -38,9 +38,9 @@ struct TestCertificate {
   std::string keyPem;
   std::string certificatePem;
   std::string chainPem;  // intermediates up from here, this one excluded; empty under a root
-  bool isRoot = false;
+  bool isRoot = false;   // self-signed
 
-  static TestCertificate makeRoot(std::string_view commonName);
+  // Issued by a TestCertificate that holds nothing, a self-signed root.
   TestCertificate issue(const CertificateOptions& options = {}) const;
   TrustAnchor anchor() const;
   SigningIdentity signingIdentity() const;
