@@ -183,6 +183,8 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   };
   const Case cases[] = {
       {"tampered", {install(dir / "tampered", tampered)}, auditFailed(-67061)},
+      {"not set-group-ID", asNobody({install(dir / "plain", genuine, 0, 0755)}),
+       auditFailed(-67063)},
       {"owned by nobody", asNobody({install(dir / "nobodys", genuine, kNobody)}), kNoCode},
       {"writable by its group", asNobody({install(dir / "writable", genuine, 0, 02775)}), kNoCode},
       {"on an overlay", asNobody({onOverlay}), kNoCode},
