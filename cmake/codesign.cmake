@@ -154,8 +154,6 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KORVANE_CODESIGN_ANCHOR_FILE})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/build_trust_anchor.cc.in
                ${KORVANE_CODESIGN_GENERATED_DIR}/build_trust_anchor.cc @ONLY)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/build_identity_paths.cc.in
-               ${KORVANE_CODESIGN_GENERATED_DIR}/build_identity_paths.cc @ONLY)
 
 add_library(korvane_trust_anchor STATIC ${KORVANE_CODESIGN_GENERATED_DIR}/build_trust_anchor.cc)
 target_include_directories(korvane_trust_anchor PUBLIC ${CMAKE_SOURCE_DIR})

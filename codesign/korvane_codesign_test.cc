@@ -13,15 +13,11 @@ namespace {
 using testsupport::run;
 using testsupport::RunResult;
 
-constexpr char kRequirement[] =
-    "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
-    "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
-
 class CodesignTool : public ::testing::Test {
  protected:
   CodesignTool() {
     testsupport::writeFile(file_, program_, 0750);
-    testsupport::writeFile(anchor_, pki_.trustedRoot.certificatePem());
+    testsupport::writeFile(anchor_, pki_.trustedRoot.certificatePem);
   }
   static RunResult tool(std::vector<std::string> args) {
     args.insert(args.begin(), KORVANE_CODESIGN_TOOL);
@@ -42,79 +38,72 @@ class CodesignTool : public ::testing::Test {
   const testing::TestPki pki_ = testing::TestPki::make();
   testsupport::TempDir dir_;
   const std::string file_ = dir_.file("program"), anchor_ = dir_.file("anchor.pem");
-  const std::string good_ = pki_.viaIntermediate.writeFiles(dir_.path(), "good");
+  // Also the document's signing.key and signing.pem.
+  const std::string good_ = pki_.viaIntermediate.writeFiles(dir_.path(), "signing");
   const std::string untrusted_ = pki_.untrusted.writeFiles(dir_.path(), "untrusted");
   const std::string program_ = testsupport::readFile("/bin/true");
 };
 
-TEST_F(CodesignTool, SignsVerifiesAndDisplays) {
-  const std::vector<std::string> verify = {"verify",        "--anchor",   anchor_,
-                                           "--requirement", kRequirement, file_};
-  RunResult r = tool(verify);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, file_ + ": code object is not signed at all (status -67062)\n");
+TEST_F(CodesignTool, SignsVerifiesDisplaysRefusesAndAgreesWithTheDocument) {
+  // Signed by hand with the document's script (a leaf under an intermediate),
+  // verified by us, and the program still runs.
+  std::filesystem::copy_file(dir_.file("signing-chain.pem"), dir_.file("chain.pem"));
+  const std::string signedFile = dir_.file("program.signed");
+  ASSERT_EQ(docScript("fixture-script").status, 0);
+  EXPECT_EQ(tool({"verify", "--anchor", anchor_, signedFile}).status, 0);
+  EXPECT_EQ(run({signedFile}).status, 0);
 
-  ASSERT_EQ(
-      tool({"sign", "--identity", untrusted_, "--identifier", "com.korvane.first", file_}).status,
-      0);
-  r = tool(verify);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("(status -67050)"), std::string::npos) << r.out;
-
-  r = tool(
-      {"sign", "--identity", good_, "--identifier", "com.korvane.Korvane-Activity-Console", file_});
-  ASSERT_EQ(r.status, 0) << r.err;
-  r = tool(verify);
-  EXPECT_EQ(r.out, file_ + ": valid on disk and satisfies its requirement (status 0)\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(run({file_}).status, 0);
-  r = tool({"display", file_});
-  EXPECT_EQ(r.status, 0);
-  for (const std::string& line : std::vector<std::string>{
-           "Identifier=com.korvane.Korvane-Activity-Console", "TeamIdentifier=QX7ZK2M4PD",
-           "Signed size=" + std::to_string(program_.size()),
-           "Authority=O=Korvane Test,CN=Korvane Test Intermediate"}) {
-    EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << "\n" << r.out;
-  }
-}
-
-TEST_F(CodesignTool, RefusesAndLeavesTheFileAlone) {
   const std::string link = dir_.file("link"), damaged = dir_.file("damaged");
   std::filesystem::create_symlink(file_, link);
   // A signature block whose header is cut short.
-  testsupport::writeFile(damaged, "ELF.." + std::string(codesign::kSignatureMagic));
-  const std::pair<std::vector<std::string>, int> cases[] = {
-      {{}, 2},
-      {{"sign", "--identity", good_, "--identifier", "has space", file_}, 1},
-      {{"sign", "--identity", good_, "--identifier", "x", link}, 1},  // would replace the link
-      {{"sign", "--identity", good_, "--identifier", "x", damaged}, 1},
-      {{"display", file_}, 1},
+  const std::string damagedBytes = "ELF.." + std::string(codesign::kSignatureMagic);
+  testsupport::writeFile(damaged, damagedBytes);
+  auto sign = [](const std::string& identity, const std::string& identifier,
+                 const std::string& file) -> std::vector<std::string> {
+    return {"sign", "--identity", identity, "--identifier", identifier, file};
   };
-  for (const auto& [args, status] : cases) {
-    EXPECT_EQ(tool(args).status, status) << ::testing::PrintToString(args);
+  const std::vector<std::string> verify = {
+      "verify", "--anchor", anchor_, "--requirement", testing::kClientRequirement, file_};
+  // In order, on one file; a refused sign must leave it as it was.
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> out;  // lines of the output
+  } steps[] = {
+      {{}, 2, {}},
+      {verify, 1, {file_ + ": code object is not signed at all (status -67062)"}},
+      {{"display", file_}, 1, {}},
+      {sign(untrusted_, "com.korvane.first", file_), 0, {}},
+      {verify,
+       1,
+       {file_ + ": code failed to satisfy specified code requirement(s) (status -67050)"}},
+      {sign(good_, testing::kClientIdentifier, file_), 0, {}},
+      {sign(good_, "has space", file_), 1, {}},
+      {sign(good_, "x", link), 1, {}},  // would replace the link
+      {sign(good_, "x", damaged), 1, {}},
+      {verify, 0, {file_ + ": valid on disk and satisfies its requirement (status 0)"}},
+      {{"display", file_},
+       0,
+       {"Identifier=com.korvane.Korvane-Activity-Console", "TeamIdentifier=QX7ZK2M4PD",
+        "Signed size=" + std::to_string(program_.size()),
+        "Authority=O=Korvane Test,CN=Korvane Test Intermediate"}},
+  };
+  for (const auto& step : steps) {
+    const RunResult r = tool(step.args);
+    EXPECT_EQ(r.status, step.status) << ::testing::PrintToString(step.args) << r.err;
+    for (const std::string& line : step.out) {
+      EXPECT_NE(("\n" + r.out).find("\n" + line + "\n"), std::string::npos) << line << r.out;
+    }
   }
-  EXPECT_EQ(testsupport::readFile(file_), program_);
+  EXPECT_EQ(run({file_}).status, 0);
   EXPECT_TRUE(std::filesystem::is_symlink(link));
-}
-
-TEST_F(CodesignTool, TheDocumentsOpensslScriptsAgreeWithUs) {
-  // Signed by hand (a leaf under an intermediate), verified by us, and the
-  // program still runs.
-  testsupport::writeFile(dir_.file("signing.key"), pki_.viaIntermediate.keyPem);
-  testsupport::writeFile(dir_.file("signing.pem"), pki_.viaIntermediate.certificatePem);
-  testsupport::writeFile(dir_.file("chain.pem"), pki_.viaIntermediate.chainPem);
-  ASSERT_EQ(docScript("fixture-script").status, 0);
-  const std::string signedFile = dir_.file("program.signed");
-  EXPECT_EQ(tool({"verify", "--anchor", anchor_, signedFile}).status, 0);
-  EXPECT_EQ(run({signedFile}).status, 0);
-  // Signed by us, verified by hand; the script is a real check: another
-  // anchor fails it.
-  ASSERT_EQ(
-      tool({"sign", "--identity", good_, "--identifier", "com.example.fixture", file_}).status, 0);
+  EXPECT_EQ(testsupport::readFile(damaged), damagedBytes);
+  // Signed by us, verified with the document's script; a real check:
+  // another anchor fails it.
   std::filesystem::rename(file_, signedFile);
-  RunResult r = docScript("verify-script");
+  const RunResult r = docScript("verify-script");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  testsupport::writeFile(anchor_, pki_.untrustedRoot.certificatePem());
+  testsupport::writeFile(anchor_, pki_.untrustedRoot.certificatePem);
   EXPECT_NE(docScript("verify-script").status, 0);
 }
 

@@ -1,107 +1,96 @@
 #include "codesign/security.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/sha.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <sstream>
 
 #include "codesign/code_signer.h"
 #include "codesign/testsupport/test_pki.h"
+#include "platform/pidfd.h"
+#include "platform/subprocess.h"
 #include "testsupport/testsupport.h"
 
 namespace codesign {
 namespace {
 
-using testing::TestIdentity;
-using testing::TestPki;
+using testing::CertificateOptions;
+using testing::kClientIdentifier;
+using testing::TestCertificate;
+using transport::AuditToken;
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr char kIdentifier[] = "com.korvane.Korvane-Activity-Console";
-constexpr char kRequirement[] =
-    "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
-    "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
-
 using Kind = RequirementClause::Kind;
 
-const TestPki& pki() {
-  static const TestPki kPki = TestPki::make();
+const testing::TestPki& pki() {
+  static const testing::TestPki kPki = testing::TestPki::make();
   return kPki;
 }
 
-const Bytes& program() {
-  static const std::string kText = testsupport::readFile("/bin/true");
-  static const Bytes kProgram(kText.begin(), kText.end());
-  return kProgram;
+// /bin/sleep, unsigned.
+const Bytes& unsignedProgram() {
+  static const std::string kText = testsupport::readFile("/bin/sleep");
+  static const Bytes kBytes(kText.begin(), kText.end());
+  return kBytes;
 }
 
-Bytes signBytes(const TestIdentity& identity, std::string_view identifier,
-                std::span<const std::uint8_t> content = program()) {
-  Bytes signedBytes;
+// /bin/sleep signed by `identity` under `identifier`.
+Bytes program(const TestCertificate& identity = pki().good,
+              std::string_view identifier = kClientIdentifier) {
+  Bytes bytes;
   std::string err;
-  EXPECT_TRUE(signExecutable(content, identifier, identity.signingIdentity(), &signedBytes, &err))
+  EXPECT_TRUE(
+      signExecutable(unsignedProgram(), identifier, identity.signingIdentity(), &bytes, &err))
       << err;
-  return signedBytes;
+  return bytes;
+}
+
+// `front` followed by `back`.
+Bytes join(Bytes front, std::span<const std::uint8_t> back) {
+  front.insert(front.end(), back.begin(), back.end());
+  return front;
+}
+
+OSStatus checkValidity(const SecCode* code, const TrustAnchor& anchor) {
+  SecRequirementRef requirement;
+  EXPECT_EQ(
+      SecRequirementCreateWithString(testing::kClientRequirement, kSecCSDefaultFlags, &requirement),
+      errSecSuccess);
+  return SecCodeCheckValidity(code, kSecCSDefaultFlags, requirement.get(), anchor);
 }
 
 class CodeSigning : public ::testing::Test {
  protected:
-  std::string write(const Bytes& bytes) {
-    testsupport::writeFile(dir_.file("program"), bytes);
-    return dir_.file("program");
+  // `bytes` written beside `name` and renamed over it, as an installer would.
+  std::string install(const std::string& name, const Bytes& bytes) {
+    testsupport::writeFile(dir_.file(name + ".new"), bytes, 0755);
+    EXPECT_EQ(::rename(dir_.file(name + ".new").c_str(), dir_.file(name).c_str()), 0);
+    return dir_.file(name);
   }
-  OSStatus check(const Bytes& bytes, const TrustAnchor& anchor = pki().trustedRoot.anchor()) {
+  OSStatus check(const Bytes& bytes, const TrustAnchor& anchor) {
     SecCodeRef code;
-    SecRequirementRef requirement;
-    EXPECT_EQ(SecStaticCodeCreateWithPath(write(bytes), kSecCSDefaultFlags, &code), errSecSuccess);
-    EXPECT_EQ(SecRequirementCreateWithString(kRequirement, kSecCSDefaultFlags, &requirement),
+    EXPECT_EQ(SecStaticCodeCreateWithPath(install("program", bytes), kSecCSDefaultFlags, &code),
               errSecSuccess);
-    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement.get(), anchor);
+    return checkValidity(code.get(), anchor);
+  }
+  static OSStatus checkGuest(const AuditToken& token) {
+    SecCodeRef guest;
+    const OSStatus status =
+        SecCodeCopyGuestWithAttributes(nullptr, GuestAttributes{token}, kSecCSDefaultFlags, &guest);
+    return status == errSecSuccess ? checkValidity(guest.get(), pki().trustedRoot.anchor())
+                                   : status;
   }
 
   testsupport::TempDir dir_;
 };
 
-TEST_F(CodeSigning, AdmitsOnlyTheIdentityTheRequirementNames) {
-  const testing::TestCertificateAuthority& root = pki().trustedRoot;
-  const std::string name = "Korvane Test Signer", team = "QX7ZK2M4PD", other = "ZZ9ZZ9ZZ9Z";
-  // An intermediate may be the anchor itself.
-  const auto intermediate = root.issueIntermediate("I");
-  EXPECT_EQ(
-      check(signBytes(intermediate.issueLeaf({name, {team}}), kIdentifier), intermediate.anchor()),
-      errSecSuccess);
-  const struct {
-    const char* name;
-    TestIdentity identity;
-    const char* identifier;
-    OSStatus expected;
-  } cases[] = {
-      {"trusted root, right OU and identifier", pki().good, kIdentifier, errSecSuccess},
-      {"through an intermediate", pki().viaIntermediate, kIdentifier, errSecSuccess},
-      {"untrusted root, right OU and identifier", pki().untrusted, kIdentifier, errSecCSReqFailed},
-      {"right root, other identifier", pki().good, "com.korvane.other", errSecCSReqFailed},
-      {"identifier with a suffix", pki().good, "com.korvane.Korvane-Activity-Console2",
-       errSecCSReqFailed},
-      {"right root, other OU", root.issueLeaf({name, {other}}), kIdentifier, errSecCSReqFailed},
-      {"several OUs, one right", root.issueLeaf({name, {team, other}}), kIdentifier,
-       errSecCSReqFailed},
-      {"no OU", root.issueLeaf({name, {}}), kIdentifier, errSecCSReqFailed},
-      {"leaf without codeSigning usage (serverAuth)", root.issueLeaf({name, {team}, false}),
-       kIdentifier, errSecCSReqFailed},
-      {"leaf without extended key usage", root.issueLeaf({name, {team}, true, false}), kIdentifier,
-       errSecCSReqFailed},
-      {"issued by a non-CA", root.issueIntermediate("N", false).issueLeaf({name, {team}}),
-       kIdentifier, errSecCSReqFailed},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(check(signBytes(c.identity, c.identifier)), c.expected) << c.name;
-  }
-}
-
-TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
-  const Bytes good = signBytes(pki().good, kIdentifier);
+TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
+  const TestCertificate& root = pki().trustedRoot;
+  const TestCertificate intermediate = root.issue(CertificateOptions::authority("I"));
+  const Bytes good = program();
   const SignatureBlock block = parseSignature(good).block;
   const std::size_t manifestAt = block.signedLength;
   const std::size_t cmsAt = manifestAt + block.manifest.size();
@@ -113,48 +102,56 @@ TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
       cmsAt + (std::search(block.cms.begin(), block.cms.end(), digest.begin(), digest.end()) -
                block.cms.begin());
   ASSERT_LT(digestAt, headerAt);
+  auto upTo = [&](std::size_t size) { return Bytes(good.begin(), good.begin() + size); };
+  auto flipped = [&](std::size_t at, std::uint8_t bits) {
+    Bytes bytes = good;
+    bytes[at] ^= bits;
+    return bytes;
+  };
   // The end-to-end admission test changes the program's text, the manifest,
   // the signature value and the header; here, the rest.
   const struct {
     const char* name;
-    std::function<void(Bytes&)> change;
+    Bytes bytes;
     OSStatus expected;
+    TrustAnchor anchor = pki().trustedRoot.anchor();
   } cases[] = {
-      {"manifest digest in the CMS", [&](Bytes& b) { b[digestAt + 5] ^= 1; },
+      {"trusted root, right OU and identifier", good, errSecSuccess},
+      {"through an intermediate", program(pki().viaIntermediate), errSecSuccess},
+      {"under an intermediate as the anchor", program(intermediate.issue()), errSecSuccess,
+       intermediate.anchor()},
+      {"untrusted root", program(pki().untrusted), errSecCSReqFailed},
+      {"other identifier", program(pki().good, "com.korvane.other"), errSecCSReqFailed},
+      {"identifier with a suffix", program(pki().good, "com.korvane.Korvane-Activity-Console2"),
+       errSecCSReqFailed},
+      {"other OU (the CN names the right one)",
+       program(root.issue({.organizationalUnits = {"ZZ9ZZ9ZZ9Z"}})), errSecCSReqFailed},
+      {"several OUs, one right",
+       program(root.issue({.organizationalUnits = {"QX7ZK2M4PD", "ZZ9ZZ9ZZ9Z"}})),
+       errSecCSReqFailed},
+      {"no OU", program(root.issue({.organizationalUnits = {}})), errSecCSReqFailed},
+      {"leaf for serverAuth only", program(root.issue({.extendedKeyUsage = "critical,serverAuth"})),
+       errSecCSReqFailed},
+      {"leaf without extended key usage", program(root.issue({.extendedKeyUsage = ""})),
+       errSecCSReqFailed},
+      {"issued by a non-CA", program(root.issue(CertificateOptions::authority("N", false)).issue()),
+       errSecCSReqFailed},
+      {"manifest digest in the CMS", flipped(digestAt + 5, 1), errSecCSSignatureFailed},
+      {"bytes cut out of the CMS", join(upTo(cmsAt + 10), std::span(good).subspan(cmsAt + 20)),
        errSecCSSignatureFailed},
-      {"bytes cut out of the CMS",
-       [&](Bytes& b) { b.erase(b.begin() + cmsAt + 10, b.begin() + cmsAt + 20); },
-       errSecCSSignatureFailed},
-      {"block of another version", [&](Bytes& b) { b[headerAt] = 9; },
-       errSecCSSignatureUnsupported},
-      {"signature moved to another program",
-       [&](Bytes& b) {
-         b.erase(b.begin(), b.begin() + manifestAt);
-         b.insert(b.begin(), {1, 2, 3});
-       },
+      {"block of another version", flipped(headerAt, 8), errSecCSSignatureUnsupported},
+      {"signature moved to another program", join({1, 2, 3}, std::span(good).subspan(manifestAt)),
        errSecCSSignatureFailed},
       {"trailing byte inside the CMS slot",
-       [&](Bytes& b) {
-         Bytes cms = block.cms;
-         cms.push_back(0);
-         const Bytes padded = buildSignatureBlock(block.manifest, cms);
-         b.resize(manifestAt);
-         b.insert(b.end(), padded.begin(), padded.end());
-       },
+       join(upTo(manifestAt), buildSignatureBlock(block.manifest, join(block.cms, Bytes{0}))),
        errSecCSSignatureFailed},
   };
-  for (const auto& c : cases) {
-    Bytes bytes = good;
-    c.change(bytes);
-    EXPECT_EQ(check(bytes), c.expected) << c.name;
-  }
+  for (const auto& c : cases) EXPECT_EQ(check(c.bytes, c.anchor), c.expected) << c.name;
   // No byte of the CMS breaks the verifier. Some fields lie outside what is
   // signed (the signer's issuer name is matched without regard to case, for
   // one), so a change there may still verify, as on macOS.
   for (std::size_t at = cmsAt; at < headerAt; at += 3) {
-    Bytes tampered = good;
-    tampered[at] ^= 0x20;
-    const OSStatus status = check(tampered);
+    const OSStatus status = check(flipped(at, 0x20), cases[0].anchor);
     EXPECT_TRUE(status == errSecSuccess || status == errSecCSSignatureFailed ||
                 status == errSecCSSignatureUnsupported || status == errSecCSReqFailed)
         << at << " " << status;
@@ -162,11 +159,42 @@ TEST_F(CodeSigning, DamagedOrMovedSignaturesFailWithTheirStatus) {
   EXPECT_TRUE(ERR_peek_error() == 0) << "the error queue is left empty";
 }
 
+TEST_F(CodeSigning, ChecksTheFileALiveProcessRunsNotThePath) {
+  // Processes of ours (killed and reaped with their owners) and pidfds of
+  // them: our unreaped children, whose pids cannot name another process yet.
+  auto start = [](const std::string& path) { return platform::Child::spawn(path, {"1000"}, {}); };
+  platform::Child a = start(install("a", program())), b = start(install("b", unsignedProgram())),
+                  dead = start(install("a", program()));
+  const platform::UniqueFd pidfdA(platform::pidfdOpen(a.pid())),
+      pidfdB(platform::pidfdOpen(b.pid())), pidfdDead(platform::pidfdOpen(dead.pid())),
+      notAPidfd(::open("/dev/null", O_RDONLY));
+  ASSERT_TRUE(pidfdA && pidfdB && pidfdDead);
+  // Swap what the paths hold after the processes started.
+  install("a", unsignedProgram());
+  install("b", program());
+  const pid_t pid = a.pid(), deadPid = dead.pid();
+  dead.killAndReap();
+  // Without a pidfd naming that very process, a reused pid would pass.
+  const struct {
+    const char* name;
+    AuditToken token;
+    OSStatus expected;
+  } cases[] = {
+      {"signed when started", AuditToken{pid, 0, 0, pidfdA.get()}, errSecSuccess},
+      {"unsigned when started", AuditToken{b.pid(), 0, 0, pidfdB.get()}, errSecCSUnsigned},
+      {"no pidfd", AuditToken{pid, 0, 0, -1}, errSecCSInvalidAttributeValues},
+      {"pidfd of another process", AuditToken{pid, 0, 0, pidfdB.get()}, errSecCSNoSuchCode},
+      {"not a pidfd", AuditToken{pid, 0, 0, notAPidfd.get()}, errSecCSNoSuchCode},
+      {"process ended", AuditToken{deadPid, 0, 0, pidfdDead.get()}, errSecCSNoSuchCode},
+  };
+  for (const auto& c : cases) EXPECT_EQ(checkGuest(c.token), c.expected) << c.name;
+}
+
 TEST_F(CodeSigning, RefusesWhatItCannotUse) {
   SecCodeRef code;
   EXPECT_EQ(SecStaticCodeCreateWithPath(dir_.path(), kSecCSDefaultFlags, &code),
             errSecCSStaticCodeNotFound);
-  const std::string root = pki().trustedRoot.certificatePem();
+  const std::string root = pki().trustedRoot.certificatePem;
   EXPECT_TRUE(TrustAnchor::fromPem(root + root));
   for (const std::string& text :
        {std::string(), std::string("no certificate"),
@@ -182,8 +210,7 @@ TEST_F(CodeSigning, RefusesWhatItCannotUse) {
 
 TEST(RequirementCompiler, CompilesTheSubsetAndNothingElse) {
   const std::pair<std::string, std::vector<RequirementClause>> compiled[] = {
-      {"anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
-       "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"",
+      {testing::kClientRequirement,
        {{Kind::kAnchorAppleGeneric, ""},
         {Kind::kIdentifier, "com.korvane.Korvane-Activity-Console"},
         {Kind::kLeafSubjectOU, "QX7ZK2M4PD"}}},

@@ -27,18 +27,14 @@ std::size_t headerAt(const Bytes& file, std::size_t i) {
   return file.size() - kSignatureMagic.size() - kHeaderSize + i;
 }
 
-TEST(SignatureFormat, ParsesWhatItBuilds) {
+TEST(SignatureFormat, ParsesWhatItBuildsAsTheTailOfALargerFile) {
   const Bytes file = signedFile();
-  const ParsedSignature parsed = parseSignature(file);
+  const std::span<const std::uint8_t> tail(file.data() + 3, file.size() - 3);
+  const ParsedSignature parsed = parseSignature(tail, 1000 + tail.size());
   ASSERT_EQ(parsed.status, ParseStatus::kSigned);
-  EXPECT_EQ(parsed.block.signedLength, 7u);
+  EXPECT_EQ(parsed.block.signedLength, 1004u);
   EXPECT_EQ(parsed.block.manifest, kManifest);
   EXPECT_EQ(parsed.block.cms, Bytes(50, 0x30));
-  // The same block read as the tail of a larger file.
-  const std::span<const std::uint8_t> tail(file.data() + 3, file.size() - 3);
-  const ParsedSignature fromTail = parseSignature(tail, 1000 + tail.size());
-  ASSERT_EQ(fromTail.status, ParseStatus::kSigned);
-  EXPECT_EQ(fromTail.block.signedLength, 1004u);
   // A signed part larger than any executable we sign is refused unread: a
   // block copied onto a huge sparse file must not buy hours of hashing.
   EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 4).status, ParseStatus::kSigned);
@@ -84,19 +80,14 @@ TEST(SignatureFormat, ClassifiesDamagedBlocks) {
   }
 }
 
-TEST(SignatureFormat, ManifestIsReadStrictlyAndRoundTrips) {
-  Manifest built, parsed;
-  built.identifier = "com.korvane.Korvane-Activity-Console";
-  for (std::size_t i = 0; i < built.hash.size(); ++i)
-    built.hash[i] = static_cast<std::uint8_t>(i * 9);
-  const std::string good = buildManifest(built);
-  ASSERT_EQ(parseManifest(good, &parsed), ManifestStatus::kOk);
-  EXPECT_EQ(parsed.identifier, built.identifier);
-  EXPECT_EQ(parsed.hash, built.hash);
-
+TEST(SignatureFormat, ManifestIsReadStrictly) {
+  // That what buildManifest makes parses back, in the documented form, the
+  // tool's test shows with the document's scripts.
+  Manifest parsed;
   const std::string id = "identifier com.x\n", alg = "hash-algorithm sha256\n";
   const std::string sum = "hash " + std::string(64, 'a') + "\n";
   const std::pair<std::string, ManifestStatus> cases[] = {
+      {"format 1\n" + id + alg + sum, ManifestStatus::kOk},
       {"format 2\n" + id + alg + sum, ManifestStatus::kUnsupported},
       {"format 1\n" + id + "hash-algorithm sha512\n" + sum, ManifestStatus::kUnsupported},
       {"format 1\n" + id + alg + "hash " + std::string(64, 'A') + "\n", ManifestStatus::kMalformed},

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <tuple>
 
 #include "codesign/openssl_types.h"
 #include "testsupport/testsupport.h"
@@ -31,21 +30,22 @@ std::string pemOf(Write write) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-using Extensions = std::vector<std::pair<int, std::string>>;
+}  // namespace
 
-// A new key and its certificate under `commonName` and `units`, signed by
-// the authority in `issuerKeyPem`/`issuerPem` (both empty: self-signed), as
-// {key PEM, certificate PEM}.
-std::pair<std::string, std::string> issue(std::string_view commonName,
-                                          const std::vector<std::string>& units,
-                                          const std::string& issuerKeyPem,
-                                          const std::string& issuerPem,
-                                          const Extensions& extensions) {
+CertificateOptions CertificateOptions::authority(std::string_view commonName, bool isCa) {
+  return {std::string(commonName),
+          {},
+          isCa ? "critical,CA:TRUE" : "critical,CA:FALSE",
+          "critical,keyCertSign,cRLSign,digitalSignature",
+          ""};
+}
+
+TestCertificate TestCertificate::issue(const CertificateOptions& options) const {
   static std::atomic<std::uint64_t> serial{1};
   EvpPkeyPtr key(EVP_EC_gen("P-256"));
   X509Ptr cert(X509_new());
   X509NamePtr subject(X509_NAME_new());
-  BioPtr keyBio = memoryBio(issuerKeyPem), certBio = memoryBio(issuerPem);
+  BioPtr keyBio = memoryBio(keyPem), certBio = memoryBio(certificatePem);
   EvpPkeyPtr issuerKey(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
   X509Ptr issuer(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
   ERR_clear_error();
@@ -55,8 +55,10 @@ std::pair<std::string, std::string> issue(std::string_view commonName,
                                       reinterpret_cast<const unsigned char*>(value.data()),
                                       static_cast<int>(value.size()), -1, 0) == 1;
   };
-  bool ok = addName(NID_commonName, commonName);
-  for (const std::string& unit : units) ok = ok && addName(NID_organizationalUnitName, unit);
+  bool ok = addName(NID_commonName, options.commonName);
+  for (const std::string& unit : options.organizationalUnits) {
+    ok = ok && addName(NID_organizationalUnitName, unit);
+  }
   if (!ok || !addName(NID_organizationName, "Korvane Test") ||
       X509_set_version(cert.get(), X509_VERSION_3) != 1 ||
       ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert.get()), serial++) != 1 ||
@@ -71,7 +73,12 @@ std::pair<std::string, std::string> issue(std::string_view commonName,
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
   X509V3_set_ctx(&context, issuer ? issuer.get() : cert.get(), cert.get(), nullptr, nullptr, 0);
-  for (const auto& [nid, value] : extensions) {
+  for (const auto& [nid, value] : {std::pair{NID_basic_constraints, options.basicConstraints},
+                                   {NID_key_usage, options.keyUsage},
+                                   {NID_subject_key_identifier, std::string("hash")},
+                                   {NID_authority_key_identifier, std::string("keyid:always")},
+                                   {NID_ext_key_usage, options.extendedKeyUsage}}) {
+    if (value.empty()) continue;
     X509ExtensionPtr extension(X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str()));
     if (!extension || X509_add_ext(cert.get(), extension.get(), -1) != 1) {
       fail("cannot add extension " + value);
@@ -80,22 +87,30 @@ std::pair<std::string, std::string> issue(std::string_view commonName,
   if (X509_sign(cert.get(), issuerKey ? issuerKey.get() : key.get(), EVP_sha256()) <= 0) {
     fail("cannot sign a certificate");
   }
-  return {pemOf([&](BIO* bio) {
-            return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-          }),
-          pemOf([&](BIO* bio) { return PEM_write_bio_X509(bio, cert.get()); })};
+  TestCertificate issued;
+  issued.keyPem = pemOf([&](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  });
+  issued.certificatePem = pemOf([&](BIO* bio) { return PEM_write_bio_X509(bio, cert.get()); });
+  issued.isRoot = !issuer;
+  if (issuer && !isRoot) issued.chainPem = certificatePem + chainPem;
+  return issued;
 }
 
-}  // namespace
+TrustAnchor TestCertificate::anchor() const {
+  std::optional<TrustAnchor> anchor = TrustAnchor::fromPem(certificatePem);
+  if (!anchor) fail("cannot make an anchor");
+  return *anchor;
+}
 
-SigningIdentity TestIdentity::signingIdentity() const {
+SigningIdentity TestCertificate::signingIdentity() const {
   SigningIdentity identity;
   std::string err;
   if (!SigningIdentity::fromPem(keyPem, certificatePem, chainPem, &identity, &err)) fail(err);
   return identity;
 }
 
-std::string TestIdentity::writeFiles(const std::string& dir, const std::string& stem) const {
+std::string TestCertificate::writeFiles(const std::string& dir, const std::string& stem) const {
   const std::string base = dir + "/" + stem;
   testsupport::writeFile(base + ".key", keyPem, 0600);
   testsupport::writeFile(base + ".pem", certificatePem);
@@ -104,61 +119,14 @@ std::string TestIdentity::writeFiles(const std::string& dir, const std::string& 
   return base + ".key," + base + ".pem," + base + "-chain.pem";
 }
 
-TestCertificateAuthority TestCertificateAuthority::makeRoot(std::string_view commonName) {
-  return TestCertificateAuthority().issueIntermediate(commonName);  // issued by nobody: itself
-}
-
-TestCertificateAuthority TestCertificateAuthority::fromPem(std::string_view keyPem,
-                                                           std::string_view certificatePem) {
-  TestCertificateAuthority authority;
-  authority.keyPem_ = keyPem;
-  authority.certificatePem_ = certificatePem;
-  return authority;
-}
-
-TrustAnchor TestCertificateAuthority::anchor() const {
-  std::optional<TrustAnchor> anchor = TrustAnchor::fromPem(certificatePem_);
-  if (!anchor) fail("cannot make an anchor");
-  return *anchor;
-}
-
-TestIdentity TestCertificateAuthority::issueLeaf(const LeafOptions& options) const {
-  Extensions extensions = {{NID_basic_constraints, "critical,CA:FALSE"},
-                           {NID_key_usage, "critical,digitalSignature"},
-                           {NID_subject_key_identifier, "hash"},
-                           {NID_authority_key_identifier, "keyid:always"}};
-  if (options.extendedKeyUsage) {
-    extensions.emplace_back(NID_ext_key_usage, options.codeSigningUsage ? "critical,codeSigning"
-                                                                        : "critical,serverAuth");
-  }
-  auto [key, cert] =
-      issue(options.commonName, options.organizationalUnits, keyPem_, certificatePem_, extensions);
-  return TestIdentity{key, cert, chainPem_};
-}
-
-TestCertificateAuthority TestCertificateAuthority::issueIntermediate(std::string_view commonName,
-                                                                     bool isCa) const {
-  TestCertificateAuthority child;
-  std::tie(child.keyPem_, child.certificatePem_) =
-      issue(commonName, {}, keyPem_, certificatePem_,
-            {{NID_basic_constraints, isCa ? "critical,CA:TRUE" : "critical,CA:FALSE"},
-             {NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature"},
-             {NID_subject_key_identifier, "hash"},
-             {NID_authority_key_identifier, "keyid:always"}});
-  // A root carries no chain; an intermediate, itself and what leads up from it.
-  if (!certificatePem_.empty()) child.chainPem_ = child.certificatePem_ + chainPem_;
-  return child;
-}
-
 TestPki TestPki::make() {
-  const LeafOptions leaf{"Korvane Test Signer (QX7ZK2M4PD)", {"QX7ZK2M4PD"}};
   TestPki pki;
-  pki.trustedRoot = TestCertificateAuthority::makeRoot("Korvane Test Root");
-  pki.untrustedRoot = TestCertificateAuthority::makeRoot("Korvane Test Root");
-  pki.good = pki.trustedRoot.issueLeaf(leaf);
-  pki.untrusted = pki.untrustedRoot.issueLeaf(leaf);
+  pki.trustedRoot = TestCertificate().issue(CertificateOptions::authority("Korvane Test Root"));
+  pki.untrustedRoot = TestCertificate().issue(CertificateOptions::authority("Korvane Test Root"));
+  pki.good = pki.trustedRoot.issue();
+  pki.untrusted = pki.untrustedRoot.issue();
   pki.viaIntermediate =
-      pki.trustedRoot.issueIntermediate("Korvane Test Intermediate").issueLeaf(leaf);
+      pki.trustedRoot.issue(CertificateOptions::authority("Korvane Test Intermediate")).issue();
   return pki;
 }
 

@@ -12,51 +12,50 @@
 
 namespace codesign::testing {
 
-struct LeafOptions {
-  std::string commonName = "Test Signer";
-  std::vector<std::string> organizationalUnits;  // in order; may be empty or hold several
-  bool codeSigningUsage = true;  // extendedKeyUsage codeSigning, else serverAuth only
-  bool extendedKeyUsage = true;  // false: no extendedKeyUsage extension at all
+// The identifier and requirement of the genuine client, which TestPki's
+// leaves meet when they sign under that identifier.
+inline constexpr char kClientIdentifier[] = "com.korvane.Korvane-Activity-Console";
+inline constexpr char kClientRequirement[] =
+    "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
+    "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
+
+// What sets one certificate apart from another. The defaults make a signing
+// leaf like the build's; authority() an intermediate.
+struct CertificateOptions {
+  std::string commonName = "Korvane Test Signer (QX7ZK2M4PD)";
+  std::vector<std::string> organizationalUnits = {"QX7ZK2M4PD"};  // in order
+  std::string basicConstraints = "critical,CA:FALSE";
+  std::string keyUsage = "critical,digitalSignature";
+  std::string extendedKeyUsage = "critical,codeSigning";  // empty: no such extension
+
+  // With `isCa` false, a CA:FALSE certificate used as an authority anyway:
+  // what it issues must never verify.
+  static CertificateOptions authority(std::string_view commonName, bool isCa = true);
 };
 
-// A leaf with its private key and the intermediates between it and its root.
-struct TestIdentity {
+// A certificate with its private key: a leaf to sign with, or an authority.
+struct TestCertificate {
   std::string keyPem;
   std::string certificatePem;
-  std::string chainPem;  // intermediates, leaf side first; empty under a root
+  std::string chainPem;  // intermediates up from here, this one excluded; empty under a root
+  bool isRoot = false;   // self-signed
 
+  // Issued by a TestCertificate that holds nothing, a self-signed root.
+  TestCertificate issue(const CertificateOptions& options = {}) const;
+  TrustAnchor anchor() const;
   SigningIdentity signingIdentity() const;
   // Writes STEM.key, STEM.pem and (when there is a chain) STEM-chain.pem into
   // `dir` and gives the sign command's "KEY,CERT[,CHAIN]".
   std::string writeFiles(const std::string& dir, const std::string& stem) const;
 };
 
-// A certificate authority: a root, an intermediate under one, or one given.
-class TestCertificateAuthority {
- public:
-  static TestCertificateAuthority makeRoot(std::string_view commonName);
-  static TestCertificateAuthority fromPem(std::string_view keyPem, std::string_view certificatePem);
-
-  const std::string& certificatePem() const { return certificatePem_; }
-  TrustAnchor anchor() const;
-  TestIdentity issueLeaf(const LeafOptions& options) const;
-  // With `isCa` false, a CA:FALSE certificate used as an authority anyway:
-  // what it issues must never verify.
-  TestCertificateAuthority issueIntermediate(std::string_view commonName, bool isCa = true) const;
-
- private:
-  std::string keyPem_, certificatePem_;
-  std::string chainPem_;  // intermediates from this authority up to its root, excluded
-};
-
-// The authorities and identities several tests share, made once per call.
-// Leaves are "Korvane Test Signer (QX7ZK2M4PD)", with that OU and codeSigning.
+// The authorities and leaves several tests share, made once per call.
 struct TestPki {
-  TestCertificateAuthority trustedRoot;
-  TestCertificateAuthority untrustedRoot;  // a root of the same name
-  TestIdentity good;                       // under the trusted root
-  TestIdentity untrusted;                  // under the untrusted root
-  TestIdentity viaIntermediate;            // under an intermediate of the trusted root
+  TestCertificate trustedRoot;
+  TestCertificate untrustedRoot;    // a root of the same name
+  TestCertificate good;             // under the trusted root
+  TestCertificate untrusted;        // under the untrusted root
+  TestCertificate viaIntermediate;  // under an intermediate of the trusted root
 
   static TestPki make();
 };

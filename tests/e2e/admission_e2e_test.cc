@@ -50,31 +50,21 @@ std::string install(const fs::path& path, const std::string& bytes, uid_t owner 
 
 // A child running `body` as root or as nobody (in korvane-helper, dumpable),
 // its exit status `body`'s result; killed and reaped with its owner.
-class Forked {
+class Forked : public OwnedProcess {
  public:
-  explicit Forked(const std::function<int()>& body, uid_t uid = kNobody) : pid_(::fork()) {
-    if (pid_ == 0) {
-      const group* helper = ::getgrnam("korvane-helper");
-      const bool dropped =
-          uid == 0 || (helper != nullptr && ::setgroups(1, &helper->gr_gid) == 0 &&
-                       ::setresgid(uid, uid, uid) == 0 && ::setresuid(uid, uid, uid) == 0 &&
-                       ::prctl(PR_SET_DUMPABLE, 1) == 0);
-      _exit(dropped ? body() : 125);
-    }
+  explicit Forked(const std::function<int()>& body, uid_t uid = kNobody) : OwnedProcess(::fork()) {
+    if (pid_ != 0) return;
+    const group* helper = ::getgrnam("korvane-helper");
+    const bool dropped =
+        uid == 0 || (helper != nullptr && ::setgroups(1, &helper->gr_gid) == 0 &&
+                     ::setresgid(uid, uid, uid) == 0 && ::setresuid(uid, uid, uid) == 0 &&
+                     ::prctl(PR_SET_DUMPABLE, 1) == 0);
+    _exit(dropped ? body() : 125);
   }
-  ~Forked() {
-    if (pid_ > 0) ::kill(pid_, SIGKILL);
-    wait();
-  }
-  pid_t pid() const { return pid_; }
   int wait() {  // its exit status; -1 when it was killed
-    int status = 0;
-    if (pid_ <= 0 || ::waitpid(std::exchange(pid_, -1), &status, 0) < 0) return -1;
+    const int status = reap();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-
- private:
-  pid_t pid_;
 };
 
 // `argv` run as nobody, a member of korvane-helper (whom the socket lets in).
@@ -193,6 +183,8 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   };
   const Case cases[] = {
       {"tampered", {install(dir / "tampered", tampered)}, auditFailed(-67061)},
+      {"not set-group-ID", asNobody({install(dir / "plain", genuine, 0, 0755)}),
+       auditFailed(-67063)},
       {"owned by nobody", asNobody({install(dir / "nobodys", genuine, kNobody)}), kNoCode},
       {"writable by its group", asNobody({install(dir / "writable", genuine, 0, 02775)}), kNoCode},
       {"on an overlay", asNobody({onOverlay}), kNoCode},
