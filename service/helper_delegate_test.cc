@@ -1,7 +1,6 @@
 #include "service/helper_delegate.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -10,6 +9,7 @@
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
 #include "platform/subprocess.h"
+#include "testsupport/testsupport.h"
 
 namespace service {
 namespace {
@@ -104,13 +104,11 @@ const char* kWarning = "🚨 SECURITY WARNING: Rejected unauthorized XPC connect
 // status; a line feed in the name of the peer's executable (the peer chooses
 // it) must not start a line of the daemon's.
 TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
-  namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("note-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  fs::copy_file("/bin/sleep", dir / "sl\neep\\");
-  platform::Child peer = platform::Child::spawn(dir / "sl\neep\\", {"100"}, {});
+  const testsupport::TempDir dir;
+  std::filesystem::copy_file("/bin/sleep", dir.path() / "sl\neep\\");
+  platform::Child peer = platform::Child::spawn(dir.path() / "sl\neep\\", {"100"}, {});
   const std::string named = "com.korvane.helper: refused pid " + std::to_string(peer.pid()) +
-                            " uid 501 gid 20 executable " + (dir / "sl\\x0aeep\\x5c: ").string();
+                            " uid 501 gid 20 executable " + dir.file("sl\\x0aeep\\x5c: ");
   const std::string noToken = "🚨 Failed to extract auditToken using KVC.",
                     noCode = "🚨 Failed to get SecCode for incoming connection.",
                     noRequirement = "🚨 Failed to create SecRequirement.",
@@ -156,7 +154,6 @@ TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
         << r.notes[0];
   }
   peer.killAndReap();
-  fs::remove_all(dir);
 }
 
 }  // namespace

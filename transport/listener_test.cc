@@ -15,6 +15,7 @@
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 #include "platform/unix_address.h"
+#include "testsupport/testsupport.h"
 #include "transport/message.h"
 #include "transport/msgpack.h"
 #include "transport/xpc.h"
@@ -65,15 +66,12 @@ class Delegate final : public ListenerDelegate {
 class XpcTransport : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("xpc_test." + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
     listener_ = listen("service", options_);
     ASSERT_TRUE(listener_) << error_;
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::unique_ptr<Listener> listen(const char* name, const ListenerOptions& options) {
-    auto listener = Listener::listenInFolder(dir_, name, options, &error_);
+    auto listener = Listener::listenInFolder(dir_.path(), name, options, &error_);
     if (listener) listener->setDelegate(&delegate_);
     if (listener) listener->resume();
     return listener;
@@ -86,7 +84,7 @@ class XpcTransport : public testing::Test {
                 ::setegid(uid == 0 ? 0 : 65534) == 0 && ::seteuid(uid) == 0);
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr;
-    platform::unixSocketAddress((dir_ / name).string(), &addr);
+    platform::unixSocketAddress(dir_.file(name), &addr);
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fd.reset();
     EXPECT_TRUE(::seteuid(0) == 0 && ::setegid(0) == 0 && ::setgroups(0, nullptr) == 0);
     timeval timeout{10, 0};
@@ -119,7 +117,7 @@ class XpcTransport : public testing::Test {
     return n == 0 || (n < 0 && errno == ECONNRESET);
   }
 
-  std::filesystem::path dir_;
+  testsupport::TempDir dir_;
   std::string error_;
   // Six slots, two a user, two kept for root.
   ListenerOptions options_{kGroup, 6, 2, 2, seconds(30), seconds(1)};
@@ -214,7 +212,7 @@ TEST_F(XpcTransport, SlotsArePerUserKeptForRootAndFreeTheMomentTheirPeerLeaves) 
 }
 
 TEST_F(XpcTransport, OneInstanceListensForRootAndTheGroupOnlyOrOnTheSocketHandedOver) {
-  const std::string socket = (dir_ / "service.socket").string();
+  const std::string socket = dir_.file("service.socket");
   struct stat st {};
   ASSERT_EQ(::stat(socket.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0660u);
@@ -234,7 +232,7 @@ TEST_F(XpcTransport, OneInstanceListensForRootAndTheGroupOnlyOrOnTheSocketHanded
   // and LISTEN_PID belong to one process, and the instance lock goes to a
   // private /run.
   sockaddr_un addr;
-  platform::unixSocketAddress((dir_ / "activated.socket").string(), &addr);
+  platform::unixSocketAddress(dir_.file("activated.socket"), &addr);
   pid_t child = ::fork();
   if (child == 0) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
