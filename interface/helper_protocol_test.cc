@@ -40,7 +40,6 @@ TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
   } cases[] = {
       {kFetchSystemProcesses, {}, {Value(Array{})}},
       {kTerminateProcess, {Value(1)}, {Value(false)}},
-      {kSendSignal, {Value(1), nil}, {Value(false)}},
       {kUninstallApp, {Value("/Applications/X.app")}, failed},
       {kApplyFirewall, {Value(true), nil, nil, nil, nil}, {Value(true), nil}},
   };

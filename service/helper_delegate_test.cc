@@ -1,7 +1,6 @@
 #include "service/helper_delegate.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -10,27 +9,51 @@
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
 #include "platform/subprocess.h"
+#include "testsupport/testsupport.h"
 
 namespace service {
 namespace {
 
 namespace sec = codesign;
+using Steps = std::vector<std::string>;
 
-// Stages each Security call's outcome and records what it was given.
-class FakeCodeSigning final : public sec::CodeSigningServices {
+class NoListener final : public transport::Listener {
  public:
-  sec::OSStatus guestStatus = 0, requirementStatus = 0, validityStatus = 0;
-  bool throwInValidity = false;
-  mutable std::string requirementText;
-  mutable pid_t guestPid = 0;
-  mutable int calls = 0;
+  void setDelegate(transport::ListenerDelegate*) override {}
+  void resume() override {}
+};
 
-  sec::OSStatus SecCodeCopyGuestWithAttributes(const sec::SecCode*,
-                                               const sec::GuestAttributes& attributes,
+// One delegate's world: the connection it is asked about (recording what the
+// delegate does to it), a Security framework that stages each call's outcome
+// and records what it was given, services that never run, and the lines the
+// delegate writes.
+class Rig final : public transport::Connection,
+                  public sec::CodeSigningServices,
+                  public control::CommandRunner,
+                  public control::ProcessSignaller {
+ public:
+  bool admit() {
+    HelperDelegate delegate(
+        services_, *this, [this](HelperDelegate::Stream stream, std::string_view line) {
+          (stream == HelperDelegate::Stream::kOutput ? lines : notes).emplace_back(line);
+        });
+    return delegate.shouldAcceptNewConnection(listener_, *this);
+  }
+
+  const transport::AuditToken* auditToken() const override { return token ? &*token : nullptr; }
+  void setExportedInterface(std::shared_ptr<const transport::Interface> i) override {
+    steps.push_back("interface:" + std::to_string(i->methods().size()));
+  }
+  void setExportedObject(std::unique_ptr<transport::ExportedObject> o) override {
+    steps.push_back(o ? "object" : "null object");
+  }
+  void resume() override { steps.push_back("resume"); }
+
+  sec::OSStatus SecCodeCopyGuestWithAttributes(const sec::SecCode*, const sec::GuestAttributes& a,
                                                sec::SecCSFlags,
                                                sec::SecCodeRef* guest) const override {
     ++calls;
-    guestPid = attributes.audit ? attributes.audit->pid : -1;
+    guestPid = a.audit ? a.audit->pid : -1;
     if (guestStatus == 0) *guest = std::make_unique<sec::SecCode>(platform::UniqueFd(), guestPid);
     return guestStatus;
   }
@@ -49,75 +72,43 @@ class FakeCodeSigning final : public sec::CodeSigningServices {
     if (throwInValidity) throw std::runtime_error("boom");
     return validityStatus;
   }
-};
 
-class FakeConnection final : public transport::Connection {
- public:
-  std::optional<transport::AuditToken> token = transport::AuditToken{-1, 501, 20, 7};
-  std::vector<std::string> steps;
-
-  const transport::AuditToken* auditToken() const override { return token ? &*token : nullptr; }
-  void setExportedInterface(std::shared_ptr<const transport::Interface> i) override {
-    steps.push_back("interface:" + std::to_string(i->methods().size()));
-  }
-  void setExportedObject(std::unique_ptr<transport::ExportedObject> o) override {
-    steps.push_back(o ? "object" : "null object");
-  }
-  void resume() override { steps.push_back("resume"); }
-};
-
-class NeverRun final : public control::CommandRunner, public control::ProcessSignaller {
- public:
   std::int32_t runCommand(const std::string&, const std::vector<std::string>&) override {
     return -1;
   }
   bool signalProcess(std::int32_t, int) override { return false; }
-};
 
-class NoListener final : public transport::Listener {
- public:
-  void setDelegate(transport::ListenerDelegate*) override {}
-  void resume() override {}
-};
+  std::optional<transport::AuditToken> token = transport::AuditToken{-1, 501, 20, 7};
+  sec::OSStatus guestStatus = 0, requirementStatus = 0, validityStatus = 0;
+  bool throwInValidity = false;
+  Steps steps, lines, notes;
+  mutable std::string requirementText;
+  mutable pid_t guestPid = 0;
+  mutable int calls = 0;
 
-// One delegate's world: its services, a staged Security framework, one
-// connection and the lines it writes.
-struct Rig {
-  bool admit() {
-    HelperDelegate delegate(
-        services_, signing_, [this](HelperDelegate::Stream stream, std::string_view line) {
-          (stream == HelperDelegate::Stream::kOutput ? lines_ : notes_).emplace_back(line);
-        });
-    return delegate.shouldAcceptNewConnection(listener_, connection_);
-  }
-
-  NeverRun never_;
-  firewall::Firewall firewall_{never_};
+ private:
+  firewall::Firewall firewall_{*this};
   processes::SystemProcessSource processes_;
   interface::HelperServices services_ {
-    processes_, never_, never_, firewall_, [] { return common::Listing{}; }
+    processes_, *this, *this, firewall_, [] { return common::Listing{}; }
   };
-  FakeCodeSigning signing_;
-  FakeConnection connection_;
   NoListener listener_;
-  std::vector<std::string> lines_, notes_;
 };
 
 const char* kWarning = "🚨 SECURITY WARNING: Rejected unauthorized XPC connection.";
 
-// A valid caller gets the interface, then its object, then is resumed, and
-// nothing is written. Each refusal writes the failing step's own lines and the
-// warning on standard output, then one line on standard error naming the
-// peer and the status; a line feed in the name of the peer's executable (the
-// peer chooses it) must not start a line of the daemon's.
+// A valid caller, checked against the requirement of the genuine client, gets
+// the interface, then its object, then is resumed, and nothing is written.
+// Each refusal writes the failing step's own lines and the warning on
+// standard output, then one line on standard error naming the peer and the
+// status; a line feed in the name of the peer's executable (the peer chooses
+// it) must not start a line of the daemon's.
 TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
-  namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("note-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  fs::copy_file("/bin/sleep", dir / "sl\neep\\");
-  platform::Child peer = platform::Child::spawn(dir / "sl\neep\\", {"100"}, {});
+  const testsupport::TempDir dir;
+  std::filesystem::copy_file("/bin/sleep", dir.path() / "sl\neep\\");
+  platform::Child peer = platform::Child::spawn(dir.path() / "sl\neep\\", {"100"}, {});
   const std::string named = "com.korvane.helper: refused pid " + std::to_string(peer.pid()) +
-                            " uid 501 gid 20 executable " + (dir / "sl\\x0aeep\\x5c: ").string();
+                            " uid 501 gid 20 executable " + dir.file("sl\\x0aeep\\x5c: ");
   const std::string noToken = "🚨 Failed to extract auditToken using KVC.",
                     noCode = "🚨 Failed to get SecCode for incoming connection.",
                     noRequirement = "🚨 Failed to create SecRequirement.",
@@ -126,46 +117,43 @@ TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
                         "🚨 Make sure your Team ID and Bundle ID are correct and you are "
                         "signing with an Apple Dev cert.";
   // clang-format off
-  struct Case { const char* name; std::function<void(Rig&)> stage; std::vector<std::string> lines;
-                int securityCalls; int status; };
+  struct Case { const char* name; std::function<void(Rig&)> stage; Steps lines; int securityCalls;
+                int status; };
   const Case cases[] = {
       {"valid", [](Rig&) {}, {}, 3, 0},
-      {"no token", [](Rig& a) { a.connection_.token.reset(); }, {noToken, kWarning}, 0, -67067},
-      {"no code", [](Rig& a) { a.signing_.guestStatus = -67034; }, {noCode, kWarning}, 1, -67034},
-      {"bad requirement", [](Rig& a) { a.signing_.requirementStatus = -67052; },
+      {"no token", [](Rig& r) { r.token.reset(); }, {noToken, kWarning}, 0, -67067},
+      {"no code", [](Rig& r) { r.guestStatus = -67034; }, {noCode, kWarning}, 1, -67034},
+      {"bad requirement", [](Rig& r) { r.requirementStatus = -67052; },
        {noRequirement, kWarning}, 2, -67052},
-      {"requirement not met", [](Rig& a) { a.signing_.validityStatus = -67063; },
+      {"requirement not met", [](Rig& r) { r.validityStatus = -67063; },
        {failed + "-67063", advice, kWarning}, 3, -67063},
-      {"positive status", [](Rig& a) { a.signing_.validityStatus = 7; },
-       {failed + "7", advice, kWarning}, 3, 7},
-      {"exception", [](Rig& a) { a.signing_.throwInValidity = true; }, {kWarning}, 3, -67048},
+      {"positive status", [](Rig& r) { r.validityStatus = 7; }, {failed + "7", advice, kWarning}, 3, 7},
+      {"exception", [](Rig& r) { r.throwInValidity = true; }, {kWarning}, 3, -67048},
   };
   // clang-format on
   for (const auto& c : cases) {
     Rig r;
-    r.connection_.token->pid = peer.pid();
+    r.token->pid = peer.pid();
     c.stage(r);
-    EXPECT_EQ(r.admit(), c.status == 0) << c.name;
-    EXPECT_EQ(r.lines_, c.lines) << c.name;
-    EXPECT_EQ(r.signing_.calls, c.securityCalls) << c.name;
-    if (c.status == 0) {
-      EXPECT_EQ(r.connection_.steps, (std::vector<std::string>{"interface:7", "object", "resume"}));
-      EXPECT_EQ(r.signing_.guestPid, peer.pid());
-      EXPECT_EQ(r.signing_.requirementText,
+    const bool valid = c.status == 0;
+    EXPECT_EQ(r.admit(), valid) << c.name;
+    EXPECT_EQ(r.lines, c.lines) << c.name;
+    EXPECT_EQ(r.calls, c.securityCalls) << c.name;
+    EXPECT_EQ(r.steps, valid ? Steps({"interface:7", "object", "resume"}) : Steps()) << c.name;
+    EXPECT_EQ(r.guestPid, c.securityCalls > 0 ? peer.pid() : 0) << c.name;
+    if (c.securityCalls > 1) {
+      EXPECT_EQ(r.requirementText,
                 "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" "
                 "and certificate leaf[subject.OU] = \"QX7ZK2M4PD\"");
-      EXPECT_TRUE(r.notes_.empty());
-      continue;
     }
-    EXPECT_TRUE(r.connection_.steps.empty()) << c.name;
-    ASSERT_EQ(r.notes_.size(), 1u) << c.name;
-    EXPECT_EQ(r.notes_[0].rfind(c.securityCalls > 0 ? named : "com.korvane.helper: refused a ", 0),
-              0u)
-        << r.notes_[0];
-    EXPECT_TRUE(r.notes_[0].ends_with(" (status " + std::to_string(c.status) + ")")) << c.name;
+    ASSERT_EQ(r.notes.size(), valid ? 0u : 1u) << c.name;
+    if (valid) continue;
+    EXPECT_TRUE(
+        r.notes[0].starts_with(c.securityCalls > 0 ? named : "com.korvane.helper: refused a ") &&
+        r.notes[0].ends_with(" (status " + std::to_string(c.status) + ")"))
+        << r.notes[0];
   }
   peer.killAndReap();
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
-// wire_probe BODY-HEX: a client that speaks the wire itself, for tests of
-// the daemon's transport. Installed as the genuine client is (signed, set-
-// group-ID), since the daemon admits nothing else. Connects to the helper's
-// socket, waits to be admitted, sends one frame with the given body, and
-// prints "admitted" and then "closed" (the daemon ended the connection) or
-// "answered". Exit status 0 once admitted, 1 when refused.
+// wire_probe BODY-HEX: installed as the genuine client is (the daemon admits
+// nothing else), waits to be admitted on the helper's socket, sends one frame
+// with the given body and prints "admitted", then "closed" (the daemon ended
+// the connection) or "answered". Exit status 0 once admitted, 1 when refused.
 #include <sys/socket.h>
 #include <unistd.h>
 
