@@ -90,6 +90,10 @@ class CodeSigning : public ::testing::Test {
 TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
   const TestCertificate& root = pki().trustedRoot;
   const TestCertificate intermediate = root.issue(CertificateOptions::authority("I"));
+  TestCertificate deep = root;  // carries more than the 16 KiB a first read takes
+  for (int i = 0; i < 40; ++i) deep = deep.issue(CertificateOptions::authority(std::to_string(i)));
+  const Bytes large = program(deep.issue());
+  ASSERT_GT(parseSignature(large).block.cms.size(), std::size_t{16} << 10);
   const Bytes good = program();
   const SignatureBlock block = parseSignature(good).block;
   const std::size_t manifestAt = block.signedLength;
@@ -120,6 +124,7 @@ TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
       {"through an intermediate", program(pki().viaIntermediate), errSecSuccess},
       {"under an intermediate as the anchor", program(intermediate.issue()), errSecSuccess,
        intermediate.anchor()},
+      {"a block larger than a first read", large, errSecSuccess},
       {"untrusted root", program(pki().untrusted), errSecCSReqFailed},
       {"other identifier", program(pki().good, "com.korvane.other"), errSecCSReqFailed},
       {"identifier with a suffix", program(pki().good, "com.korvane.Korvane-Activity-Console2"),
