@@ -42,6 +42,7 @@ bench_transport() {
 # /bin/true, as rows of milliseconds and one ratio.
 bench_admission() {
   "$build/bench/admission_bench" "$daemon" "$client" "${ROUNDS:-300}" | awk '
+    /^first admission of the client/ { printf "first admission, hashing the client (ms)\tmedian\t%s\n", $6 }
     /^admission of the installed client/ { printf "admission of the installed client (ms)\tmedian\t%s\n", $6 }
     /^korvane-helperctl terminate 0/ { printf "terminate 0 (ms)\tmedian\t%s\n", $4 }
     /^terminate 0 \/ true/ { printf "terminate 0 / /bin/true\tmedian\t%s\n", $6 }'
