@@ -120,7 +120,7 @@ TEST_F(DaemonTest, ListingsShowWhatRunsAsPsAndPsutilSeeIt) {
   EXPECT_EQ(run({KORVANE_WIRE_PROBE, "c1c1c1c1c1"}).out, "admitted\nclosed\n");
   EXPECT_TRUE(daemon_->running());
   EXPECT_EQ(helperctl({"detailed-processes", "--bogus"}).status, 2);
-  EXPECT_EQ(run({"/bin/sh", "-c", helperctlPath() + " process-data >/dev/full"}).status, 74);
+  EXPECT_EQ(run({"/bin/sh", "-c", helperctlPath() + " terminate 0 >/dev/full"}).status, 74);
 }
 
 }  // namespace

@@ -53,9 +53,6 @@ bool leavePrivatePidNamespace() {
 
 }  // namespace
 
-std::string daemonPath() { return KORVANE_DAEMON_PATH; }
-std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
-
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid) {
   std::vector<std::string> argv = {helperctlPath()};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -102,12 +99,12 @@ fs::path overlay(const std::string& target) {
   return target;
 }
 
-OwnedProcess::~OwnedProcess() { endProcess(pid_, true); }
+StartedProcess::~StartedProcess() { endProcess(pid_, true); }
 
-int OwnedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
+int StartedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
 
 StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid)
-    : OwnedProcess(::fork()) {
+    : StartedProcess(::fork()) {
   if (pid_ == 0) testsupport::execAs(argv, uid);
   const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
   std::error_code ec;
@@ -118,7 +115,7 @@ StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::option
   throw std::runtime_error("could not start " + argv[0]);
 }
 
-Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
+Daemon::Daemon(bool ownProc) : StartedProcess(::fork()) {
   if (pid_ == 0) {
     if (ownProc &&
         (::unshare(CLONE_NEWNS) != 0 ||

@@ -17,8 +17,8 @@ using testsupport::run;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
-std::string daemonPath();
-std::string helperctlPath();
+inline std::string daemonPath() { return KORVANE_DAEMON_PATH; }
+inline std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
 
 // korvane-helperctl with `args`, as `uid` when given.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
@@ -40,33 +40,29 @@ pid_t innermostPid(pid_t hostPid);
 // what it holds without touching the host's copy. Returns `target`.
 std::filesystem::path overlay(const std::string& target);
 
-// A child process of the test: killed and reaped on destruction.
-class OwnedProcess {
+// A program (argv[0] an absolute path) run by the test, as `uid` when given:
+// the constructor returns once it runs (or throws). Killed and reaped on
+// destruction.
+class StartedProcess {
  public:
-  OwnedProcess(const OwnedProcess&) = delete;
-  OwnedProcess& operator=(const OwnedProcess&) = delete;
-  ~OwnedProcess();
+  explicit StartedProcess(const std::vector<std::string>& argv,
+                          std::optional<uid_t> uid = std::nullopt);
+  StartedProcess(const StartedProcess&) = delete;
+  StartedProcess& operator=(const StartedProcess&) = delete;
+  ~StartedProcess();
   pid_t pid() const { return pid_; }
   int reap();  // waits for it to end; its wait status
 
  protected:
-  explicit OwnedProcess(pid_t pid) : pid_(pid) {}
+  explicit StartedProcess(pid_t pid) : pid_(pid) {}
   pid_t pid_;
-};
-
-// A program (argv[0] an absolute path), as `uid` when given; the constructor
-// returns once the program runs.
-class StartedProcess : public OwnedProcess {
- public:
-  explicit StartedProcess(const std::vector<std::string>& argv,
-                          std::optional<uid_t> uid = std::nullopt);
 };
 
 // The daemon with its real constants, in a session of its own, standard
 // output captured. With `ownProc` it mounts a /proc of its own pid namespace
 // (in a nested mount namespace), so that it resolves its peers' pids as they
 // number themselves.
-class Daemon : public OwnedProcess {
+class Daemon : public StartedProcess {
  public:
   explicit Daemon(bool ownProc = false);
   bool running() const;
