@@ -174,16 +174,13 @@ TEST(HelperClient, RefusesASocketNotServedByRoot) {
   const testsupport::TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   const std::string path = dir.file("s.socket");
-  std::string admitted;
-  for (unsigned char c : transport::frame(transport::encodeAdmitted())) {
-    admitted += "0123456789abcdef"[c >> 4];
-    admitted += "0123456789abcdef"[c & 15];
-  }
+  const std::string admitted = dir.file("admitted");
+  testsupport::writeFile(admitted, transport::frame(transport::encodeAdmitted()));
   const std::string script =
       "import socket, sys\n"
       "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(1); print(flush=True)\n"
       "c = s.accept()[0]\n"
-      "try: c.sendall(bytes.fromhex(sys.argv[2])); sent = c.recv(64)\n"
+      "try: c.sendall(open(sys.argv[2], \"rb\").read()); sent = c.recv(64)\n"
       "except OSError: sent = None\n"  // a reset: it closed without reading, queued nothing
       "sys.exit(3 if sent else 0)";
   std::FILE* squatter =
