@@ -71,7 +71,7 @@ std::vector<Record> parseAll(L kind, const std::vector<std::string>& elements) {
   return out;
 }
 
-TEST(Records, ParseEachListingsShapeAndRefuseOthers) {
+TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
   using F = std::vector<FieldValue>;
   auto fields = [](L kind, const std::string& element) {
     auto r = parseRecord(kind, element);
@@ -88,9 +88,7 @@ TEST(Records, ParseEachListingsShapeAndRefuseOthers) {
   EXPECT_EQ(fields(L::kDetailedProcesses, "2|root|0.5x|0.0|1|Unknown|k"), F{});
   EXPECT_EQ(fields(L::kProcessData, "9|1000|4096|2|1500000000"), F{});
   EXPECT_EQ(fields(L::kSystemProcesses, "USER       PID %CPU COMMAND"), F{});
-}
 
-TEST(Records, SelectByUserAndSortFieldThenFormatAsTableOrJson) {
   const auto records =
       parseAll(L::kProcessData, {"30|0|10|1|5|c", "10|1000|30|1|5|a", "20|0|20|1|9|b"});
   auto pids = [&](const Selection& selection, const std::map<std::int64_t, std::string>& names) {
