@@ -99,12 +99,12 @@ fs::path overlay(const std::string& target) {
   return target;
 }
 
-StartedProcess::~StartedProcess() { endProcess(pid_, true); }
+OwnedProcess::~OwnedProcess() { endProcess(pid_, true); }
 
-int StartedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
+int OwnedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
 
 StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid)
-    : StartedProcess(::fork()) {
+    : OwnedProcess(::fork()) {
   if (pid_ == 0) testsupport::execAs(argv, uid);
   const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
   std::error_code ec;
@@ -115,7 +115,7 @@ StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::option
   throw std::runtime_error("could not start " + argv[0]);
 }
 
-Daemon::Daemon(bool ownProc) : StartedProcess(::fork()) {
+Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
   if (pid_ == 0) {
     if (ownProc &&
         (::unshare(CLONE_NEWNS) != 0 ||

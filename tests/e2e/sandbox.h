@@ -40,29 +40,33 @@ pid_t innermostPid(pid_t hostPid);
 // what it holds without touching the host's copy. Returns `target`.
 std::filesystem::path overlay(const std::string& target);
 
-// A program (argv[0] an absolute path) run by the test, as `uid` when given:
-// the constructor returns once it runs (or throws). Killed and reaped on
-// destruction.
-class StartedProcess {
+// A child process of the test: killed and reaped on destruction.
+class OwnedProcess {
  public:
-  explicit StartedProcess(const std::vector<std::string>& argv,
-                          std::optional<uid_t> uid = std::nullopt);
-  StartedProcess(const StartedProcess&) = delete;
-  StartedProcess& operator=(const StartedProcess&) = delete;
-  ~StartedProcess();
+  OwnedProcess(const OwnedProcess&) = delete;
+  OwnedProcess& operator=(const OwnedProcess&) = delete;
+  ~OwnedProcess();
   pid_t pid() const { return pid_; }
   int reap();  // waits for it to end; its wait status
 
  protected:
-  explicit StartedProcess(pid_t pid) : pid_(pid) {}
+  explicit OwnedProcess(pid_t pid) : pid_(pid) {}
   pid_t pid_;
+};
+
+// A program (argv[0] an absolute path), as `uid` when given; the constructor
+// returns once the program runs.
+class StartedProcess : public OwnedProcess {
+ public:
+  explicit StartedProcess(const std::vector<std::string>& argv,
+                          std::optional<uid_t> uid = std::nullopt);
 };
 
 // The daemon with its real constants, in a session of its own, standard
 // output captured. With `ownProc` it mounts a /proc of its own pid namespace
 // (in a nested mount namespace), so that it resolves its peers' pids as they
 // number themselves.
-class Daemon : public StartedProcess {
+class Daemon : public OwnedProcess {
  public:
   explicit Daemon(bool ownProc = false);
   bool running() const;
