@@ -31,7 +31,7 @@ Command parse(std::vector<std::string> args) {
   return std::get_if<Command>(&r) ? std::get<Command>(r) : Command{};
 }
 
-TEST(HelperctlArgs, ValuesMayStartWithADashAndPortListsAdd) {
+TEST(HelperctlArgs, ValuesMayStartWithADashListsAddHelpIsTheSubcommandsAndMalformedLinesFail) {
   Command c = parse(words("signal -STOP 42"));
   EXPECT_TRUE(c.kind == Kind::kSignal && c.text == "-STOP" && c.pid == 42);
   EXPECT_EQ(parse(words("terminate -1")).pid, -1);
@@ -44,13 +44,9 @@ TEST(HelperctlArgs, ValuesMayStartWithADashAndPortListsAdd) {
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
   EXPECT_TRUE(c.inboundTCP == (Ints{22, 80, 8}) && c.outboundUDP == Ints{53} &&
               c.inboundUDP == (Ints{-1, 70000}) && c.outboundTCP.empty());
-}
-
-TEST(HelperctlArgs, ListingsTopAndHelp) {
-  Command c = parse(words("--json process-data --sort cpu_ns --records --user 7"));
-  EXPECT_TRUE(c.listing == ListingKind::kProcessData && c.json && c.records);
-  EXPECT_EQ(c.selection.sortField, fieldIndex(ListingKind::kProcessData, "cpu_ns"));
-  EXPECT_EQ(c.selection.user, "7");
+  c = parse(words("--json process-data --sort cpu_ns --records --user 7"));
+  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.selection.user == "7");
+  EXPECT_EQ(c.selection.sortField, fieldIndex(L::kProcessData, "cpu_ns"));
   c = parse(words("top --interval 0.5 --sort memory"));
   EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory);
   // Help is the subcommand's; "-h" is not a value there.
@@ -58,9 +54,7 @@ TEST(HelperctlArgs, ListingsTopAndHelp) {
   EXPECT_TRUE(c.kind == Kind::kHelp &&
               c.text.find("\nUsage: korvane-helperctl signal") != std::string::npos)
       << c.text;
-}
 
-TEST(HelperctlArgs, RefusesMalformedCommandLines) {
   for (const char* line :
        {"", "--json", "bogus", "terminate", "terminate 12x", "terminate 0x10", "terminate 1 2",
         "terminate 99999999999999999999", "signal -STOP", "uninstall", "detailed-processes extra",
@@ -71,21 +65,13 @@ TEST(HelperctlArgs, RefusesMalformedCommandLines) {
   }
 }
 
-// The plain forms and a null message are checked in the end-to-end tests' replies.
-TEST(HelperctlOutput, JsonEscapesEveryControlAndInvalidByteAndKeepsAnEmptyMessage) {
-  EXPECT_EQ(formatListing({"a\"b\\c\n\x01\x7f", "\xFF"}, true),
-            "[\"a\\\"b\\\\c\\n\\u0001\\u007f\",\"\xEF\xBF\xBD\"]\n");
-  EXPECT_EQ(formatListing({}, true), "[]\n");
-  EXPECT_EQ(formatFlagMessage({false, ""}, true), "{\"success\": false, \"message\": \"\"}\n");
-}
-
 std::vector<Record> parseAll(L kind, const std::vector<std::string>& elements) {
   std::vector<Record> out;
   for (const auto& e : elements) out.push_back(parseRecord(kind, e).value());
   return out;
 }
 
-TEST(Records, ParseEachListingsShapeAndRefuseOthers) {
+TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
   using F = std::vector<FieldValue>;
   auto fields = [](L kind, const std::string& element) {
     auto r = parseRecord(kind, element);
@@ -102,9 +88,7 @@ TEST(Records, ParseEachListingsShapeAndRefuseOthers) {
   EXPECT_EQ(fields(L::kDetailedProcesses, "2|root|0.5x|0.0|1|Unknown|k"), F{});
   EXPECT_EQ(fields(L::kProcessData, "9|1000|4096|2|1500000000"), F{});
   EXPECT_EQ(fields(L::kSystemProcesses, "USER       PID %CPU COMMAND"), F{});
-}
 
-TEST(Records, SelectByUserAndSortFieldThenFormat) {
   const auto records =
       parseAll(L::kProcessData, {"30|0|10|1|5|c", "10|1000|30|1|5|a", "20|0|20|1|9|b"});
   auto pids = [&](const Selection& selection, const std::map<std::int64_t, std::string>& names) {
@@ -131,6 +115,12 @@ TEST(Records, SelectByUserAndSortFieldThenFormat) {
             "[\n{\"pid\":12,\"user\":\"bob\",\"resident\":11821056,\"virtual\":49500160,"
             "\"threads\":38,\"name\":\"api\",\"path\":\"Unknown\"}\n]\n");
   EXPECT_EQ(formatJsonRecords(L::kSystemProcesses, {}), "[]\n");
+  // Replies as JSON escape every control and invalid byte and keep an empty
+  // message (the plain forms and a null message are the end-to-end tests').
+  EXPECT_EQ(formatListing({"a\"b\\c\n\x01\x7f", "\xFF"}, true),
+            "[\"a\\\"b\\\\c\\n\\u0001\\u007f\",\"\xEF\xBF\xBD\"]\n");
+  EXPECT_EQ(formatListing({}, true), "[]\n");
+  EXPECT_EQ(formatFlagMessage({false, ""}, true), "{\"success\": false, \"message\": \"\"}\n");
   EXPECT_EQ(cpuTimeText(3723999999999), "1:02:03");
   EXPECT_EQ(terminalText("a\u009bb\u00e9cd", 4), "a?b\u00e9");  // C1 controls escape too
 }
@@ -182,16 +172,13 @@ TEST(HelperClient, RefusesASocketNotServedByRoot) {
   const testsupport::TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   const std::string path = dir.file("s.socket");
-  std::string admitted;
-  for (unsigned char c : transport::frame(transport::encodeAdmitted())) {
-    admitted += "0123456789abcdef"[c >> 4];
-    admitted += "0123456789abcdef"[c & 15];
-  }
+  const std::string admitted = dir.file("admitted");
+  testsupport::writeFile(admitted, transport::frame(transport::encodeAdmitted()));
   const std::string script =
       "import socket, sys\n"
       "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(1); print(flush=True)\n"
       "c = s.accept()[0]\n"
-      "try: c.sendall(bytes.fromhex(sys.argv[2])); sent = c.recv(64)\n"
+      "try: c.sendall(open(sys.argv[2], \"rb\").read()); sent = c.recv(64)\n"
       "except OSError: sent = None\n"  // a reset: it closed without reading, queued nothing
       "sys.exit(3 if sent else 0)";
   std::FILE* squatter =

@@ -103,7 +103,22 @@ TEST(TerminateAndSendSignal, ReachOnlyOneProcessNeverTheDaemonWithTheTextAsRecei
 
 TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {
   ::setenv("KORVANE_PROBE", "inherited", 1);
-  const std::string cwd = std::filesystem::current_path();
+  // One descriptor without close-on-exec, as a careless library might open.
+  platform::UniqueFd leaky(::open("/dev/null", O_RDONLY));
+  ASSERT_TRUE(leaky);
+  // The arguments as given, the environment and working directory inherited,
+  // null streams and no other descriptor: the script checks with stat and
+  // readlink only, so it opens nothing itself.
+  const char* const script = R"sh(
+    test "$1" = "a b" && test "$2" = "" && test "$KORVANE_PROBE" = inherited || exit 1
+    test "$(pwd -P)" = "$3" && shift 3 || exit 2
+    for n in "$@"; do test ! -e /proc/$$/fd/$n || exit 3; done
+    for n in 0 1 2; do test "$(readlink /proc/$$/fd/$n)" = /dev/null || exit 4; done)sh";
+  std::vector<std::string> probe{"-c", script, "sh", "a b", "", std::filesystem::current_path()};
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const std::string n = entry.path().filename();
+    if (n != "0" && n != "1" && n != "2") probe.push_back(n);
+  }
   const struct {
     std::string path;
     std::vector<std::string> arguments;
@@ -112,12 +127,7 @@ TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {
       {"/bin/true", {}, 0},
       {"/bin/false", {}, 1},
       {"/bin/sh", {"-c", "kill -KILL $$"}, 9},  // the signal that ended it
-      {"/bin/sh",
-       {"-c", R"(test $# = 2 && test "$1" = "a b" && test "$2" = "")", "sh", "a b", ""},
-       0},
-      {"/bin/sh",
-       {"-c", R"sh(test "$KORVANE_PROBE" = inherited && test "$(pwd -P)" = "$1")sh", "sh", cwd},
-       0},
+      {"/bin/sh", probe, 0},
       // Far beyond a pipe's capacity on both streams: nobody reads them.
       {"/bin/sh", {"-c", "head -c 1048576 /dev/zero >&2; head -c 1048576 /dev/zero; exit 5"}, 5},
       // Tools that cannot start: missing, no path, not executable, and a bare
@@ -132,22 +142,6 @@ TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {
     EXPECT_EQ(runner.runCommand(c.path, c.arguments), c.status)
         << c.path << " " << c.arguments.size();
   }
-}
-
-TEST(PosixCommandRunner, ToolGetsNullStreamsAndNoOtherDescriptor) {
-  // One descriptor without close-on-exec, as a careless library might open.
-  platform::UniqueFd leaky(::open("/dev/null", O_RDONLY));
-  ASSERT_TRUE(leaky);
-  // The tool checks with stat and readlink only, so it opens nothing itself.
-  std::vector<std::string> arguments{"-c", R"sh(
-    for n in "$@"; do test ! -e /proc/$$/fd/$n || exit 1; done
-    for n in 0 1 2; do test "$(readlink /proc/$$/fd/$n)" = /dev/null || exit 2; done)sh",
-                                     "sh"};
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    const std::string n = entry.path().filename();
-    if (n != "0" && n != "1" && n != "2") arguments.push_back(n);
-  }
-  EXPECT_EQ(PosixCommandRunner().runCommand("/bin/sh", arguments), 0);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace {
 // From the ppid on: 5 ticks user, 7 system, 3 threads, 1 GiB virtual.
 constexpr char kStatTail[] = " 1 42 42 0 -1 4194560 11 0 2 0 5 7 0 0 20 0 3 0 100 1073741824 4 0\n";
 
-TEST(ParseStat, TakesTheNameUpToTheLastParenthesisAndTheFieldsAfterIt) {
+TEST(ParseStat, TakesTheNameUpToTheLastParenthesisAndTheFieldsAfterItAndStatmThePages) {
   ProcStat s;
   const std::string text = std::string("42 (a) (b\nc) S") + kStatTail;
   ASSERT_TRUE(parseStat(text, &s));
@@ -31,10 +31,8 @@ TEST(ParseStat, TakesTheNameUpToTheLastParenthesisAndTheFieldsAfterIt) {
         std::string("42 (a) S 1 42 42 0 -1 0 x 0 2 0 5 7 0 0 20 0 3 0 1 9")}) {
     EXPECT_FALSE(parseStat(bad, &s)) << bad;
   }
-}
 
-TEST(ParseStatm, ReadsTheResidentPages) {
-  std::uint64_t pages = 0;
+  std::uint64_t pages = 0;  // statm: the resident pages
   ASSERT_TRUE(parseStatm("731 190 160 2 0 112 0\n", &pages));
   EXPECT_EQ(pages, 190u);
   for (const char* bad : {"", "731", "731 ", "731 x 1", "x 190 1", "731 -1 1"}) {
@@ -46,7 +44,7 @@ void* pauseForever(void*) {
   for (;;) ::pause();
 }
 
-TEST(ProcTable, KeepsAProcessWhoseFirstThreadExited) {
+TEST(ProcTable, KeepsAProcessWhoseFirstThreadExitedAndFillsOnlyWholePids) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     pthread_t t;
@@ -64,10 +62,8 @@ TEST(ProcTable, KeepsAProcessWhoseFirstThreadExited) {
   EXPECT_GE(task.pti_threadnum, 2);  // sanitizers add threads of their own
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
-}
 
-TEST(ProcTable, FillsOnlyWholePidsAndNeverMoreThanTheBufferHolds) {
-  ProcTable table;
+  // The pid list: only whole pids, never more than the buffer holds.
   std::int32_t two[3] = {0, 0, -7};
   EXPECT_EQ(table.listPids(PROC_ALL_PIDS, 0, two, 11), 8);
   EXPECT_EQ(two[2], -7);

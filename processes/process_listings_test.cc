@@ -80,7 +80,7 @@ class FakeTable final : public ProcessTable {
   }
 };
 
-TEST(DetailedListing, ListsEachReadableProcessInPidListOrder) {
+TEST(Listings, ListEachReadableProcessInPidListOrder) {
   FakeTable t;
   EXPECT_EQ(fetchDetailedProcesses(t),
             (common::Listing{
@@ -92,10 +92,9 @@ TEST(DetailedListing, ListsEachReadableProcessInPidListOrder) {
                 "15|4294967294|2.0|18446744073709551616.0|1|/a|" + std::string(32, 'n'),
             }));
   EXPECT_EQ(t.pathAsked, (std::vector<int>{1, 11, 13, 15}));
-}
 
-TEST(AllProcessData, ListsNumericRecordsWithoutLookups) {
-  FakeTable t;
+  // Process data: numeric records, without lookups.
+  t.pathAsked.clear();
   t.users.clear();
   EXPECT_EQ(fetchAllProcessData(t), (common::Listing{
                                         "1|0|16384|3|12|launchd",

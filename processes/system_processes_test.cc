@@ -1,13 +1,13 @@
 #include "processes/system_processes.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <fstream>
+
+#include "testsupport/testsupport.h"
 
 namespace processes {
 namespace {
@@ -40,31 +40,25 @@ TEST(SplitOutputLines, CutsAtEveryNewlineCharacter) {
   }
 }
 
-class FetchSystemProcesses : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_NE(::mkdtemp(dir_.data()), nullptr); }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+TEST(FetchSystemProcesses, ListsTheLinesOfAToolThatFinishesAndNoneOfOneThatFailsOrOverruns) {
+  const testsupport::TempDir temp;
+  const std::string dir = temp.path();
   // Runs a shell script with `body` in place of ps.
-  Listing fetchWith(const std::string& body, std::chrono::milliseconds timeout) {
-    std::ofstream(dir_ + "/ps") << "#!/bin/sh\n" << body << "\n";
-    std::filesystem::permissions(dir_ + "/ps", std::filesystem::perms::owner_all);
-    return fetchSystemProcesses({dir_ + "/ps", timeout, 1000});
-  }
-  std::string dir_ = "/tmp/korvane-ps-XXXXXX";
-};
-
-TEST_F(FetchSystemProcesses, ListsTheLinesOfAToolThatFinishesAndNoneOfOneThatFailsOrOverruns) {
+  auto fetchWith = [&](const std::string& body, std::chrono::milliseconds timeout) {
+    testsupport::writeFile(dir + "/ps", "#!/bin/sh\n" + body + "\n", 0700);
+    return fetchSystemProcesses({dir + "/ps", timeout, 1000});
+  };
   const std::chrono::milliseconds later = std::chrono::minutes(5), soon{300};
   EXPECT_EQ(fetchWith(R"(printf 'USER\r\n%s|%s\n\n' "$1" "$2"; echo no >&2; exit 3)", later),
             (Listing{"USER", "-axco|user,pid,pcpu,comm"}));
   EXPECT_EQ(fetchWith(R"(printf 'USER\n\377\n')", later), Listing{});
   EXPECT_EQ(fetchWith("head -c 1001 /dev/zero", later), Listing{});
   EXPECT_EQ(fetchWith("echo USER; exec >&-; exec sleep 1000", soon), Listing{});
-  EXPECT_EQ(fetchSystemProcesses({dir_ + "/missing"}), Listing{});
+  EXPECT_EQ(fetchSystemProcesses({dir + "/missing"}), Listing{});
   // Never ends: killed and reaped (no longer a child of ours).
-  EXPECT_EQ(fetchWith("echo $$ > " + dir_ + "/pid; echo USER; exec sleep 1000", soon), Listing{});
+  EXPECT_EQ(fetchWith("echo $$ > " + dir + "/pid; echo USER; exec sleep 1000", soon), Listing{});
   pid_t pid = 0;
-  std::ifstream(dir_ + "/pid") >> pid;
+  std::ifstream(dir + "/pid") >> pid;
   ASSERT_GT(pid, 0);
   EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);

@@ -53,9 +53,6 @@ bool leavePrivatePidNamespace() {
 
 }  // namespace
 
-std::string daemonPath() { return KORVANE_DAEMON_PATH; }
-std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
-
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid) {
   std::vector<std::string> argv = {helperctlPath()};
   argv.insert(argv.end(), args.begin(), args.end());

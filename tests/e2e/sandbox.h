@@ -17,8 +17,8 @@ using testsupport::run;
 using testsupport::RunResult;
 using testsupport::TempDir;
 
-std::string daemonPath();
-std::string helperctlPath();
+inline std::string daemonPath() { return KORVANE_DAEMON_PATH; }
+inline std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
 
 // korvane-helperctl with `args`, as `uid` when given.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);

@@ -7,7 +7,7 @@
 namespace pfctl {
 namespace {
 
-TEST(ParseRules, UnderstandsEveryLineTheFirewallWritesAndSkipsComments) {
+TEST(ParseRules, UnderstandsEveryLineTheFirewallWritesSkipsCommentsAndRefusesTheRest) {
   using firewall::PortList;
   const std::string text = firewall::makeFirewallRules(
       PortList{{"22", "80", "22"}}, PortList{{"0"}}, PortList{{"53", "123"}}, PortList{{"65535"}});
@@ -34,9 +34,8 @@ TEST(ParseRules, UnderstandsEveryLineTheFirewallWritesAndSkipsComments) {
       parseRules("# note\n\n \t\nblock  return out inet6 proto udp from any to any port {53,5}",
                  "anchor", &rules, &err));
   EXPECT_EQ(rules, (std::vector<Rule>{{A::kReturn, D::kOut, F::kInet6, P::kUdp, {53, 5}}}));
-}
 
-TEST(ParseRules, RefusesWhatItDoesNotUnderstandWithFileAndLine) {
+  // What it does not understand is refused with the file and line.
   const std::string good = "block drop in inet proto tcp from any to any port { 22 }\n";
   const std::pair<std::string, std::string> cases[] = {
       {"block drop in inet proto tcp from any to any port { 70000 }", "illegal port value 70000"},
@@ -48,8 +47,6 @@ TEST(ParseRules, RefusesWhatItDoesNotUnderstandWithFileAndLine) {
       {"block drop in inet proto tcp from 10.0.0.1 to any port { 22 }", "syntax error"},
       {"block drop in inet proto tcp from any to any port { 22 } # note", "syntax error"},
   };
-  std::vector<Rule> rules;
-  std::string err;
   for (const auto& [line, error] : cases) {
     EXPECT_FALSE(parseRules(good + line + "\n" + good + line, "/tmp/anchor", &rules, &err));
     EXPECT_EQ(err, "/tmp/anchor:2: " + error + "\n/tmp/anchor:4: " + error) << line;
