@@ -29,6 +29,16 @@ int fail(const std::string& message, int status) {
 
 void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
+// `status`, unless some of the output could not be written: a write that
+// failed while stdio flushed a full buffer leaves only the error flag behind,
+// and the final flush then succeeds.
+int finish(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    return fail("cannot write the output", kExitOutput);
+  }
+  return status;
+}
+
 int terminalWidth() {
   winsize size{};
   return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
@@ -130,13 +140,11 @@ int main(int argc, char** argv) {
   const Command& cmd = std::get<Command>(parsed);
   if (cmd.kind == Kind::kHelp) {
     print(cmd.text);
-    return 0;
+    return finish(0);
   }
   std::string error;
   client::ConnectFailure failure;
   auto helper = client::HelperClient::connect(client::defaultSocketPath(), &failure, &error);
   if (!helper) return fail(client::connectAdvice(failure, error), kExitUnavailable);
-  const int status = perform(*helper, cmd);
-  if (std::fflush(stdout) != 0) return fail("cannot write the output", kExitOutput);
-  return status;
+  return finish(perform(*helper, cmd));
 }
