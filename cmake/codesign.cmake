@@ -19,7 +19,6 @@
 #   KORVANE_CLIENT_GROUP          the group the genuine client runs with
 #   KORVANE_CODESIGN_IDENTITY     KEY,CERT[,CHAIN] in use
 #   KORVANE_CODESIGN_ANCHOR_FILE  PEM file of the anchor in use
-#   KORVANE_CODESIGN_ROOT_KEY_FILE  development root's key (empty in a release build)
 #   KORVANE_CODESIGN_GENERATED_DIR  folder of the generated sources
 
 set(KORVANE_TRUST_ANCHOR "" CACHE FILEPATH
@@ -127,7 +126,6 @@ if(KORVANE_TRUST_ANCHOR OR KORVANE_SIGNING_IDENTITY)
   set(KORVANE_CODESIGN_DEVELOPMENT OFF)
   set(KORVANE_CODESIGN_ANCHOR_FILE ${KORVANE_TRUST_ANCHOR})
   set(KORVANE_CODESIGN_IDENTITY ${KORVANE_SIGNING_IDENTITY})
-  set(KORVANE_CODESIGN_ROOT_KEY_FILE "")
   message(STATUS "codesign: release build: trusting ${KORVANE_TRUST_ANCHOR}")
   # Test programs are signed as the genuine client; with a release identity
   # they would be programs the released daemon obeys.
@@ -141,7 +139,6 @@ else()
   set(KORVANE_CODESIGN_DEVELOPMENT ON)
   set(KORVANE_CODESIGN_ANCHOR_FILE ${dir}/root.pem)
   set(KORVANE_CODESIGN_IDENTITY ${dir}/leaf.key,${dir}/leaf.pem)
-  set(KORVANE_CODESIGN_ROOT_KEY_FILE ${dir}/root.key)
   message(STATUS "codesign: development build: trusting ${dir}/root.pem, "
                  "whose key lies in this build tree")
 endif()
