@@ -124,6 +124,8 @@ TEST_F(FirewallTest, RefusalsAndFileFailuresEndTheRequestBeforeAnyPfctlRun) {
        .outUdp = {std::uint64_t{18446744073709551615u}}},
       {.reply = "Invalid port in outboundUDP: element at index 1 is 65536, outside 0 to 65535.",
        .outUdp = {53, 65536}},
+      {.reply = "Invalid port in inboundTCP: element at index 0 is -1, outside 0 to 65535.",
+       .inTcp = {-1}},
       {.reply = "Invalid port in outboundUDP: element at index 1 is a floating-point number, not "
                 "an integer.",
        .outUdp = {53, 1.0}},
