@@ -39,9 +39,10 @@ TEST(CodesignTool, SignsVerifiesDisplaysRefusesAndAgreesWithTheDocument) {
     testsupport::writeFile(dir.file(stem + ".pem"), leaf.certificatePem);
     return dir.file(stem + ".key") + "," + dir.file(stem + ".pem");
   };
-  testsupport::writeFile(dir.file("chain.pem"), pki.viaIntermediate.chainPem);
-  const std::string good = identityFiles(pki.viaIntermediate, "signing") + "," + dir.file("chain.pem"),
-                    untrusted = identityFiles(pki.untrusted, "untrusted");
+  const std::string chain = dir.file("chain.pem");
+  testsupport::writeFile(chain, pki.viaIntermediate.chainPem);
+  const std::string untrusted = identityFiles(pki.untrusted, "untrusted"),
+                    good = identityFiles(pki.viaIntermediate, "signing") + "," + chain;
   auto tool = [](std::vector<std::string> args) {
     args.insert(args.begin(), KORVANE_CODESIGN_TOOL);
     return run(args);
@@ -78,6 +79,7 @@ TEST(CodesignTool, SignsVerifiesDisplaysRefusesAndAgreesWithTheDocument) {
        {file + ": code failed to satisfy specified code requirement(s) (status -67050)"}},
       {sign(good, testing::kClientIdentifier, file), 0, {}},
       {sign(good, "has space", file), 1, {}},
+      {sign(dir.file("untrusted.key") + "," + dir.file("signing.pem"), "x", file), 1, {}},
       {sign(good, "x", link), 1, {}},  // would replace the link
       {sign(good, "x", damaged), 1, {}},
       {verify, 0, {file + ": valid on disk and satisfies its requirement (status 0)"}},

@@ -208,11 +208,6 @@ TEST_F(CodeSigning, RefusesWhatItCannotUse) {
                                   root + root.substr(0, 200) + root.substr(210)}) {
     EXPECT_FALSE(TrustAnchor::fromPem(text)) << text;
   }
-  SigningIdentity identity;
-  std::string err;
-  EXPECT_FALSE(SigningIdentity::fromPem(pki().untrusted.keyPem, pki().good.certificatePem, "",
-                                        &identity, &err));
-  EXPECT_FALSE(err.empty());
 }
 
 TEST(RequirementCompiler, CompilesTheSubsetAndNothingElse) {
