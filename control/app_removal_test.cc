@@ -65,14 +65,10 @@ TEST(CheckRemovalPath, RefusesUnsafePaths) {
 }
 
 TEST_F(UninstallApp, RemovesItemsAndDeepTreesButNeverWhatTheirLinksPointTo) {
-  fs::create_directory_symlink(dir_, dir_ + "/via");
-  EXPECT_EQ(uninstallApp(dir_ + "/via/Sample.app"),
-            failure(dir_ + "/via/Sample.app", "\"" + dir_ + "/via\" is a symbolic link"));
+  // (Paths through a link or "..": CheckRemovalPath and the end-to-end test.)
   for (const auto& missing : {dir_ + "/Missing.app", dir_ + "/no/such/Missing.app"}) {
     EXPECT_EQ(uninstallApp(missing), failure(missing, "No such file or directory"));
   }
-  EXPECT_TRUE(uninstallApp(app_ + "/Contents/..").message->starts_with("Refusing to remove"));
-  EXPECT_TRUE(fs::exists(app_ + "/Contents/Info.plist"));
 
   // A tree 3000 levels deep in the bundle: 6000 bytes of path, beyond
   // PATH_MAX and any sane recursion.
@@ -83,6 +79,7 @@ TEST_F(UninstallApp, RemovesItemsAndDeepTreesButNeverWhatTheirLinksPointTo) {
     fd.reset(::openat(fd.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
   ASSERT_TRUE(fd);
+  fs::create_directory_symlink(dir_, dir_ + "/via");
   fs::create_directory_symlink(dir_ + "/outside/folder", dir_ + "/folder-link");
   fs::create_symlink(dir_ + "/outside/file", dir_ + "/file-link");
   for (const auto& item : {dir_ + "/folder-link", dir_ + "/file-link", dir_ + "/via", app_}) {

@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "codesign/openssl_types.h"
-#include "testsupport/testsupport.h"
 
 namespace codesign::testing {
 namespace {
@@ -108,15 +107,6 @@ SigningIdentity TestCertificate::signingIdentity() const {
   std::string err;
   if (!SigningIdentity::fromPem(keyPem, certificatePem, chainPem, &identity, &err)) fail(err);
   return identity;
-}
-
-std::string TestCertificate::writeFiles(const std::string& dir, const std::string& stem) const {
-  const std::string base = dir + "/" + stem;
-  testsupport::writeFile(base + ".key", keyPem, 0600);
-  testsupport::writeFile(base + ".pem", certificatePem);
-  if (chainPem.empty()) return base + ".key," + base + ".pem";
-  testsupport::writeFile(base + "-chain.pem", chainPem);
-  return base + ".key," + base + ".pem," + base + "-chain.pem";
 }
 
 TestPki TestPki::make() {

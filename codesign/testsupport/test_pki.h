@@ -44,9 +44,6 @@ struct TestCertificate {
   TestCertificate issue(const CertificateOptions& options = {}) const;
   TrustAnchor anchor() const;
   SigningIdentity signingIdentity() const;
-  // Writes STEM.key, STEM.pem and (when there is a chain) STEM-chain.pem into
-  // `dir` and gives the sign command's "KEY,CERT[,CHAIN]".
-  std::string writeFiles(const std::string& dir, const std::string& stem) const;
 };
 
 // The authorities and leaves several tests share, made once per call.
