@@ -9,7 +9,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "tests/e2e/sandbox.h"
 
@@ -80,13 +79,10 @@ TEST_F(DaemonTest, ListingsShowWhatRunsAsPsAndPsutilSeeIt) {
   if (zombie == 0) _exit(0);
   // Once asleep, a process changes nothing of itself until it ends.
   for (pid_t pid : {nobody.pid(), threaded.pid()}) {
-    for (int i = 0; i < 2000 && readFile(proc(pid, "wchan")) != "hrtimer_nanosleep"; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    eventually([&] { return readFile(proc(pid, "wchan")) == "hrtimer_nanosleep"; });
   }
-  while (readFile(proc(zombie, "stat")).find(") Z ") == std::string::npos) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(
+      eventually([&] { return readFile(proc(zombie, "stat")).find(") Z ") != std::string::npos; }));
 
   const std::set<std::string> before = psPids();
   auto detailed = byPid(helperctl({"detailed-processes"}));

@@ -35,16 +35,6 @@ int endProcess(pid_t pid, bool kill) {
   return status;
 }
 
-// Polls `ready` for up to five seconds.
-template <typename Ready>
-bool waitFor(Ready ready) {
-  for (int i = 0; i < 500; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 // Children started from now on belong to our own pid namespace again.
 bool leavePrivatePidNamespace() {
   platform::UniqueFd own(::open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC));
@@ -75,6 +65,14 @@ bool enterPrivateNamespaces(int namespaces, std::string* why) {
   return (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
           ::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0) ||
          fail(why, "mount (/ private, tmpfs on /run)");
+}
+
+bool eventually(const std::function<bool()>& ready) {
+  for (int i = 0; i < 1500; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 pid_t innermostPid(pid_t hostPid) {
@@ -108,7 +106,7 @@ StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::option
   if (pid_ == 0) testsupport::execAs(argv, uid);
   const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
   std::error_code ec;
-  if (pid_ > 0 && waitFor([&] { return fs::read_symlink(exe, ec) == fs::canonical(argv[0]); })) {
+  if (pid_ > 0 && eventually([&] { return fs::read_symlink(exe, ec) == fs::canonical(argv[0]); })) {
     return;
   }
   endProcess(std::exchange(pid_, -1), true);
@@ -130,7 +128,7 @@ Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
     _exit(127);
   }
   // Serving once the socket is there.
-  waitFor([] { return fs::exists("/run/com.korvane.helper.socket"); });
+  eventually([] { return fs::exists("/run/com.korvane.helper.socket"); });
 }
 
 bool Daemon::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
