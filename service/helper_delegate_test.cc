@@ -17,17 +17,12 @@ namespace {
 namespace sec = codesign;
 using Steps = std::vector<std::string>;
 
-class NoListener final : public transport::Listener {
- public:
-  void setDelegate(transport::ListenerDelegate*) override {}
-  void resume() override {}
-};
-
-// One delegate's world: the connection it is asked about (recording what the
-// delegate does to it), a Security framework that stages each call's outcome
-// and records what it was given, services that never run, and the lines the
-// delegate writes.
-class Rig final : public transport::Connection,
+// One delegate's world: the listener and the connection it is asked about
+// (recording what the delegate does to them), a Security framework that
+// stages each call's outcome and records what it was given, services that
+// never run, and the lines the delegate writes.
+class Rig final : public transport::Listener,
+                  public transport::Connection,
                   public sec::CodeSigningServices,
                   public control::CommandRunner,
                   public control::ProcessSignaller {
@@ -37,9 +32,10 @@ class Rig final : public transport::Connection,
         services_, *this, [this](HelperDelegate::Stream stream, std::string_view line) {
           (stream == HelperDelegate::Stream::kOutput ? lines : notes).emplace_back(line);
         });
-    return delegate.shouldAcceptNewConnection(listener_, *this);
+    return delegate.shouldAcceptNewConnection(*this, *this);
   }
 
+  void setDelegate(transport::ListenerDelegate*) override { steps.push_back("delegate"); }
   const transport::AuditToken* auditToken() const override { return token ? &*token : nullptr; }
   void setExportedInterface(std::shared_ptr<const transport::Interface> i) override {
     steps.push_back("interface:" + std::to_string(i->methods().size()));
@@ -47,7 +43,7 @@ class Rig final : public transport::Connection,
   void setExportedObject(std::unique_ptr<transport::ExportedObject> o) override {
     steps.push_back(o ? "object" : "null object");
   }
-  void resume() override { steps.push_back("resume"); }
+  void resume() override { steps.push_back("resume"); }  // the listener's or the connection's
 
   sec::OSStatus SecCodeCopyGuestWithAttributes(const sec::SecCode*, const sec::GuestAttributes& a,
                                                sec::SecCSFlags,
@@ -92,7 +88,6 @@ class Rig final : public transport::Connection,
   interface::HelperServices services_ {
     processes_, *this, *this, firewall_, [] { return common::Listing{}; }
   };
-  NoListener listener_;
 };
 
 const char* kWarning = "🚨 SECURITY WARNING: Rejected unauthorized XPC connection.";
