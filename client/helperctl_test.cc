@@ -1,14 +1,18 @@
 #include "client/helperctl.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdio>
 #include <sstream>
+#include <thread>
 
 #include "client/records.h"
 #include "client/top.h"
+#include "platform/fd_io.h"
+#include "platform/unique_fd.h"
+#include "platform/unix_address.h"
 #include "testsupport/testsupport.h"
 #include "transport/message.h"
 
@@ -165,36 +169,35 @@ TEST(Top, SelectionFollowsItsProcessAndSignalsNeedAYes) {
   for (const auto& line : screen) EXPECT_EQ(line.size(), 30u) << line;
 }
 
-// A process of another user listening on the path and claiming to admit
-// everyone: the client must not talk to it. Its exit status says whether
-// the client sent anything at all.
+// A socket of nobody's on the path, admitting everyone: the client must send
+// it nothing. SO_PEERCRED tells the effective uid of the listen() call.
 TEST(HelperClient, RefusesASocketNotServedByRoot) {
   const testsupport::TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   const std::string path = dir.file("s.socket");
-  const std::string admitted = dir.file("admitted");
-  testsupport::writeFile(admitted, transport::frame(transport::encodeAdmitted()));
-  const std::string script =
-      "import socket, sys\n"
-      "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(1); print(flush=True)\n"
-      "c = s.accept()[0]\n"
-      "try: c.sendall(open(sys.argv[2], \"rb\").read()); sent = c.recv(64)\n"
-      "except OSError: sent = None\n"  // a reset: it closed without reading, queued nothing
-      "sys.exit(3 if sent else 0)";
-  std::FILE* squatter =
-      ::popen(("/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c '" +
-               script + "' " + path + " " + admitted)
-                  .c_str(),
-              "r");
-  ASSERT_NE(squatter, nullptr);
-  ASSERT_EQ(std::fgetc(squatter), '\n');  // it listens
+  sockaddr_un addr;
+  platform::unixSocketAddress(path, &addr);
+  platform::UniqueFd squatter(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::seteuid(65534), 0);
+  const bool listening =
+      ::bind(squatter.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::listen(squatter.get(), 1) == 0;
+  ASSERT_TRUE(::seteuid(0) == 0 && listening);
+  ssize_t received = -1;
+  std::thread serve([&] {
+    platform::UniqueFd peer(::accept(squatter.get(), nullptr, nullptr));
+    char byte;
+    platform::sendAll(peer.get(), transport::frame(transport::encodeAdmitted()));
+    received = ::read(peer.get(), &byte, 1);  // 0, or -1 when reset with our frame unread
+  });
   std::string error;
   ConnectFailure failure;
   EXPECT_EQ(HelperClient::connect(path, &failure, &error), nullptr);
   EXPECT_EQ(failure, ConnectFailure::kUntrustedSocket);
   EXPECT_NE(error.find("not served by root"), std::string::npos) << error;
-  const int status = ::pclose(squatter);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ::shutdown(squatter.get(), SHUT_RDWR);  // ends a wait in accept, should the client not connect
+  serve.join();
+  EXPECT_LE(received, 0);
   EXPECT_EQ(HelperClient::connect(path + ".none", &failure, &error), nullptr);
   EXPECT_EQ(failure, ConnectFailure::kNoHelper);
 }
