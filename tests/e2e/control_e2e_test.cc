@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 // Waits until the host process `hostPid` is in `state` ('S', 'T', ...).
 bool reachesState(pid_t hostPid, char state) {
-  const std::string status = "/proc/" + std::to_string(hostPid) + "/status";
+  const std::string status = procPath(hostPid) + "/status";
   return eventually([&] {
     return readFile(status).find("\nState:\t" + std::string(1, state)) != std::string::npos;
   });

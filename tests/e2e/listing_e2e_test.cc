@@ -16,10 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string proc(pid_t pid, const char* leaf) {
-  return "/proc/" + std::to_string(pid) + "/" + leaf;
-}
-
 // Records by pid: of a listing through the daemon, or of psutil's reading.
 std::map<std::string, std::string> byPid(const RunResult& r) {
   EXPECT_EQ(r.status, 0) << r.err;
@@ -78,10 +74,10 @@ TEST_F(DaemonTest, ListingsShowWhatRunsAsPsAndPsutilSeeIt) {
   if (zombie == 0) _exit(0);
   // Once asleep, a process changes nothing of itself until it ends.
   for (pid_t pid : {nobody.pid(), threaded.pid()}) {
-    eventually([&] { return readFile(proc(pid, "wchan")) == "hrtimer_nanosleep"; });
+    eventually([&] { return readFile(procPath(pid) + "/wchan") == "hrtimer_nanosleep"; });
   }
-  ASSERT_TRUE(
-      eventually([&] { return readFile(proc(zombie, "stat")).find(") Z ") != std::string::npos; }));
+  ASSERT_TRUE(eventually(
+      [&] { return readFile(procPath(zombie) + "/stat").find(") Z ") != std::string::npos; }));
 
   const std::set<std::string> before = psPids();
   auto detailed = byPid(helperctl({"detailed-processes"}));

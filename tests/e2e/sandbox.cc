@@ -76,7 +76,7 @@ bool eventually(const std::function<bool()>& ready) {
 }
 
 pid_t innermostPid(pid_t hostPid) {
-  std::ifstream status("/proc/" + std::to_string(hostPid) + "/status");
+  std::ifstream status(procPath(hostPid) + "/status");
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("NSpid:", 0) == 0) return std::stoi(line.substr(line.find_last_of('\t') + 1));
   }
@@ -104,7 +104,7 @@ int OwnedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
 StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid)
     : OwnedProcess(::fork()) {
   if (pid_ == 0) testsupport::execAs(argv, uid);
-  const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+  const std::string exe = procPath(pid_) + "/exe";
   std::error_code ec;
   if (pid_ > 0 && eventually([&] { return fs::read_symlink(exe, ec) == fs::canonical(argv[0]); })) {
     return;
@@ -124,8 +124,7 @@ Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
     ::setsid();
     const int o = ::open(kDaemonOutput, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
     if (o < 0 || ::dup2(o, 1) < 0) _exit(126);
-    ::execl(daemonPath().c_str(), daemonPath().c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+    testsupport::execAs({daemonPath()}, std::nullopt);
   }
   // Serving once the socket is there.
   eventually([] { return fs::exists("/run/com.korvane.helper.socket"); });

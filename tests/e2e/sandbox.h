@@ -34,6 +34,9 @@ enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 // the program's exit, leave it). False with why.
 bool enterPrivateNamespaces(int namespaces, std::string* why);
 
+// "/proc/PID": where the host's /proc shows the process `pid`.
+inline std::string procPath(pid_t pid) { return "/proc/" + std::to_string(pid); }
+
 // The pid of the host process `hostPid` in its own (innermost) namespace.
 pid_t innermostPid(pid_t hostPid);
 
