@@ -75,11 +75,10 @@ class XpcTransport : public testing::Test {
     if (listener) listener->resume();
     return listener;
   }
-  // A connection made as `uid` with `groups` (effective ids only: the peer is
-  // then like a set-user-ID client, whose real uid stays root).
-  UniqueFd connectAs(uid_t uid, std::vector<gid_t> groups = {},
-                     const char* name = "service.socket") {
-    EXPECT_TRUE(::setgroups(groups.size(), groups.data()) == 0 &&
+  // A connection made as `uid`, in kGroup unless root (effective ids only:
+  // the peer is then like a set-user-ID client, whose real uid stays root).
+  UniqueFd connectAs(uid_t uid, const char* name = "service.socket") {
+    EXPECT_TRUE(::setgroups(uid == 0 ? 0 : 1, &kGroup) == 0 &&
                 ::setegid(uid == 0 ? 0 : 65534) == 0 && ::seteuid(uid) == 0);
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr;
@@ -170,7 +169,7 @@ TEST_F(XpcTransport, AnswersInOrderAndClosesOnlyConnectionsThatMisbehave) {
   // send still makes progress, but the whole reply has one second.
   auto quick = listen("quick", {kGroup, 6, 2, 2, seconds(1), seconds(1)});
   ASSERT_TRUE(quick) << error_;
-  UniqueFd idle = connectAs(0, {}, "quick.socket");
+  UniqueFd idle = connectAs(0, "quick.socket");
   ASSERT_TRUE(admitted(idle.get()));
   EXPECT_TRUE(closedByDaemon(idle.get()));
   UniqueFd slow = connectAs(0);
@@ -191,7 +190,7 @@ TEST_F(XpcTransport, AnswersInOrderAndClosesOnlyConnectionsThatMisbehave) {
 TEST_F(XpcTransport, SlotsArePerUserKeptForRootAndFreeTheMomentTheirPeerLeaves) {
   std::vector<UniqueFd> held;
   auto firstFrame = [&](uid_t uid) {
-    held.push_back(connectAs(uid, {kGroup}));
+    held.push_back(connectAs(uid));
     return readFrame(held.back().get());
   };
   // Two of one user's, then four of all users but root, then all six.
@@ -244,7 +243,7 @@ TEST_F(XpcTransport, WithoutAGroupListensForRootOnlyOrOnTheSocketHandedOver) {
     }
     listener->setDelegate(&delegate_);
     listener->resume();
-    ::_exit(admitted(connectAs(0, {}, "activated.socket").get()) ? 0 : 3);
+    ::_exit(admitted(connectAs(0, "activated.socket").get()) ? 0 : 3);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
