@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "control/command_runner.h"
+#include "control/posix_command_runner.h"
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
 #include "platform/subprocess.h"
@@ -19,13 +19,11 @@ using Steps = std::vector<std::string>;
 
 // One delegate's world: the listener and the connection it is asked about
 // (recording what the delegate does to them), a Security framework that
-// stages each call's outcome and records what it was given, services that
-// never run, and the lines the delegate writes.
+// stages each call's outcome and records what it was given, the daemon's
+// services (which admission never runs), and the lines the delegate writes.
 class Rig final : public transport::Listener,
                   public transport::Connection,
-                  public sec::CodeSigningServices,
-                  public control::CommandRunner,
-                  public control::ProcessSignaller {
+                  public sec::CodeSigningServices {
  public:
   bool admit() {
     HelperDelegate delegate(
@@ -69,11 +67,6 @@ class Rig final : public transport::Listener,
     return validityStatus;
   }
 
-  std::int32_t runCommand(const std::string&, const std::vector<std::string>&) override {
-    return -1;
-  }
-  bool signalProcess(std::int32_t, int) override { return false; }
-
   std::optional<transport::AuditToken> token = transport::AuditToken{-1, 501, 20, 7};
   sec::OSStatus guestStatus = 0, requirementStatus = 0, validityStatus = 0;
   bool throwInValidity = false;
@@ -83,10 +76,12 @@ class Rig final : public transport::Listener,
   mutable int calls = 0;
 
  private:
-  firewall::Firewall firewall_{*this};
+  control::PosixCommandRunner runner_;
+  control::PosixProcessSignaller signaller_;
+  firewall::Firewall firewall_{runner_};
   processes::SystemProcessSource processes_;
   interface::HelperServices services_ {
-    processes_, *this, *this, firewall_, [] { return common::Listing{}; }
+    processes_, runner_, signaller_, firewall_, [] { return common::Listing{}; }
   };
 };
 
