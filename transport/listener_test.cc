@@ -59,13 +59,14 @@ class Delegate final : public ListenerDelegate {
   std::atomic<bool> accept{true};
 };
 
-// A listener in a private folder. Connections idle for 30 s, longer than a
-// client here waits for a byte (10 s), so each close the tests see is the one
-// they provoke; a reply has one second.
+// A listener in a private folder: six slots, two a user, two kept for root.
+// Connections idle for 30 s, longer than a client here waits for a byte
+// (10 s), so each close the tests see is the one they provoke; a reply has
+// one second.
 class XpcTransport : public testing::Test {
  protected:
   void SetUp() override {
-    listener_ = listen("service", options_);
+    listener_ = listen("service", {kGroup, 6, 2, 2, seconds(30), seconds(1)});
     ASSERT_TRUE(listener_) << error_;
   }
 
@@ -117,8 +118,6 @@ class XpcTransport : public testing::Test {
 
   testsupport::TempDir dir_;
   std::string error_;
-  // Six slots, two a user, two kept for root.
-  ListenerOptions options_{kGroup, 6, 2, 2, seconds(30), seconds(1)};
   Delegate delegate_;
   std::unique_ptr<Listener> listener_;
 };
