@@ -4,7 +4,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -158,11 +157,9 @@ TEST_F(XpcTransport, AnswersInOrderAndClosesOnlyConnectionsThatMisbehave) {
   delegate_.validationMs = 0;
   UniqueFd fd = connectAs(0);
   ASSERT_TRUE(admitted(fd.get()));
-  pid_t child = ::fork();
-  if (child == 0) ::_exit(platform::sendAll(fd.get(), echoFrame(1, Value("child"))) ? 0 : 1);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_EQ(status, 0);
+  ASSERT_EQ(testsupport::runInChild(
+                [&] { return platform::sendAll(fd.get(), echoFrame(1, Value("child"))) ? 0 : 1; }),
+            0);
   EXPECT_TRUE(closedByDaemon(fd.get()));
   // An idle peer is closed; so is one that reads 8 MiB at ~800 KiB/s: each
   // send still makes progress, but the whole reply has one second.
@@ -224,8 +221,7 @@ TEST_F(XpcTransport, WithoutAGroupListensForRootOnlyOrOnTheSocketHandedOver) {
   // private /run.
   sockaddr_un addr;
   platform::unixSocketAddress(dir_.file("activated.socket"), &addr);
-  pid_t child = ::fork();
-  if (child == 0) {
+  auto activated = [&]() -> int {  // ends with _exit: no listener destructor in the child
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0 ||
         ::dup2(fd, 3) != 3 || ::unshare(CLONE_NEWNS) != 0 ||
@@ -243,10 +239,8 @@ TEST_F(XpcTransport, WithoutAGroupListensForRootOnlyOrOnTheSocketHandedOver) {
     listener->setDelegate(&delegate_);
     listener->resume();
     ::_exit(admitted(connectAs(0, "activated.socket").get()) ? 0 : 3);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0);
+  };
+  EXPECT_EQ(testsupport::runInChild(activated), 0);
 }
 
 }  // namespace
