@@ -115,8 +115,7 @@ TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
       {"no code", [](Rig& r) { r.guestStatus = -67034; }, {noCode, kWarning}, 1, -67034},
       {"bad requirement", [](Rig& r) { r.requirementStatus = -67052; },
        {noRequirement, kWarning}, 2, -67052},
-      {"requirement not met", [](Rig& r) { r.validityStatus = -67063; },
-       {failed + "-67063", advice, kWarning}, 3, -67063},
+      // A requirement not met (-67063) writes these lines too: AdmissionE2E reads them.
       {"positive status", [](Rig& r) { r.validityStatus = 7; }, {failed + "7", advice, kWarning}, 3, 7},
       {"exception", [](Rig& r) { r.throwInValidity = true; }, {kWarning}, 3, -67048},
   };
@@ -143,7 +142,6 @@ TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
         r.notes[0].ends_with(" (status " + std::to_string(c.status) + ")"))
         << r.notes[0];
   }
-  peer.killAndReap();
 }
 
 }  // namespace
