@@ -87,8 +87,7 @@ fs::path overlay(const std::string& target) {
   // Upper and work folders live on the private /run tmpfs.
   static int counter = 0;
   const fs::path base = fs::path("/run/korvane-overlay") / std::to_string(counter++);
-  fs::create_directories(base / "upper");
-  fs::create_directories(base / "work");
+  for (const char* folder : {"upper", "work"}) fs::create_directories(base / folder);
   const std::string options = "lowerdir=" + target + ",upperdir=" + (base / "upper").string() +
                               ",workdir=" + (base / "work").string();
   if (::mount("overlay", target.c_str(), "overlay", 0, options.c_str()) != 0) {
