@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -76,11 +75,9 @@ bool eventually(const std::function<bool()>& ready) {
 }
 
 pid_t innermostPid(pid_t hostPid) {
-  std::ifstream status(procPath(hostPid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("NSpid:", 0) == 0) return std::stoi(line.substr(line.find_last_of('\t') + 1));
-  }
-  return -1;
+  const std::string status = readFile(procPath(hostPid) + "/status");  // "NSpid:\tOUTER...\tINNER"
+  const std::size_t line = status.find("\nNSpid:"), end = status.find('\n', line + 1);
+  return line == std::string::npos ? -1 : std::stoi(status.substr(status.rfind('\t', end) + 1));
 }
 
 fs::path overlay(const std::string& target) {
