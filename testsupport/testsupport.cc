@@ -75,8 +75,7 @@ void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
 RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
   TempDir dir;
   const std::string out = dir.file("out"), err = dir.file("err");
-  RunResult result;
-  result.status = runInChild([&] {
+  const int status = runInChild([&] {
     const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int n = ::open("/dev/null", O_RDONLY);
@@ -85,9 +84,7 @@ RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
     }
     execAs(argv, uid);
   });
-  result.out = readFile(out);
-  result.err = readFile(err);
-  return result;
+  return {status, readFile(out), readFile(err)};
 }
 
 }  // namespace testsupport
