@@ -49,6 +49,16 @@ std::string readFile(const fs::path& path) {
   return platform::readWholeFile(path, &content, &err) ? content : "";
 }
 
+int runInChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  if (pid < 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
   if (uid && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
               ::setresuid(*uid, *uid, *uid) != 0)) {
@@ -65,25 +75,16 @@ void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
 RunResult run(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
   TempDir dir;
   const std::string out = dir.file("out"), err = dir.file("err");
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  const int status = runInChild([&] {
     const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int n = ::open("/dev/null", O_RDONLY);
     if (o < 0 || e < 0 || n < 0 || ::dup2(n, 0) < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) {
-      ::_exit(126);
+      return 126;
     }
     execAs(argv, uid);
-  }
-  RunResult result;
-  int status = 0;
-  if (pid < 0) return result;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = readFile(out);
-  result.err = readFile(err);
-  return result;
+  });
+  return {status, readFile(out), readFile(err)};
 }
 
 }  // namespace testsupport

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -47,6 +48,10 @@ struct RunResult {
   std::string out;  // standard output
   std::string err;  // standard error
 };
+
+// Runs `body` in a forked child, which exits with its result, and waits for
+// it: that exit status, 128 + N when signal N killed it, -1 when fork fails.
+int runInChild(const std::function<int()>& body);
 
 // In a forked child: becomes `uid` (with group 65534 and no others) when
 // given, then execs argv[0] (an absolute path) with `argv`. Never returns.

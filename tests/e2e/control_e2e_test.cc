@@ -8,9 +8,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <functional>
-#include <thread>
-
 #include "tests/e2e/sandbox.h"
 
 namespace e2e {
@@ -18,37 +15,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Polls `condition` until it holds; false after about 30 s.
-bool eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 600 && !condition(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
 // Waits until the host process `hostPid` is in `state` ('S', 'T', ...).
 bool reachesState(pid_t hostPid, char state) {
-  const std::string status = "/proc/" + std::to_string(hostPid) + "/status";
+  const std::string status = procPath(hostPid) + "/status";
   return eventually([&] {
     return readFile(status).find("\nState:\t" + std::string(1, state)) != std::string::npos;
   });
 }
 
-class ControlE2E : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    std::string why;
-    ASSERT_TRUE(enterPrivateNamespaces(kPid, &why)) << why << " (end-to-end tests need root)";
-    daemon_ = new Daemon(true);  // the first child: init of the pid namespace
-  }
-  static void TearDownTestSuite() {
-    delete daemon_;
-    daemon_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(daemon_ && daemon_->running()); }
-
-  static inline Daemon* daemon_ = nullptr;
-};
+using ControlE2E = DaemonSuite<kPid>;
 
 // Refused before anything is touched, each with exit status 1 and NO: pids
 // that name a group or every process (4294967297 and -4294967295 would

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -33,16 +32,6 @@ int endProcess(pid_t pid, bool kill) {
   while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return status;
-}
-
-// Polls `ready` for up to five seconds.
-template <typename Ready>
-bool waitFor(Ready ready) {
-  for (int i = 0; i < 500; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
 }
 
 // Children started from now on belong to our own pid namespace again.
@@ -77,20 +66,25 @@ bool enterPrivateNamespaces(int namespaces, std::string* why) {
          fail(why, "mount (/ private, tmpfs on /run)");
 }
 
-pid_t innermostPid(pid_t hostPid) {
-  std::ifstream status("/proc/" + std::to_string(hostPid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("NSpid:", 0) == 0) return std::stoi(line.substr(line.find_last_of('\t') + 1));
+bool eventually(const std::function<bool()>& ready) {
+  for (int i = 0; i < 1500; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return -1;
+  return false;
+}
+
+pid_t innermostPid(pid_t hostPid) {
+  const std::string status = readFile(procPath(hostPid) + "/status");  // "NSpid:\tOUTER...\tINNER"
+  const std::size_t line = status.find("\nNSpid:"), end = status.find('\n', line + 1);
+  return line == std::string::npos ? -1 : std::stoi(status.substr(status.rfind('\t', end) + 1));
 }
 
 fs::path overlay(const std::string& target) {
   // Upper and work folders live on the private /run tmpfs.
   static int counter = 0;
   const fs::path base = fs::path("/run/korvane-overlay") / std::to_string(counter++);
-  fs::create_directories(base / "upper");
-  fs::create_directories(base / "work");
+  for (const char* folder : {"upper", "work"}) fs::create_directories(base / folder);
   const std::string options = "lowerdir=" + target + ",upperdir=" + (base / "upper").string() +
                               ",workdir=" + (base / "work").string();
   if (::mount("overlay", target.c_str(), "overlay", 0, options.c_str()) != 0) {
@@ -106,9 +100,9 @@ int OwnedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
 StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid)
     : OwnedProcess(::fork()) {
   if (pid_ == 0) testsupport::execAs(argv, uid);
-  const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
+  const std::string exe = procPath(pid_) + "/exe";
   std::error_code ec;
-  if (pid_ > 0 && waitFor([&] { return fs::read_symlink(exe, ec) == fs::canonical(argv[0]); })) {
+  if (pid_ > 0 && eventually([&] { return fs::read_symlink(exe, ec) == fs::canonical(argv[0]); })) {
     return;
   }
   endProcess(std::exchange(pid_, -1), true);
@@ -126,11 +120,10 @@ Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
     ::setsid();
     const int o = ::open(kDaemonOutput, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
     if (o < 0 || ::dup2(o, 1) < 0) _exit(126);
-    ::execl(daemonPath().c_str(), daemonPath().c_str(), static_cast<char*>(nullptr));
-    _exit(127);
+    testsupport::execAs({daemonPath()}, std::nullopt);
   }
   // Serving once the socket is there.
-  waitFor([] { return fs::exists("/run/com.korvane.helper.socket"); });
+  eventually([] { return fs::exists("/run/com.korvane.helper.socket"); });
 }
 
 bool Daemon::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }

@@ -6,7 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include <memory>
+#include <functional>
+#include <utility>
 
 #include "testsupport/testsupport.h"
 
@@ -33,8 +34,14 @@ enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 // the program's exit, leave it). False with why.
 bool enterPrivateNamespaces(int namespaces, std::string* why);
 
+// "/proc/PID": where the host's /proc shows the process `pid`.
+inline std::string procPath(pid_t pid) { return "/proc/" + std::to_string(pid); }
+
 // The pid of the host process `hostPid` in its own (innermost) namespace.
 pid_t innermostPid(pid_t hostPid);
+
+// Polls `ready` until it holds: false when it still does not after 30 s.
+bool eventually(const std::function<bool()>& ready);
 
 // Mounts a writable overlay over the folder `target`, so tests can change
 // what it holds without touching the host's copy. Returns `target`.
@@ -73,18 +80,23 @@ class Daemon : public OwnedProcess {
   std::string output() const;  // everything written to standard output so far
 };
 
-// A test with the real daemon in a private mount namespace, one per test.
-class DaemonTest : public testing::Test {
+// A suite served by one daemon in private namespaces (`kNamespaces` of
+// enterPrivateNamespaces; with kPid the daemon is the namespace's init, with
+// a /proc of its own), started before its first test and ended after its last.
+template <int kNamespaces>
+class DaemonSuite : public testing::Test {
  protected:
-  void SetUp() override {
+  static void SetUpTestSuite() {
     std::string why;
-    ASSERT_TRUE(enterPrivateNamespaces(kMountOnly, &why)) << why << " (end-to-end tests need root)";
-    daemon_ = std::make_unique<Daemon>();
-    ASSERT_TRUE(daemon_->running());
+    ASSERT_TRUE(enterPrivateNamespaces(kNamespaces, &why))
+        << why << " (end-to-end tests need root)";
+    daemon_ = new Daemon((kNamespaces & kPid) != 0);
   }
-  void TearDown() override { daemon_.reset(); }
+  static void TearDownTestSuite() { delete std::exchange(daemon_, nullptr); }
+  void SetUp() override { ASSERT_TRUE(daemon_ && daemon_->running()); }
 
-  std::unique_ptr<Daemon> daemon_;
+  static inline Daemon* daemon_ = nullptr;
 };
+using DaemonTest = DaemonSuite<kMountOnly>;
 
 }  // namespace e2e
