@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/unique_fd.h"
@@ -96,12 +95,10 @@ TEST_F(UninstallApp, StopsAtMountPointsAndLeavesThemIntact) {
   const std::string top = dir_ + "/Mounted.app";
   for (const auto& folder : {tmpfs, bind, top}) fs::create_directories(folder);
   // The mounts live in a child's private mount namespace and vanish with it.
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  const int status = testsupport::runInChild([&] {
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-      ::_exit(77);
+      return 77;
     }
     const bool mounted =
         ::mount("none", tmpfs.c_str(), "tmpfs", 0, nullptr) == 0 &&
@@ -110,17 +107,15 @@ TEST_F(UninstallApp, StopsAtMountPointsAndLeavesThemIntact) {
     writeFile(tmpfs + "/keep", "kept");
     writeFile(top + "/keep", "kept");
     const std::string reason = "another file system is mounted there";
-    ::_exit(mounted && uninstallApp(app_) == failure(tmpfs, reason) &&
-                    uninstallApp(dir_ + "/Other.app") == failure(bind, reason) &&
-                    uninstallApp(top) == failure(top, reason) &&
-                    readFile(tmpfs + "/keep") == "kept" && readFile(top + "/keep") == "kept" &&
-                    outsideIntact()
-                ? 0
-                : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace";
+    return mounted && uninstallApp(app_) == failure(tmpfs, reason) &&
+                   uninstallApp(dir_ + "/Other.app") == failure(bind, reason) &&
+                   uninstallApp(top) == failure(top, reason) &&
+                   readFile(tmpfs + "/keep") == "kept" && readFile(top + "/keep") == "kept" &&
+                   outsideIntact()
+               ? 0
+               : 1;
+  });
+  if (status == 77) GTEST_SKIP() << "no mount namespace";
   EXPECT_EQ(status, 0);
 }
 

@@ -11,10 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include "tests/e2e/sandbox.h"
 
@@ -75,15 +73,6 @@ int inNewNamespaces(const char* flags, const std::string& script) {
   return ::execl("/usr/bin/unshare", "unshare", flags, "sh", "-c", script.c_str(), nullptr);
 }
 
-// Polls `ready` for up to five seconds.
-bool eventually(const std::function<bool()>& ready) {
-  for (int i = 0; i < 1000; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
 // Runs `client process-data` traced by this process, from its own request
 // (PTRACE_TRACEME) or seized before its exec, to its end: its exit status. A
 // tracer could rewrite the client's code at its start.
@@ -130,7 +119,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   // Through /proc/<pid>/root of a root process with a bind mount of its own.
   const std::string bind = "mount --bind " + dir.string() + " " + dir.string();
   Forked binder([&] { return inNewNamespaces("-m", bind + " && exec sleep 1000"); }, 0);
-  const std::string binderProc = "/proc/" + std::to_string(binder.pid()),
+  const std::string binderProc = procPath(binder.pid()),
                     elsewhere = binderProc + "/root" + install(dir / "bound", genuine);
   ASSERT_TRUE(eventually(
       [&] { return readFile(binderProc + "/mountinfo").find(dir.string()) != std::string::npos; }));
@@ -180,8 +169,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
       " && mkdir lower upper work merged && cp /bin/true lower/program && mount -t "
       "overlay overlay -o lowerdir=lower,upperdir=upper,workdir=work merged && exec sleep 1000";
   Forked mounter([&] { return inNewNamespaces("-Urm", mountOverlay); });
-  const std::string program =
-      "/proc/" + std::to_string(mounter.pid()) + "/root" + base + "/merged/program";
+  const std::string program = procPath(mounter.pid()) + "/root" + base + "/merged/program";
   ASSERT_TRUE(eventually([&] { return fs::exists(program); })) << "no overlay in a user namespace";
   Forked attacker([&] {
     ::dup2(go[0], 0);
@@ -190,7 +178,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
     ::setenv("KORVANE_PROBE_CONNECT", "1", 1);
     return ::execl(program.c_str(), program.c_str(), nullptr);
   });
-  const std::string proc = "/proc/" + std::to_string(attacker.pid());
+  const std::string proc = procPath(attacker.pid());
   ASSERT_TRUE(eventually([&] {  // our code waits in read(0, ...)
     return readFile(proc + "/syscall").rfind("0 0x0 ", 0) == 0;
   }));
