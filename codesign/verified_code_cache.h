@@ -59,8 +59,8 @@ class VerifiedCodeCache {
   // bytes were found to hash to `entry.hash`.
   bool contains(const Entry& entry) const;
 
-  // Remembers `entry`, whose bytes were hashed from `hashStarted` (realtime
-  // clock) on and matched, unless the file `fd` changed since `entry` was
+  // Remembers `entry`, taken after `hashStarted` (realtime clock) and whose
+  // bytes were hashed after it and matched, unless the file `fd` changed since `entry` was
   // taken or less than kSettleSeconds before `hashStarted`.
   void remember(const Entry& entry, int fd, const timespec& hashStarted);
 
