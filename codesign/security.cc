@@ -320,13 +320,16 @@ OSStatus checkValidity(const SecCode* code, SecCSFlags flags, const SecRequireme
   LoadedSignature loaded;
   OSStatus status = loadSignature(*code, &loaded);
   if (status != errSecSuccess) return status;
+  // The clock is read before the file is described: a write between the two
+  // would otherwise count as older than the hashing, and could share the
+  // change time of the write before it.
+  timespec hashStarted{};
+  ::clock_gettime(CLOCK_REALTIME, &hashStarted);
   const std::optional<VerifiedCodeCache::Entry> entry =
       verified == nullptr
           ? std::nullopt
           : VerifiedCodeCache::describe(code->fd(), loaded.signedLength, loaded.manifest.hash);
   const bool known = entry && verified->contains(*entry);
-  timespec hashStarted{};
-  ::clock_gettime(CLOCK_REALTIME, &hashStarted);
   if (!known) {
     status = checkHash(code->fd(), loaded.signedLength, loaded.manifest.hash);
     if (status != errSecSuccess) return status;

@@ -1,6 +1,8 @@
 #include "codesign/verified_code_cache.h"
 
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include <algorithm>
 
@@ -23,10 +25,14 @@ bool sameEntry(const VerifiedCodeCache::Entry& a, const VerifiedCodeCache::Entry
 }  // namespace
 
 std::optional<VerifiedCodeCache::Entry> VerifiedCodeCache::describe(int fd,
-                                                                  std::uint64_t signedLength,
-                                                                  const Sha256& hash) {
+                                                                    std::uint64_t signedLength,
+                                                                    const Sha256& hash) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::nullopt;
+  struct statfs fs {};
+  if (::fstat(fd, &st) != 0 || ::fstatfs(fd, &fs) != 0 ||
+      static_cast<unsigned long>(fs.f_type) == TMPFS_MAGIC) {
+    return std::nullopt;
+  }
   Entry entry;
   entry.device = st.st_dev;
   entry.inode = st.st_ino;

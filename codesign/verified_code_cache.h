@@ -13,6 +13,11 @@
 // were: a file changed less than kSettle before its hashing began is never
 // remembered, and any later write then shows as a later change time.
 //
+// Not so on tmpfs, which keeps no track of writes through a shared mapping:
+// whoever could once write a file there can keep a page of it pinned
+// writable (an io_uring buffer) through a later chown and chmod, and write
+// it with no change of time. Files there are hashed on every admission.
+//
 // Thread-safe. Holds at most kCapacity files, dropping the oldest.
 #pragma once
 
@@ -46,15 +51,16 @@ class VerifiedCodeCache {
     Sha256 hash{};
   };
 
-  // The entry for the open file `fd`; nullopt when it cannot be stat'ed.
+  // The entry for the open file `fd`; nullopt when it cannot be stat'ed or
+  // lies on tmpfs.
   static std::optional<Entry> describe(int fd, std::uint64_t signedLength, const Sha256& hash);
 
   // Whether `entry` was remembered: the file is unchanged since its signed
   // bytes were found to hash to `entry.hash`.
   bool contains(const Entry& entry) const;
 
-  // Remembers `entry`, whose bytes were hashed from `hashStarted` (realtime
-  // clock) on and matched, unless the file `fd` changed since `entry` was
+  // Remembers `entry`, taken after `hashStarted` (realtime clock) and whose
+  // bytes were hashed after it and matched, unless the file `fd` changed since `entry` was
   // taken or less than kSettleSeconds before `hashStarted`.
   void remember(const Entry& entry, int fd, const timespec& hashStarted);
 

@@ -1,25 +1,31 @@
 // Caller validation end to end, on the real daemon: wrong installs of
 // korvane-helperctl and nobody's attacks on it, each refused with its lines.
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/io_uring.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <functional>
 
+#include "platform/unique_fd.h"
 #include "tests/e2e/sandbox.h"
 
 namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::UniqueFd;
 
 constexpr uid_t kNobody = 65534;
 const std::string kWarning = "🚨 SECURITY WARNING: Rejected unauthorized XPC connection.\n";
@@ -95,6 +101,40 @@ int runTraced(const std::string& client, bool seize) {
     ::ptrace(PTRACE_CONT, child, nullptr, signal);
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Pins the page of `path` that holds byte `at` as an io_uring buffer, drops
+// the file and its mapping (nothing left open for writing, so the file can be
+// run), and reads one byte from `source` into that page when it comes.
+int pinAndRewrite(const std::string& path, std::size_t at, int source) {
+  const auto page = static_cast<off_t>(at & ~std::size_t{4095});
+  io_uring_params params{};
+  UniqueFd file(::open(path.c_str(), O_RDWR)),
+      ring(static_cast<int>(::syscall(__NR_io_uring_setup, 1, &params)));
+  char* map = static_cast<char*>(
+      ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), page));
+  iovec buffer{map, 4096};
+  if (::syscall(__NR_io_uring_register, ring.get(), IORING_REGISTER_BUFFERS, &buffer, 1) != 0) {
+    return 1;
+  }
+  ::munmap(map, 4096);
+  file.reset();
+  auto* sqe =
+      static_cast<io_uring_sqe*>(::mmap(nullptr, sizeof(io_uring_sqe), PROT_READ | PROT_WRITE,
+                                        MAP_SHARED, ring.get(), IORING_OFF_SQES));
+  char* sq = static_cast<char*>(::mmap(nullptr, params.sq_off.array + sizeof(unsigned),
+                                       PROT_READ | PROT_WRITE, MAP_SHARED, ring.get(),
+                                       IORING_OFF_SQ_RING));
+  *sqe = io_uring_sqe{};
+  sqe->opcode = IORING_OP_READ_FIXED;
+  sqe->fd = source;
+  sqe->addr = reinterpret_cast<std::uintptr_t>(map + (at - static_cast<std::size_t>(page)));
+  sqe->len = 1;
+  *reinterpret_cast<unsigned*>(sq + params.sq_off.array) = 0;
+  __atomic_store_n(reinterpret_cast<unsigned*>(sq + params.sq_off.tail), 1u, __ATOMIC_RELEASE);
+  return ::syscall(__NR_io_uring_enter, ring.get(), 1, 1, IORING_ENTER_GETEVENTS, nullptr, 0) == 1
+             ? 0
+             : 1;
 }
 
 using AdmissionE2E = DaemonTest;
@@ -216,6 +256,36 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
       .seekp(at)
       .put(static_cast<char>(genuine[at] ^ 0x20));
   EXPECT_EQ(daemonLinesOf([&] { run({settled, "process-data"}); }), auditFailed(-67061) + kWarning);
+
+  // Nor is a tmpfs file known by its identity: one that nobody could write
+  // before root installed it in place can keep a page pinned by nobody and be
+  // rewritten through it with no change of time.
+  const fs::path tmpfs = dir / "tmpfs";
+  fs::create_directory(tmpfs);
+  ASSERT_EQ(::mount("tmpfs", tmpfs.c_str(), "tmpfs", 0, "mode=1777"), 0);
+  const std::string pinned = install(tmpfs / "client", genuine, kNobody, 0755);
+  int byte[2];
+  ASSERT_EQ(::pipe(byte), 0);
+  Forked pinner([&] { return pinAndRewrite(pinned, at, byte[0]); });
+  ASSERT_TRUE(eventually([&] {
+    return readFile(procPath(pinner.pid()) + "/syscall")
+               .rfind(std::to_string(__NR_io_uring_enter) + " ", 0) == 0;
+  }));
+  ASSERT_TRUE(::chown(pinned.c_str(), 0, ::getgrnam(KORVANE_CLIENT_GROUP)->gr_gid) == 0 &&
+              ::chmod(pinned.c_str(), 02755) == 0);  // installed in place, as README says
+  ASSERT_EQ(::stat(pinned.c_str(), &st), 0);
+  ASSERT_TRUE(eventually([&] { return ::time(nullptr) > st.st_ctim.tv_sec + 2; }));
+  EXPECT_EQ(run(asNobody({pinned, "process-data"})).status, 0);
+  const char flipped = static_cast<char>(genuine[at] ^ 0x20);
+  ASSERT_EQ(::write(byte[1], &flipped, 1), 1);
+  EXPECT_EQ(pinner.wait(), 0);
+  EXPECT_NE(readFile(pinned), genuine);
+  EXPECT_EQ(daemonLinesOf([&] {
+              run(asNobody({pinned, "process-data"}));
+            }),
+            auditFailed(-67061) + kWarning);
+  for (int fd : byte) ::close(fd);
+  ::umount2(tmpfs.c_str(), MNT_DETACH);
 }
 
 }  // namespace
