@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake g++ pkg-config clang-tidy
   clang-14 libclang-rt-14-dev
-  libssl-dev openssl
+  libssl-dev openssl liburing-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev tmux
   procps util-linux iproute2 nftables

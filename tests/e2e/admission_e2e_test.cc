@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <linux/io_uring.h>
+#include <liburing.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -107,32 +107,21 @@ int runTraced(const std::string& client, bool seize) {
 // the file and its mapping (nothing left open for writing, so the file can be
 // run), and reads one byte from `source` into that page when it comes.
 int pinAndRewrite(const std::string& path, std::size_t at, int source) {
-  const auto page = static_cast<off_t>(at & ~std::size_t{4095});
-  io_uring_params params{};
-  UniqueFd file(::open(path.c_str(), O_RDWR)),
-      ring(static_cast<int>(::syscall(__NR_io_uring_setup, 1, &params)));
-  char* map = static_cast<char*>(
-      ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), page));
-  iovec buffer{map, 4096};
-  if (::syscall(__NR_io_uring_register, ring.get(), IORING_REGISTER_BUFFERS, &buffer, 1) != 0) {
+  const std::size_t page = at & ~std::size_t{4095};
+  UniqueFd file(::open(path.c_str(), O_RDWR));
+  char* map = static_cast<char*>(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED,
+                                        file.get(), static_cast<off_t>(page)));
+  const iovec buffer{map, 4096};
+  io_uring ring;
+  if (io_uring_queue_init(1, &ring, 0) != 0 || io_uring_register_buffers(&ring, &buffer, 1) != 0) {
     return 1;
   }
   ::munmap(map, 4096);
   file.reset();
-  auto* sqe =
-      static_cast<io_uring_sqe*>(::mmap(nullptr, sizeof(io_uring_sqe), PROT_READ | PROT_WRITE,
-                                        MAP_SHARED, ring.get(), IORING_OFF_SQES));
-  char* sq = static_cast<char*>(::mmap(nullptr, params.sq_off.array + sizeof(unsigned),
-                                       PROT_READ | PROT_WRITE, MAP_SHARED, ring.get(),
-                                       IORING_OFF_SQ_RING));
-  *sqe = io_uring_sqe{};
-  sqe->opcode = IORING_OP_READ_FIXED;
-  sqe->fd = source;
-  sqe->addr = reinterpret_cast<std::uintptr_t>(map + (at - static_cast<std::size_t>(page)));
-  sqe->len = 1;
-  *reinterpret_cast<unsigned*>(sq + params.sq_off.array) = 0;
-  __atomic_store_n(reinterpret_cast<unsigned*>(sq + params.sq_off.tail), 1u, __ATOMIC_RELEASE);
-  return ::syscall(__NR_io_uring_enter, ring.get(), 1, 1, IORING_ENTER_GETEVENTS, nullptr, 0) == 1
+  io_uring_prep_read_fixed(io_uring_get_sqe(&ring), source, map + (at - page), 1, 0, 0);
+  io_uring_cqe* done = nullptr;
+  return io_uring_submit_and_wait(&ring, 1) == 1 && io_uring_peek_cqe(&ring, &done) == 0 &&
+                 done->res == 1
              ? 0
              : 1;
 }
@@ -267,12 +256,12 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   int byte[2];
   ASSERT_EQ(::pipe(byte), 0);
   Forked pinner([&] { return pinAndRewrite(pinned, at, byte[0]); });
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(eventually([&] {  // waiting in io_uring_enter
     return readFile(procPath(pinner.pid()) + "/syscall")
-               .rfind(std::to_string(__NR_io_uring_enter) + " ", 0) == 0;
+        .starts_with(std::to_string(__NR_io_uring_enter) + " ");
   }));
   ASSERT_TRUE(::chown(pinned.c_str(), 0, ::getgrnam(KORVANE_CLIENT_GROUP)->gr_gid) == 0 &&
-              ::chmod(pinned.c_str(), 02755) == 0);  // installed in place, as README says
+              ::chmod(pinned.c_str(), 02755) == 0);  // taken over in place, as README warns not to
   ASSERT_EQ(::stat(pinned.c_str(), &st), 0);
   ASSERT_TRUE(eventually([&] { return ::time(nullptr) > st.st_ctim.tv_sec + 2; }));
   EXPECT_EQ(run(asNobody({pinned, "process-data"})).status, 0);
