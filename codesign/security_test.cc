@@ -66,7 +66,7 @@ class CodeSigning : public ::testing::Test {
  protected:
   // `bytes` written beside `name` and renamed over it, as an installer would.
   std::string install(const std::string& name, const Bytes& bytes) {
-    testsupport::writeFile(dir_.file(name + ".new"), bytes, 0755);
+    testsupport::writeFile(dir_.file(name + ".new"), std::string(bytes.begin(), bytes.end()), 0755);
     EXPECT_EQ(::rename(dir_.file(name + ".new").c_str(), dir_.file(name).c_str()), 0);
     return dir_.file(name);
   }

@@ -25,13 +25,10 @@ bool fail(std::string* why, const std::string& what) {
   return false;
 }
 
-// Ends `pid` first when `kill`, then reaps it; its wait status.
+// Ends `pid` first when `kill`, then reaps it.
 int endProcess(pid_t pid, bool kill) {
-  int status = 0;
   if (pid > 0 && kill) ::kill(pid, SIGKILL);
-  while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
+  return pid > 0 ? testsupport::reap(pid) : -1;
 }
 
 // Children started from now on belong to our own pid namespace again.

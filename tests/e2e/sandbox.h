@@ -54,7 +54,7 @@ class OwnedProcess {
   OwnedProcess& operator=(const OwnedProcess&) = delete;
   ~OwnedProcess();
   pid_t pid() const { return pid_; }
-  int reap();  // waits for it to end; its wait status
+  int reap();  // waits for it to end, as testsupport::reap does
 
  protected:
   explicit OwnedProcess(pid_t pid) : pid_(pid) {}
