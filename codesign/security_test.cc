@@ -163,6 +163,16 @@ TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
                 status == errSecCSSignatureUnsupported || status == errSecCSReqFailed)
         << at << " " << status;
   }
+  // A folder is no code; a damaged certificate after a good one fails the whole anchor.
+  SecCodeRef code;
+  EXPECT_EQ(SecStaticCodeCreateWithPath(dir_.path(), kSecCSDefaultFlags, &code),
+            errSecCSStaticCodeNotFound);
+  const std::string pem = root.certificatePem;
+  EXPECT_TRUE(TrustAnchor::fromPem(pem + pem));
+  for (const std::string& text :
+       {std::string(), std::string("no certificate"), pem + pem.substr(0, 200) + pem.substr(210)}) {
+    EXPECT_FALSE(TrustAnchor::fromPem(text)) << text;
+  }
   EXPECT_TRUE(ERR_peek_error() == 0) << "the error queue is left empty";
 }
 
@@ -195,19 +205,6 @@ TEST_F(CodeSigning, ChecksTheFileALiveProcessRunsNotThePath) {
       {"process ended", AuditToken{deadPid, 0, 0, pidfdDead.get()}, errSecCSNoSuchCode},
   };
   for (const auto& c : cases) EXPECT_EQ(checkGuest(c.token), c.expected) << c.name;
-}
-
-TEST_F(CodeSigning, RefusesWhatItCannotUse) {
-  SecCodeRef code;
-  EXPECT_EQ(SecStaticCodeCreateWithPath(dir_.path(), kSecCSDefaultFlags, &code),
-            errSecCSStaticCodeNotFound);
-  const std::string root = pki().trustedRoot.certificatePem;
-  EXPECT_TRUE(TrustAnchor::fromPem(root + root));
-  // A damaged certificate after a good one is not skipped.
-  for (const std::string& text : {std::string(), std::string("no certificate"),
-                                  root + root.substr(0, 200) + root.substr(210)}) {
-    EXPECT_FALSE(TrustAnchor::fromPem(text)) << text;
-  }
 }
 
 TEST(RequirementCompiler, CompilesTheSubsetAndNothingElse) {
