@@ -41,7 +41,7 @@ TEST(CodesignTool, SignsVerifiesDisplaysRefusesAndAgreesWithTheDocument) {
   };
   const std::string chain = dir.file("chain.pem");
   testsupport::writeFile(chain, pki.viaIntermediate.chainPem);
-  const std::string untrusted = identityFiles(pki.untrusted, "untrusted"),
+  const std::string untrusted = identityFiles(pki.untrustedRoot.issue(), "untrusted"),
                     good = identityFiles(pki.viaIntermediate, "signing") + "," + chain;
   auto tool = [](std::vector<std::string> args) {
     args.insert(args.begin(), KORVANE_CODESIGN_TOOL);

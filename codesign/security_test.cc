@@ -124,7 +124,7 @@ TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
       {"under an intermediate as the anchor", program(intermediate.issue()), errSecSuccess,
        intermediate.anchor()},
       {"a block larger than a first read", large, errSecSuccess},
-      {"untrusted root", program(pki().untrusted), errSecCSReqFailed},
+      {"untrusted root", program(pki().untrustedRoot.issue()), errSecCSReqFailed},
       {"other identifier", program(pki().good, "com.korvane.other"), errSecCSReqFailed},
       {"identifier with a suffix", program(pki().good, "com.korvane.Korvane-Activity-Console2"),
        errSecCSReqFailed},
