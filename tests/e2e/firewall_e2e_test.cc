@@ -93,11 +93,9 @@ TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
                  "--outbound-udp", str(outUdp)});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "{\"success\": true, \"message\": null}\n");
-  const std::string hooked =
-      "# pf.conf of the test\nset skip on lo0\n# Korvane Firewall Anchor\n"
-      "anchor \"com.korvane.helper.firewall\"\nload anchor \"com.korvane.helper.firewall\" from "
-      "\"/etc/pf.anchors/com.korvane.helper.firewall\"\n";
-  EXPECT_EQ(readFile("/etc/pf.conf"), hooked);
+  EXPECT_TRUE(readFile("/etc/pf.conf")
+                  .ends_with("\nload anchor \"com.korvane.helper.firewall\" from "
+                             "\"/etc/pf.anchors/com.korvane.helper.firewall\"\n"));
   for (const auto& [probe, outcome] : blocked) EXPECT_EQ(probe->outcome(), outcome) << probe->port;
 
   // Only root and the helper's group (nobody is not in it) may connect:
