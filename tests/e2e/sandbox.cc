@@ -77,7 +77,7 @@ pid_t innermostPid(pid_t hostPid) {
   return line == std::string::npos ? -1 : std::stoi(status.substr(status.rfind('\t', end) + 1));
 }
 
-fs::path overlay(const std::string& target) {
+void overlay(const std::string& target) {
   // Upper and work folders live on the private /run tmpfs.
   static int counter = 0;
   const fs::path base = fs::path("/run/korvane-overlay") / std::to_string(counter++);
@@ -87,7 +87,6 @@ fs::path overlay(const std::string& target) {
   if (::mount("overlay", target.c_str(), "overlay", 0, options.c_str()) != 0) {
     throw std::runtime_error("overlay on " + target + ": " + platform::errorText(errno));
   }
-  return target;
 }
 
 OwnedProcess::~OwnedProcess() { endProcess(pid_, true); }

@@ -44,8 +44,8 @@ pid_t innermostPid(pid_t hostPid);
 bool eventually(const std::function<bool()>& ready);
 
 // Mounts a writable overlay over the folder `target`, so tests can change
-// what it holds without touching the host's copy. Returns `target`.
-std::filesystem::path overlay(const std::string& target);
+// what it holds without touching the host's copy.
+void overlay(const std::string& target);
 
 // A child process of the test: killed and reaped on destruction.
 class OwnedProcess {
