@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/sha.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
