@@ -126,7 +126,7 @@ TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
   EXPECT_EQ(terminalText("a\u009bb\u00e9cd", 4), "a?b\u00e9");  // C1 controls escape too
 }
 
-TEST(Top, CpuPercentFromTheChangeOfCpuTime) {
+TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAskedSignals) {
   const TopSample first{{"1|0|10|1|1000000000|a", "2|0|10|1|5000000000|b"}, {}, 0};
   // Over half a second: 1 used 1 s of CPU on two threads; 2 is a new
   // process on a reused pid (less CPU time than before); 3 is new.
@@ -139,18 +139,15 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTime) {
   EXPECT_TRUE(ps[1].cpuPercent == 0.0 && ps[2].user == "0");
   sortProcesses(ps, TopSort::kMemory);
   EXPECT_EQ(ps[0].pid, 3);
-}
 
-TEST(Top, SelectionFollowsItsProcessAndSignalsNeedAYes) {
   TopView view(TopSort::kPid);
-  std::vector<TopProcess> ps(3);
   for (std::size_t i = 0; i < 3; ++i)
     std::tie(ps[i].pid, ps[i].name) = std::tuple(5 + 2 * i, "eaz"s.substr(i, 1));
   view.update(ps);
   view.press({Key::kDown, 0});
   view.press({Key::kChar, 'n'});  // by name: 7 moves to the top, still selected
-  EXPECT_FALSE(
-      view.press({Key::kChar, 's'}));  // asks first (the end-to-end test reads the question)
+  // Asks first (the end-to-end test reads the question).
+  EXPECT_FALSE(view.press({Key::kChar, 's'}));
   auto signal = view.press({Key::kChar, 'y'});
   EXPECT_TRUE(signal && signal->name == "SIGSTOP" && signal->pid == 7);
   view.press({Key::kChar, 'k'});

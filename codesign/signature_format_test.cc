@@ -27,7 +27,7 @@ std::size_t headerAt(const Bytes& file, std::size_t i) {
   return file.size() - kSignatureMagic.size() - kHeaderSize + i;
 }
 
-TEST(SignatureFormat, ParsesWhatItBuildsAsTheTailOfALargerFile) {
+TEST(SignatureFormat, ParsesWhatItBuildsAsTheTailOfALargerFileAndClassifiesDamagedBlocks) {
   const Bytes file = signedFile();
   const std::span<const std::uint8_t> tail(file.data() + 3, file.size() - 3);
   const ParsedSignature parsed = parseSignature(tail, 1000 + tail.size());
@@ -43,9 +43,7 @@ TEST(SignatureFormat, ParsesWhatItBuildsAsTheTailOfALargerFile) {
   // the file's end, after any truncation or changed byte, is the fuzz target's.)
   EXPECT_EQ(parseSignature(std::span(file).last(60), file.size()).status, ParseStatus::kMalformed);
   EXPECT_EQ(parseSignature(file, file.size() - 1).status, ParseStatus::kMalformed);
-}
 
-TEST(SignatureFormat, ClassifiesDamagedBlocks) {
   const struct {
     const char* name;
     void (*damage)(Bytes&);
@@ -66,16 +64,16 @@ TEST(SignatureFormat, ClassifiesDamagedBlocks) {
        ParseStatus::kSigned},
   };
   for (const auto& c : cases) {
-    Bytes file = signedFile();
-    c.damage(file);
-    EXPECT_EQ(parseSignature(file).status, c.expected) << c.name;
+    Bytes damaged = signedFile();
+    c.damage(damaged);
+    EXPECT_EQ(parseSignature(damaged).status, c.expected) << c.name;
   }
   // Each length zero, above its limit, or as large as 32 bits go.
   for (const auto& [at, limit] : {std::pair{4u, kMaxManifestSize}, std::pair{8u, kMaxCmsSize}}) {
     for (const std::uint64_t length : {std::uint64_t{0}, limit + 1, std::uint64_t{0xffffffff}}) {
-      Bytes file = signedFile();
-      common::storeBigEndian32(static_cast<std::uint32_t>(length), &file[headerAt(file, at)]);
-      EXPECT_EQ(parseSignature(file).status, ParseStatus::kMalformed) << at << " " << length;
+      Bytes damaged = signedFile();
+      common::storeBigEndian32(static_cast<std::uint32_t>(length), &damaged[headerAt(damaged, at)]);
+      EXPECT_EQ(parseSignature(damaged).status, ParseStatus::kMalformed) << at << " " << length;
     }
   }
 }

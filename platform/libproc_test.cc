@@ -15,7 +15,11 @@ namespace {
 // From the ppid on: 5 ticks user, 7 system, 3 threads, 1 GiB virtual.
 constexpr char kStatTail[] = " 1 42 42 0 -1 4194560 11 0 2 0 5 7 0 0 20 0 3 0 100 1073741824 4 0\n";
 
-TEST(ParseStat, TakesTheNameUpToTheLastParenthesisAndTheFieldsAfterItAndStatmThePages) {
+void* pauseForever(void*) {
+  for (;;) ::pause();
+}
+
+TEST(Libproc, ParsesStatAndStatmKeepsAProcessWhoseFirstThreadExitedAndFillsOnlyWholePids) {
   ProcStat s;
   const std::string text = std::string("42 (a) (b\nc) S") + kStatTail;
   ASSERT_TRUE(parseStat(text, &s));
@@ -38,13 +42,7 @@ TEST(ParseStat, TakesTheNameUpToTheLastParenthesisAndTheFieldsAfterItAndStatmThe
   for (const char* bad : {"", "731", "731 ", "731 x 1", "x 190 1", "731 -1 1"}) {
     EXPECT_FALSE(parseStatm(bad, &pages)) << bad;
   }
-}
 
-void* pauseForever(void*) {
-  for (;;) ::pause();
-}
-
-TEST(ProcTable, KeepsAProcessWhoseFirstThreadExitedAndFillsOnlyWholePids) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     pthread_t t;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "codesign/testsupport/test_pki.h"
 #include "control/posix_command_runner.h"
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
@@ -130,11 +131,7 @@ TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
     EXPECT_EQ(r.calls, c.securityCalls) << c.name;
     EXPECT_EQ(r.steps, valid ? Steps({"interface:7", "object", "resume"}) : Steps()) << c.name;
     EXPECT_EQ(r.guestPid, c.securityCalls > 0 ? peer.pid() : 0) << c.name;
-    if (c.securityCalls > 1) {
-      EXPECT_EQ(r.requirementText,
-                "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" "
-                "and certificate leaf[subject.OU] = \"QX7ZK2M4PD\"");
-    }
+    EXPECT_EQ(r.requirementText, c.securityCalls > 1 ? sec::testing::kClientRequirement : "");
     ASSERT_EQ(r.notes.size(), valid ? 0u : 1u) << c.name;
     if (valid) continue;
     EXPECT_TRUE(

@@ -39,24 +39,22 @@ void writeFile(const fs::path& path, std::string_view bytes, mode_t mode) {
   EXPECT_TRUE(file && ::chmod(path.c_str(), mode) == 0) << "cannot write " << path;
 }
 
-void writeFile(const fs::path& path, std::span<const std::uint8_t> bytes, mode_t mode) {
-  writeFile(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
-            mode);
-}
-
 std::string readFile(const fs::path& path) {
   std::string content, err;
   return platform::readWholeFile(path, &content, &err) ? content : "";
 }
 
-int runInChild(const std::function<int()>& body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  if (pid < 0) return -1;
+int reap(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int runInChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return pid < 0 ? -1 : reap(pid);
 }
 
 void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {

@@ -4,11 +4,9 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,8 +35,6 @@ class TempDir {
 // Creates or truncates `path`, writes `bytes` and sets `mode`; a test failure
 // when it cannot.
 void writeFile(const std::filesystem::path& path, std::string_view bytes, mode_t mode = 0644);
-void writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
-               mode_t mode = 0644);
 
 // The whole content of a file; "" when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
@@ -49,8 +45,12 @@ struct RunResult {
   std::string err;  // standard error
 };
 
-// Runs `body` in a forked child, which exits with its result, and waits for
-// it: that exit status, 128 + N when signal N killed it, -1 when fork fails.
+// Waits for the child `pid` to end: its exit status, or 128 + N when signal N
+// killed it.
+int reap(pid_t pid);
+
+// Runs `body` in a forked child, which exits with its result, and reaps it;
+// -1 when fork fails.
 int runInChild(const std::function<int()>& body);
 
 // In a forked child: becomes `uid` (with group 65534 and no others) when

@@ -9,8 +9,10 @@ using A = ArgType;
 using common::Value;
 
 // A method returns void and ends in a reply block; its arguments and the
-// block's parameters are what requests and replies are checked against.
-TEST(MethodEncoding, ParsesVoidMethodsEndingInAReplyBlockAndNothingElse) {
+// block's parameters are what requests and replies are checked against: with
+// no narrowing (a uint64 above INT64_MAX is not a pid of -1) and no
+// conversion; nil stands for a missing string or array only.
+TEST(MethodEncoding, ParsesVoidMethodsEndingInAReplyBlockAndArgumentsFitTheirTypesOnly) {
   const std::tuple<const char*, std::vector<A>, std::vector<A>> cases[] = {
       {"v24@0:8@?<v@?@\"NSArray\">16", {}, {A::kArray}},
       {"v32@0:8@\"NSString\"16@?<v@?B@\"NSString\">24", {A::kString}, {A::kBool, A::kString}},
@@ -30,19 +32,14 @@ TEST(MethodEncoding, ParsesVoidMethodsEndingInAReplyBlockAndNothingElse) {
                         "v24@0:8@\"NSData\"16@?<v@?>24", "v24@0:8@?<v@?x>16"}) {
     EXPECT_FALSE(parseMethodEncoding(e)) << e;
   }
-}
-
-// No narrowing (a uint64 above INT64_MAX is not a pid of -1) and no
-// conversion; nil stands for a missing string or array only.
-TEST(MethodEncoding, ArgumentsFitTheirDeclaredTypesOnly) {
   const Value nil{common::Nil{}}, strings{common::Array{Value("not a number")}};
-  const std::tuple<Value, A, bool> cases[] = {
+  const std::tuple<Value, A, bool> fitting[] = {
       {Value(-5), A::kInt64, true},   {Value(UINT64_MAX), A::kInt64, false},
       {Value(1.0), A::kInt64, false}, {nil, A::kInt64, false},
       {Value(1), A::kBool, false},    {nil, A::kString, true},
       {strings, A::kString, false},   {nil, A::kArray, true},
       {Value("x"), A::kArray, false}};
-  for (const auto& [value, type, fitsIt] : cases) {
+  for (const auto& [value, type, fitsIt] : fitting) {
     EXPECT_EQ(fits(value, type), fitsIt) << static_cast<int>(type);
   }
 }

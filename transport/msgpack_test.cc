@@ -62,12 +62,9 @@ TEST(Msgpack, EncodesSmallestDecodesEveryFormAndRefusesTheRestWithinAFewMebibyte
                                    "\xdf\xff\xff\xff\xff"s, "\xdb\xff\xff\xff\xff\x61"s}) {
     cases.emplace_back(bytes, std::nullopt);
   }
-  Value nested;
-  for (int i = 0; i < kMaxDepth; ++i) nested = Value(Array{nested});
-  cases.emplace_back(std::string(kMaxDepth, '\x91') + '\xc0', nested);
-  cases.emplace_back(std::string(kMaxDepth + 1, '\x91') + '\xc0', std::nullopt);
-  cases.emplace_back(std::string(1 << 20, '\x91'), std::nullopt);  // deeper than any stack
-  auto header = [](char tag, std::uint32_t n) {                    // array32 or map32 of n
+  // Deeper than any stack (kMaxDepth levels, and one more, are the fuzz target's).
+  cases.emplace_back(std::string(1 << 20, '\x91'), std::nullopt);
+  auto header = [](char tag, std::uint32_t n) {  // array32 or map32 of n
     unsigned char count[4];
     common::storeBigEndian32(n, count);
     return std::string(1, tag) + std::string(reinterpret_cast<char*>(count), 4);

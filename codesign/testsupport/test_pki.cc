@@ -114,7 +114,6 @@ TestPki TestPki::make() {
   pki.trustedRoot = TestCertificate().issue(CertificateOptions::authority("Korvane Test Root"));
   pki.untrustedRoot = TestCertificate().issue(CertificateOptions::authority("Korvane Test Root"));
   pki.good = pki.trustedRoot.issue();
-  pki.untrusted = pki.untrustedRoot.issue();
   pki.viaIntermediate =
       pki.trustedRoot.issue(CertificateOptions::authority("Korvane Test Intermediate")).issue();
   return pki;

@@ -51,7 +51,6 @@ struct TestPki {
   TestCertificate trustedRoot;
   TestCertificate untrustedRoot;    // a root of the same name
   TestCertificate good;             // under the trusted root
-  TestCertificate untrusted;        // under the untrusted root
   TestCertificate viaIntermediate;  // under an intermediate of the trusted root
 
   static TestPki make();

@@ -61,10 +61,6 @@ class Forked : public OwnedProcess {
                      ::prctl(PR_SET_DUMPABLE, 1) == 0);
     _exit(dropped ? body() : 125);
   }
-  int wait() {  // its exit status; -1 when it was killed
-    const int status = reap();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
 };
 
 // `argv` run as nobody, a member of korvane-helper (whom the socket lets in).
@@ -215,7 +211,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   ASSERT_EQ(readFile(proc + "/exe"), genuine);
   int verdict = -1;
   EXPECT_EQ(daemonLinesOf([&] {
-              if (::write(go[1], "\n", 1) == 1) verdict = attacker.wait();
+              if (::write(go[1], "\n", 1) == 1) verdict = attacker.reap();
             }),
             kNoCode + kWarning);
   EXPECT_EQ(verdict, 1);
@@ -225,7 +221,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   // gets no elevated group, so the daemon finds the guest invalid.
   for (const bool seize : {false, true}) {
     EXPECT_EQ(daemonLinesOf([&] {
-                verdict = Forked([&] { return runTraced(helperctlPath(), seize); }).wait();
+                verdict = Forked([&] { return runTraced(helperctlPath(), seize); }).reap();
               }),
               auditFailed(-67063) + kWarning)
         << seize;
@@ -267,7 +263,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   EXPECT_EQ(run(asNobody({pinned, "process-data"})).status, 0);
   const char flipped = static_cast<char>(genuine[at] ^ 0x20);
   ASSERT_EQ(::write(byte[1], &flipped, 1), 1);
-  EXPECT_EQ(pinner.wait(), 0);
+  EXPECT_EQ(pinner.reap(), 0);
   EXPECT_NE(readFile(pinned), genuine);
   EXPECT_EQ(daemonLinesOf([&] {
               run(asNobody({pinned, "process-data"}));

@@ -2,13 +2,12 @@
 // cross-checked with independent readers, and the client's exit statuses.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "platform/subprocess.h"
 #include "tests/e2e/sandbox.h"
 
 namespace e2e {
@@ -70,14 +69,15 @@ TEST_F(DaemonTest, ListingsShowWhatRunsAsPsAndPsutilSeeIt) {
   StartedProcess orphaned({removed.string(), "60"}), odd({noted.string(), "60"}),
       deep({longest.string(), "60"});
   fs::remove(removed);
-  const pid_t zombie = ::fork();  // exits at once; reaped at the end
-  if (zombie == 0) _exit(0);
+  const platform::Child exited = platform::Child::spawn("/bin/true", {}, {});  // reaped at the end
+  const std::string zombie = std::to_string(exited.pid());
   // Once asleep, a process changes nothing of itself until it ends.
   for (pid_t pid : {nobody.pid(), threaded.pid()}) {
     eventually([&] { return readFile(procPath(pid) + "/wchan") == "hrtimer_nanosleep"; });
   }
-  ASSERT_TRUE(eventually(
-      [&] { return readFile(procPath(zombie) + "/stat").find(") Z ") != std::string::npos; }));
+  ASSERT_TRUE(eventually([&] {
+    return readFile(procPath(exited.pid()) + "/stat").find(") Z ") != std::string::npos;
+  }));
 
   const std::set<std::string> before = psPids();
   auto detailed = byPid(helperctl({"detailed-processes"}));
@@ -97,8 +97,7 @@ TEST_F(DaemonTest, ListingsShowWhatRunsAsPsAndPsutilSeeIt) {
   for (const auto& lived : before) {
     EXPECT_TRUE(!after.count(lived) || (detailed.count(lived) && data.count(lived))) << lived;
   }
-  EXPECT_FALSE(detailed.count(std::to_string(zombie)) || data.count(std::to_string(zombie)));
-  ::waitpid(zombie, nullptr, 0);
+  EXPECT_FALSE(detailed.count(zombie) || data.count(zombie));
 
   // A removed executable has no path, nor has one too long; a file really
   // named "... (deleted)" has its own.

@@ -25,13 +25,10 @@ bool fail(std::string* why, const std::string& what) {
   return false;
 }
 
-// Ends `pid` first when `kill`, then reaps it; its wait status.
+// Ends `pid` first when `kill`, then reaps it.
 int endProcess(pid_t pid, bool kill) {
-  int status = 0;
   if (pid > 0 && kill) ::kill(pid, SIGKILL);
-  while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
+  return pid > 0 ? testsupport::reap(pid) : -1;
 }
 
 // Children started from now on belong to our own pid namespace again.
@@ -80,7 +77,7 @@ pid_t innermostPid(pid_t hostPid) {
   return line == std::string::npos ? -1 : std::stoi(status.substr(status.rfind('\t', end) + 1));
 }
 
-fs::path overlay(const std::string& target) {
+void overlay(const std::string& target) {
   // Upper and work folders live on the private /run tmpfs.
   static int counter = 0;
   const fs::path base = fs::path("/run/korvane-overlay") / std::to_string(counter++);
@@ -90,7 +87,6 @@ fs::path overlay(const std::string& target) {
   if (::mount("overlay", target.c_str(), "overlay", 0, options.c_str()) != 0) {
     throw std::runtime_error("overlay on " + target + ": " + platform::errorText(errno));
   }
-  return target;
 }
 
 OwnedProcess::~OwnedProcess() { endProcess(pid_, true); }

@@ -44,8 +44,8 @@ pid_t innermostPid(pid_t hostPid);
 bool eventually(const std::function<bool()>& ready);
 
 // Mounts a writable overlay over the folder `target`, so tests can change
-// what it holds without touching the host's copy. Returns `target`.
-std::filesystem::path overlay(const std::string& target);
+// what it holds without touching the host's copy.
+void overlay(const std::string& target);
 
 // A child process of the test: killed and reaped on destruction.
 class OwnedProcess {
@@ -54,7 +54,7 @@ class OwnedProcess {
   OwnedProcess& operator=(const OwnedProcess&) = delete;
   ~OwnedProcess();
   pid_t pid() const { return pid_; }
-  int reap();  // waits for it to end; its wait status
+  int reap();  // waits for it to end, as testsupport::reap does
 
  protected:
   explicit OwnedProcess(pid_t pid) : pid_(pid) {}

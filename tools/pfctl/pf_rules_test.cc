@@ -7,7 +7,7 @@
 namespace pfctl {
 namespace {
 
-TEST(ParseRules, UnderstandsEveryLineTheFirewallWritesSkipsCommentsAndRefusesTheRest) {
+TEST(PfParsers, UnderstandEveryLineTheFirewallWritesSkipCommentsAndRefuseTheRest) {
   using firewall::PortList;
   const std::string text = firewall::makeFirewallRules(
       PortList{{"22", "80", "22"}}, PortList{{"0"}}, PortList{{"53", "123"}}, PortList{{"65535"}});
@@ -51,14 +51,11 @@ TEST(ParseRules, UnderstandsEveryLineTheFirewallWritesSkipsCommentsAndRefusesThe
     EXPECT_FALSE(parseRules(good + line + "\n" + good + line, "/tmp/anchor", &rules, &err));
     EXPECT_EQ(err, "/tmp/anchor:2: " + error + "\n/tmp/anchor:4: " + error) << line;
   }
-}
 
-TEST(ParseAnchorLoads, FindsTheLoadLinesOfTheFirewallsBlock) {
   std::string conf = "set skip on lo0\n# load anchor \"x\" from \"/nowhere\"\npass all";
   firewall::appendAnchorBlock(&conf, "/etc/pf.anchors/com.korvane.helper.firewall");
   conf += "load anchor other.one from \"/tmp/other file\" # trailing\n";
   std::vector<AnchorLoad> loads;
-  std::string err;
   EXPECT_TRUE(parseAnchorLoads(conf, "/etc/pf.conf", &loads, &err)) << err;
   EXPECT_EQ(loads, (std::vector<AnchorLoad>{{"com.korvane.helper.firewall",
                                              "/etc/pf.anchors/com.korvane.helper.firewall", 6},
