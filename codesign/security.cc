@@ -23,7 +23,7 @@ namespace {
 using platform::UniqueFd;
 using transport::AuditToken;
 
-// Admission hashes the whole client on every connection. SHA-256 itself is
+// A check hashes every signed byte of the file. SHA-256 itself is
 // the cost (about 0.5 ms a megabyte here); reads this large keep the rest
 // to a system call per megabyte, into a buffer that is never zero-filled.
 constexpr std::size_t kHashChunkSize = std::size_t{1} << 20;

@@ -1,16 +1,16 @@
 // Executables whose signed bytes are known to hash to what their signature
-// says. Admission hashes the client's whole file, megabytes, on every
-// connection; for a file only root can change (the guest-code checks), this
-// lets the next admission of the same unchanged file skip the hashing, much
-// as the macOS kernel keeps the validated signature of an executable with its
-// vnode. The signature itself, its chain and the requirement are still
-// checked on every admission.
+// says. A signature check hashes the whole file, megabytes for the client;
+// for a file only root can change (the guest-code checks), this lets the next
+// admission of the same unchanged file skip the hashing, much as the macOS
+// kernel keeps the validated signature of an executable with its vnode. The
+// signature itself, its chain and the requirement are still checked on every
+// admission.
 //
 // A file is known by its device, inode, size and modification and change
 // times. Every write moves the change time on, and no one but root can set
 // it. But change times tick coarsely (a clock tick; a whole second on some
 // filesystems), so a write just after the hashing could leave them as they
-// were: a file changed less than kSettle before its hashing began is never
+// were: a file changed less than kSettleSeconds before its hashing began is never
 // remembered, and any later write then shows as a later change time.
 //
 // Not so on tmpfs, which keeps no track of writes through a shared mapping:
@@ -20,8 +20,6 @@
 //
 // Thread-safe. Holds at most kCapacity files, dropping the oldest.
 #pragma once
-
-#include <sys/types.h>
 
 #include <array>
 #include <cstddef>
@@ -59,9 +57,9 @@ class VerifiedCodeCache {
   // bytes were found to hash to `entry.hash`.
   bool contains(const Entry& entry) const;
 
-  // Remembers `entry`, taken after `hashStarted` (realtime clock) and whose
-  // bytes were hashed after it and matched, unless the file `fd` changed since `entry` was
-  // taken or less than kSettleSeconds before `hashStarted`.
+  // Remembers `entry`, taken after `hashStarted` (realtime clock), whose
+  // bytes were then hashed and matched; unless the file `fd` changed since
+  // `entry` was taken, or less than kSettleSeconds before `hashStarted`.
   void remember(const Entry& entry, int fd, const timespec& hashStarted);
 
  private:
