@@ -4,17 +4,23 @@
 
 namespace control {
 
-std::int32_t PosixCommandRunner::runCommand(const std::string& launchPath,
-                                            const std::vector<std::string>& arguments) {
+ToolStatus PosixCommandRunner::runCommand(const std::string& launchPath,
+                                          const std::vector<std::string>& arguments) {
   try {
     // Standard input too: a tool run from a daemon started in a terminal must
     // not read (or stop on) that terminal.
     platform::Child child = platform::Child::spawn(launchPath, arguments, {});
-    if (!child.valid()) return -1;
-    const auto status = child.wait();
-    return status ? status->code : -1;
+    if (!child.valid()) return {};
+    const auto status = child.waitUntil(std::chrono::steady_clock::now() + deadline_);
+    if (status) {
+      return {status->signalled ? ToolStatus::End::kSignalled : ToolStatus::End::kExited,
+              status->code};
+    }
+    if (!child.valid()) return {};  // reaped by someone else: how it ended is unknown
+    child.killAndReap();
+    return {ToolStatus::End::kTimedOut, -1};
   } catch (...) {
-    return -1;
+    return {};
   }
 }
 

@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/pidfd.h"
+
 namespace control {
 namespace {
 
@@ -44,10 +46,34 @@ bool isSignalName(std::string_view name) {
   return false;
 }
 
+// The process `id` names, held by a pidfd, when the daemon may signal it.
+// The daemon itself is no target: killed, it could not send the reply it
+// owes; stopped, every connection would hang with it. Neither is a tool it
+// runs: a stopped pfctl would hold the firewall until its deadline. Both
+// are reached through thread ids too, which kill(2) takes for their process.
+platform::UniqueFd openTarget(std::int32_t id) {
+  const std::optional<pid_t> group = platform::threadGroupOf(id);
+  if (!group) return {};
+  platform::UniqueFd pidfd = platform::pidfdOpen(*group);
+  // Between the two reads the id may have been freed and reused: the pidfd
+  // must hold the process that `id` belongs to now.
+  if (!pidfd || platform::threadGroupOf(id) != group) return {};
+  const pid_t self = ::getpid();
+  if (*group == self || platform::isDescendantOf(*group, self)) return {};
+  // The checks read /proc by number. A process that has not been reaped
+  // still holds its pid, so while the pidfd's process lives they read it,
+  // not a newcomer on a freed pid.
+  if (!platform::pidfdAlive(pidfd.get())) return {};
+  return pidfd;
+}
+
 }  // namespace
 
-bool PosixProcessSignaller::signalProcess(std::int32_t pid, int signal) {
-  return ::kill(static_cast<pid_t>(pid), signal) == 0;
+bool PosixProcessSignaller::mayTarget(std::int32_t id) { return static_cast<bool>(openTarget(id)); }
+
+bool PosixProcessSignaller::signalProcess(std::int32_t id, int signal) {
+  const platform::UniqueFd pidfd = openTarget(id);
+  return pidfd && platform::pidfdSignal(pidfd.get(), signal);
 }
 
 bool isSingleProcessId(std::int64_t pid) { return pid > 0 && pid <= INT32_MAX; }
@@ -68,21 +94,21 @@ bool isSignalArgument(std::string_view text) {
   return isSignalName(rest);
 }
 
-// The daemon itself is no target either: killed, it could not send the reply
-// it owes; stopped, every connection would hang with it.
-static bool isSelf(std::int64_t pid) { return pid == ::getpid(); }
-
 bool terminateProcess(std::int64_t pid, ProcessSignaller& signaller) {
   // kill(0, ...) would hit the daemon's own process group and kill(-1, ...)
   // every process on the machine.
-  if (!isSingleProcessId(pid) || isSelf(pid)) return false;
+  if (!isSingleProcessId(pid)) return false;
   return signaller.signalProcess(static_cast<std::int32_t>(pid), SIGKILL);
 }
 
-bool sendSignal(std::int64_t pid, const std::string& signal, CommandRunner& runner) {
+bool sendSignal(std::int64_t pid, const std::string& signal, CommandRunner& runner,
+                ProcessSignaller& signaller) {
   try {
-    if (!isSingleProcessId(pid) || isSelf(pid) || !isSignalArgument(signal)) return false;
-    return runner.runCommand(kKillToolPath, {signal, std::to_string(pid)}) == 0;
+    if (!isSingleProcessId(pid) || !isSignalArgument(signal) ||
+        !signaller.mayTarget(static_cast<std::int32_t>(pid))) {
+      return false;
+    }
+    return runner.runCommand(kKillToolPath, {signal, std::to_string(pid)}).succeeded();
   } catch (...) {
     return false;
   }

@@ -11,18 +11,26 @@ namespace control {
 
 inline constexpr char kKillToolPath[] = "/bin/kill";
 
-// Sends signals by number: the seam in front of kill(2).
+// Whom the daemon may signal, and the signalling itself: the seam in front
+// of kill(2).
 class ProcessSignaller {
  public:
   virtual ~ProcessSignaller() = default;
-  // Sends `signal` to the one process `pid`. True when the signal was sent.
-  virtual bool signalProcess(std::int32_t pid, int signal) = 0;
+  // True when `id` names a process the daemon may signal: a process, or a
+  // thread of one, other than the daemon itself and the processes it started.
+  virtual bool mayTarget(std::int32_t id) = 0;
+  // Sends `signal` to the process that `id` names, when mayTarget holds for
+  // it. True when the signal was sent.
+  virtual bool signalProcess(std::int32_t id, int signal) = 0;
 };
 
-// kill(2). Stateless; safe from any thread.
+// kill(2) through a pidfd of the process that was checked, so that the
+// process signalled is the one the checks were made on, even when its pid is
+// freed and reused meanwhile. Stateless; safe from any thread.
 class PosixProcessSignaller final : public ProcessSignaller {
  public:
-  bool signalProcess(std::int32_t pid, int signal) override;
+  bool mayTarget(std::int32_t id) override;
+  bool signalProcess(std::int32_t id, int signal) override;
 };
 
 // True when `pid` can name one single process: 1 to 2147483647. Zero and the
@@ -42,18 +50,18 @@ bool isSingleProcessId(std::int64_t pid);
 // Nothing else: no sign or space after the dash, no trailing characters.
 bool isSignalArgument(std::string_view text);
 
-// Sends SIGKILL to `pid`. Returns true when the signal was sent; false, with
-// nothing sent, when `pid` does not name a single process
-// (isSingleProcessId) or names the calling process itself. Does not wait for
-// the process to end.
+// Sends SIGKILL to the process `pid` names. Returns true when the signal was
+// sent; false, with nothing sent, when `pid` does not name a single process
+// (isSingleProcessId) or names one `signaller` may not target. Does not wait
+// for the process to end.
 bool terminateProcess(std::int64_t pid, ProcessSignaller& signaller);
 
 // Runs "/bin/kill" through `runner` with exactly two arguments, `signal` as
 // received and `pid` in decimal. Returns true when the tool exits with status
 // 0. Returns false without running the tool when `pid` does not name a single
-// process, names the calling process itself, or `signal` is not a signal
-// argument (isSignalArgument). Blocks
-// until the tool has exited.
-bool sendSignal(std::int64_t pid, const std::string& signal, CommandRunner& runner);
+// process, names one `signaller` may not target, or `signal` is not a signal
+// argument (isSignalArgument). Blocks until the tool has exited.
+bool sendSignal(std::int64_t pid, const std::string& signal, CommandRunner& runner,
+                ProcessSignaller& signaller);
 
 }  // namespace control

@@ -6,10 +6,14 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <filesystem>
+#include <latch>
 #include <sstream>
+#include <thread>
 
 #include "control/posix_command_runner.h"
+#include "testsupport/testsupport.h"
 #include "platform/subprocess.h"
 #include "platform/unique_fd.h"
 
@@ -26,15 +30,27 @@ constexpr std::int64_t k2To32 = std::int64_t{1} << 32;
 const std::int64_t kNotOneProcess[] = {0,      -1,         INT32_MIN, kInt32Max + 1,
                                        k2To32, k2To32 - 1, INT64_MIN, INT64_MAX};
 
+// True once no process has the pid `pid` any more (within 10 s).
+bool eventuallyGone(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    if (::kill(pid, 0) != 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 struct Recorder : ProcessSignaller, CommandRunner {
+  bool mayTarget(std::int32_t pid) override { return pid != kNoTarget; }
   bool signalProcess(std::int32_t pid, int signal) override {
+    if (!mayTarget(pid)) return false;
     signals.emplace_back(pid, signal);
     return status == 0;
   }
-  std::int32_t runCommand(const std::string& path, const std::vector<std::string>& args) override {
+  ToolStatus runCommand(const std::string& path, const std::vector<std::string>& args) override {
     runs.emplace_back(path, args);
-    return status;
+    return status == -1 ? ToolStatus{} : ToolStatus::exited(status);
   }
+  static constexpr std::int32_t kNoTarget = 4242;
   std::vector<std::pair<std::int32_t, int>> signals;
   std::vector<std::pair<std::string, std::vector<std::string>>> runs;
   std::int32_t status = 0;
@@ -61,8 +77,10 @@ TEST(SignalArgument, AcceptsOnlyWhatTheRealKillTakesAsItsSignal) {
   PosixCommandRunner runner;
   for (const auto& text : accepted) {
     EXPECT_TRUE(isSignalArgument(text)) << text;
-    EXPECT_EQ(runner.runCommand(kKillToolPath, {text, std::to_string(zombie.pid())}), 0) << text;
-    EXPECT_NE(runner.runCommand(kKillToolPath, {text, std::to_string(kNeverAPid)}), 0) << text;
+    EXPECT_TRUE(runner.runCommand(kKillToolPath, {text, std::to_string(zombie.pid())}).succeeded())
+        << text;
+    EXPECT_FALSE(runner.runCommand(kKillToolPath, {text, std::to_string(kNeverAPid)}).succeeded())
+        << text;
   }
   // procps kill reads these as pids ("1" is init), options ("-l" signals
   // nothing and exits 0), the end of options ("--" sends TERM), or a group
@@ -81,20 +99,20 @@ TEST(TerminateAndSendSignal, ReachOnlyOneProcessNeverTheDaemonWithTheTextAsRecei
   Recorder recorder;
   for (const auto pid : kNotOneProcess) {
     EXPECT_FALSE(terminateProcess(pid, recorder)) << pid;
-    EXPECT_FALSE(sendSignal(pid, "-STOP", recorder)) << pid;
+    EXPECT_FALSE(sendSignal(pid, "-STOP", recorder, recorder)) << pid;
   }
-  EXPECT_FALSE(terminateProcess(::getpid(), recorder));  // the daemon itself
-  EXPECT_FALSE(sendSignal(::getpid(), "-STOP", recorder));
-  EXPECT_FALSE(sendSignal(42, "-l", recorder));  // any text of SignalArgument's refused list
+  EXPECT_FALSE(terminateProcess(Recorder::kNoTarget, recorder));  // the daemon, a tool of its
+  EXPECT_FALSE(sendSignal(Recorder::kNoTarget, "-STOP", recorder, recorder));
+  EXPECT_FALSE(sendSignal(42, "-l", recorder, recorder));  // any of SignalArgument's refused list
   EXPECT_TRUE(recorder.signals.empty() && recorder.runs.empty());
 
   EXPECT_TRUE(terminateProcess(kInt32Max, recorder));
-  EXPECT_TRUE(sendSignal(42, "-stop", recorder));
+  EXPECT_TRUE(sendSignal(42, "-stop", recorder, recorder));
   recorder.status = 1;
   EXPECT_FALSE(terminateProcess(42, recorder));
-  EXPECT_FALSE(sendSignal(kInt32Max, "-SIGRTMIN+3", recorder));
+  EXPECT_FALSE(sendSignal(kInt32Max, "-SIGRTMIN+3", recorder, recorder));
   recorder.status = -1;
-  EXPECT_FALSE(sendSignal(7, "-9", recorder));
+  EXPECT_FALSE(sendSignal(7, "-9", recorder, recorder));
   EXPECT_EQ(recorder.signals, (decltype(recorder.signals){{kInt32Max, SIGKILL}, {42, SIGKILL}}));
   EXPECT_EQ(recorder.runs, (decltype(recorder.runs){{"/bin/kill", {"-stop", "42"}},
                                                     {"/bin/kill", {"-SIGRTMIN+3", "2147483647"}},
@@ -119,27 +137,69 @@ TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {
     const std::string n = entry.path().filename();
     if (n != "0" && n != "1" && n != "2") probe.push_back(n);
   }
+  using End = ToolStatus::End;
+  // A tool that outlives the deadline, stopped or not, is killed with what it
+  // started: the grandchild writes its pid and sleeps in the tool's group.
+  testsupport::TempDir dir;
+  const std::string grandchild = dir.file("grandchild");
   const struct {
     std::string path;
     std::vector<std::string> arguments;
-    std::int32_t status;
+    ToolStatus status;
   } cases[] = {
-      {"/bin/false", {}, 1},
-      {"/bin/sh", {"-c", "kill -KILL $$"}, 9},  // the signal that ended it
-      {"/bin/sh", probe, 0},
+      {"/bin/false", {}, ToolStatus::exited(1)},
+      {"/bin/sh", {"-c", "kill -KILL $$"}, {End::kSignalled, 9}},  // the signal that ended it
+      {"/bin/sh", probe, ToolStatus::exited(0)},
       // Far beyond a pipe's capacity on both streams: nobody reads them.
-      {"/bin/sh", {"-c", "head -c 1048576 /dev/zero >&2; head -c 1048576 /dev/zero; exit 5"}, 5},
+      {"/bin/sh",
+       {"-c", "head -c 1048576 /dev/zero >&2; head -c 1048576 /dev/zero; exit 5"},
+       ToolStatus::exited(5)},
+      {"/bin/sh", {"-c", "sleep 60 & echo $! >" + grandchild + "; wait"}, {End::kTimedOut, -1}},
+      {"/bin/sh", {"-c", "kill -STOP $$"}, {End::kTimedOut, -1}},
       // Tools that cannot start: missing, not executable, and a bare name (no
       // search path).
-      {"/nonexistent/tool", {}, -1},
-      {"/etc/passwd", {}, -1},
-      {"true", {}, -1},
+      {"/nonexistent/tool", {}, {}},
+      {"/etc/passwd", {}, {}},
+      {"true", {}, {}},
   };
-  PosixCommandRunner runner;
+  PosixCommandRunner runner(std::chrono::milliseconds(300));
   for (const auto& c : cases) {
     EXPECT_EQ(runner.runCommand(c.path, c.arguments), c.status)
         << c.path << " " << c.arguments.size();
   }
+  const pid_t sleeper = std::stoi(testsupport::readFile(grandchild));
+  EXPECT_TRUE(eventuallyGone(sleeper)) << "the tool's own child outlived the deadline";
+}
+
+TEST(PosixProcessSignaller, NeverTargetsTheDaemonItsThreadsOrWhatItStarted) {
+  std::atomic<pid_t> threadId{0};
+  std::latch done(1);
+  std::thread thread([&] {
+    threadId = ::gettid();
+    done.wait();
+  });
+  while (threadId == 0) std::this_thread::yield();
+  platform::Child child = platform::Child::spawn("/bin/sleep", {"60"}, {});
+  PosixProcessSignaller signaller;
+  const struct {
+    const char* name;
+    pid_t id;
+    bool target;
+  } cases[] = {
+      {"the daemon", ::getpid(), false},
+      {"a thread of the daemon", threadId, false},
+      {"a tool the daemon runs", child.pid(), false},
+      {"no such process", static_cast<pid_t>(kNeverAPid), false},
+      {"init", 1, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(signaller.mayTarget(c.id), c.target) << c.name;
+    if (!c.target) {
+      EXPECT_FALSE(signaller.signalProcess(c.id, SIGSTOP)) << c.name;
+    }
+  }
+  done.count_down();
+  thread.join();
 }
 
 }  // namespace

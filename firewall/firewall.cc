@@ -16,9 +16,17 @@ namespace {
 // guards are shared by every connection, and each connection may build its
 // own Firewall. A per-object lock would let two connections append the anchor
 // block to pf.conf twice or interleave an enable with a disable.
-std::mutex& requestLock() {
-  static std::mutex lock;
+std::timed_mutex& requestLock() {
+  static std::timed_mutex lock;
   return lock;
+}
+
+// "pfctl -a NAME -F all did not finish within 20 s; it was killed."
+std::string timedOut(const std::vector<std::string>& arguments) {
+  std::string text = "pfctl";
+  for (const auto& a : arguments) text.append(1, ' ').append(a);
+  return text + " did not finish within " + std::to_string(control::kToolDeadline.count()) +
+         " s; it was killed.";
 }
 
 common::FlagMessage fileError(const std::string& description) {
@@ -40,15 +48,17 @@ std::string FirewallPaths::anchorFile() const {
   return anchorFolder + "/" + std::string(kAnchorName);
 }
 
-Firewall::Firewall(control::CommandRunner& runner, FirewallPaths paths)
-    : runner_(runner), paths_(std::move(paths)) {}
+Firewall::Firewall(control::CommandRunner& runner, FirewallPaths paths,
+                   std::chrono::milliseconds lockWait)
+    : runner_(runner), paths_(std::move(paths)), lockWait_(lockWait) {}
 
 common::FlagMessage Firewall::apply(bool enable, const std::vector<common::Value>& inboundTCP,
                                     const std::vector<common::Value>& outboundTCP,
                                     const std::vector<common::Value>& inboundUDP,
                                     const std::vector<common::Value>& outboundUDP) {
   try {
-    std::lock_guard<std::mutex> hold(requestLock());
+    std::unique_lock<std::timed_mutex> hold(requestLock(), std::defer_lock);
+    if (!hold.try_lock_for(lockWait_)) return {false, "another firewall change is in progress"};
     return enable ? this->enable(inboundTCP, outboundTCP, inboundUDP, outboundUDP) : disable();
   } catch (const std::exception& e) {
     return {false, std::string("Firewall request failed: ") + e.what()};
@@ -58,9 +68,20 @@ common::FlagMessage Firewall::apply(bool enable, const std::vector<common::Value
 }
 
 common::FlagMessage Firewall::disable() {
-  const std::string anchor(kAnchorName);
-  if (runner_.runCommand(paths_.pfctl, {"-a", anchor, "-F", "all"}) == 0) {
-    return {true, "Korvane Firewall Rules Flushed"};
+  const std::vector<std::string> arguments = {"-a", std::string(kAnchorName), "-F", "all"};
+  const control::ToolStatus status = runner_.runCommand(paths_.pfctl, arguments);
+  using End = control::ToolStatus::End;
+  switch (status.end) {
+    case End::kExited:
+      if (status.code == 0) return {true, "Korvane Firewall Rules Flushed"};
+      break;
+    case End::kSignalled:
+      return {false, "Failed to flush anchor rules: pfctl was killed by signal " +
+                         std::to_string(status.code) + "."};
+    case End::kTimedOut:
+      return {false, "Failed to flush anchor rules: " + timedOut(arguments)};
+    case End::kNotStarted:
+      break;
   }
   return {false, "Failed to flush anchor rules."};
 }
@@ -88,16 +109,30 @@ common::FlagMessage Firewall::enable(const std::vector<common::Value>& inboundTC
   if (!readUtf8File(paths_.pfConf, &pfConf, &err)) return fileError(err);
   if (appendAnchorBlock(&pfConf, anchorFile)) {
     if (!platform::replaceFileAtomically(paths_.pfConf, pfConf, {}, &err)) return fileError(err);
-    // The reload's status is not looked at: the anchor-load run below decides.
-    runner_.runCommand(paths_.pfctl, {"-f", paths_.pfConf});
+    // The reload's status is not looked at: the anchor-load run below
+    // decides. A reload that hung is another matter: the runs after it
+    // would most likely hang the same way, holding the lock three times over.
+    const std::vector<std::string> reload = {"-f", paths_.pfConf};
+    if (runner_.runCommand(paths_.pfctl, reload).end == control::ToolStatus::End::kTimedOut) {
+      return {false, timedOut(reload)};
+    }
   }
 
-  const std::string anchor(kAnchorName);
-  const std::int32_t status = runner_.runCommand(paths_.pfctl, {"-a", anchor, "-f", anchorFile});
+  const std::vector<std::string> load = {"-a", std::string(kAnchorName), "-f", anchorFile};
+  const control::ToolStatus status = runner_.runCommand(paths_.pfctl, load);
+  if (status.end == control::ToolStatus::End::kTimedOut) return {false, timedOut(load)};
   // pf is switched on whatever the load gave; `pfctl -E` on an enabled pf is harmless.
-  runner_.runCommand(paths_.pfctl, {"-E"});
-  if (status == 0) return {true, std::nullopt};
-  return {false, "pfctl failed to load anchor with exit code " + std::to_string(status) + "."};
+  const std::vector<std::string> on = {"-E"};
+  if (runner_.runCommand(paths_.pfctl, on).end == control::ToolStatus::End::kTimedOut) {
+    return {false, timedOut(on)};
+  }
+  if (status.succeeded()) return {true, std::nullopt};
+  if (status.end == control::ToolStatus::End::kSignalled) {
+    return {false, "pfctl failed to load anchor: it was killed by signal " +
+                       std::to_string(status.code) + "."};
+  }
+  return {false, "pfctl failed to load anchor with exit code " +
+                     std::to_string(status.terminationStatus()) + "."};
 }
 
 }  // namespace firewall

@@ -2,6 +2,7 @@
 // (enable), or flushes the anchor (disable), driving pf only through pfctl.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -23,16 +24,26 @@ struct FirewallPaths {
   std::string anchorFile() const;
 };
 
+// How long a request waits for the one before it: longer than a request can
+// hold the firewall, which is one tool run at its deadline and a few short
+// steps, since a run that hit its deadline ends its request.
+inline constexpr std::chrono::milliseconds kFirewallLockWait =
+    control::kToolDeadline + std::chrono::seconds(5);
+
 class Firewall {
  public:
   // `runner` must outlive this object.
-  explicit Firewall(control::CommandRunner& runner, FirewallPaths paths = {});
+  explicit Firewall(control::CommandRunner& runner, FirewallPaths paths = {},
+                    std::chrono::milliseconds lockWait = kFirewallLockWait);
 
   // Carries out one firewall request and returns its reply.
   //
   // Disable: runs `pfctl -a <anchor> -F all`, looks at no list and touches no
   // file. Replies {true, "Korvane Firewall Rules Flushed"} when pfctl exits
-  // with 0, else {false, "Failed to flush anchor rules."}.
+  // with 0; {false, "Failed to flush anchor rules: pfctl was killed by signal
+  // N."} or {false, "Failed to flush anchor rules: pfctl -a ... did not finish
+  // within 20 s; it was killed."} when it did not exit; else
+  // {false, "Failed to flush anchor rules."}.
   //
   // Enable: refuses the request with {false, <which element is not a port>}
   // before anything else when a list holds an element that is not an integer
@@ -44,11 +55,16 @@ class Firewall {
   // ends the request with {false, "File system error: " + description}. Else
   // the anchor-load run decides: exit 0 gives {true, nullopt} (no message),
   // any other status s (-1: pfctl could not be started) gives
-  // {false, "pfctl failed to load anchor with exit code <s>."}.
+  // {false, "pfctl failed to load anchor with exit code <s>."}, a signal N
+  // {false, "pfctl failed to load anchor: it was killed by signal N."}.
+  // A run that reaches the runner's deadline ends the request there with
+  // {false, "pfctl ARGUMENTS did not finish within 20 s; it was killed."}.
   //
   // Thread-safe. Requests are serialised process-wide, across all Firewall
   // objects: each holds one lock from start to reply, so pf.conf gains the
-  // block only once and an enable and a disable never interleave. Never throws.
+  // block only once and an enable and a disable never interleave. A request
+  // that cannot have the lock within `lockWait` replies
+  // {false, "another firewall change is in progress"}. Never throws.
   common::FlagMessage apply(bool enable, const std::vector<common::Value>& inboundTCP,
                             const std::vector<common::Value>& outboundTCP,
                             const std::vector<common::Value>& inboundUDP,
@@ -63,6 +79,7 @@ class Firewall {
 
   control::CommandRunner& runner_;
   FirewallPaths paths_;
+  std::chrono::milliseconds lockWait_;
 };
 
 }  // namespace firewall

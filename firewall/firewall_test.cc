@@ -20,19 +20,21 @@ using testsupport::readFile;
 using testsupport::writeFile;
 using Args = std::vector<std::string>;
 using Values = std::vector<common::Value>;
+using End = control::ToolStatus::End;
+constexpr auto exited = control::ToolStatus::exited;
 
 // Records every tool run in `calls` (read it once the requests are done),
 // yielding meanwhile so that another request's thread could run a tool at the
 // same time; answers with `status(arguments)` (0 when unset).
 struct RecordingRunner : control::CommandRunner {
-  std::int32_t runCommand(const std::string&, const Args& arguments) override {
+  control::ToolStatus runCommand(const std::string&, const Args& arguments) override {
     std::unique_lock<std::mutex> hold(mutex);
     calls.push_back(arguments);
     hold.unlock();
     std::this_thread::yield();
-    return status ? status(arguments) : 0;
+    return status ? status(arguments) : control::ToolStatus::exited(0);
   }
-  std::function<std::int32_t(const Args&)> status;
+  std::function<control::ToolStatus(const Args&)> status;
   std::mutex mutex;
   std::vector<Args> calls;
 };
@@ -70,7 +72,7 @@ class FirewallTest : public ::testing::Test {
 TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDecidesTheReply) {
   using Reply = common::FlagMessage;
   // A disable looks at no list, however malformed, and touches no file.
-  runner_.status = [&](const Args& a) { return a == flushRun_ ? 1 : 0; };
+  runner_.status = [&](const Args& a) { return exited(a == flushRun_ ? 1 : 0); };
   EXPECT_EQ(apply(false, {"x"}, {1.5}), (Reply{false, "Failed to flush anchor rules."}));
   EXPECT_EQ(runner_.calls, std::vector<Args>{flushRun_});  // (a flushed reply: FirewallE2E)
   EXPECT_EQ(entriesOf(paths_.anchorFolder), std::set<std::string>{});
@@ -80,7 +82,7 @@ TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDec
   // hooks the anchor (a single reload), every anchor load is directly
   // followed by its own request's -E. Reload and -E failures are not looked at.
   runner_.calls.clear();
-  runner_.status = [&](const Args& a) { return a == reloadRun_ || a == enableRun_ ? 1 : 0; };
+  runner_.status = [&](const Args& a) { return exited(a == reloadRun_ || a == enableRun_); };
   constexpr int kThreads = 16;
   std::latch start(kThreads);
   std::vector<std::thread> threads;
@@ -115,13 +117,65 @@ TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDec
 
   // -1: pfctl could not be started; -E runs whatever the load gave.
   runner_.calls.clear();
-  runner_.status = [&](const Args& a) { return a == loadRun_ ? -1 : 0; };
+  runner_.status = [&](const Args& a) { return a == loadRun_ ? control::ToolStatus{} : exited(0); };
   EXPECT_EQ(apply(true, {}), (Reply{false, "pfctl failed to load anchor with exit code -1."}));
   EXPECT_EQ(readFile(paths_.anchorFile()), "") << "empty lists give an empty anchor file";
   EXPECT_EQ(readFile(paths_.pfConf), hooked());
   EXPECT_EQ(runner_.calls, (std::vector<Args>{loadRun_, enableRun_}));
   EXPECT_EQ(entriesOf(root_.path()), (std::set<std::string>{"pf.anchors", "pf.conf"}));
   EXPECT_EQ(entriesOf(paths_.anchorFolder), std::set<std::string>{"com.korvane.helper.firewall"});
+}
+
+TEST_F(FirewallTest, AKilledOrHungPfctlAndABusyLockSayWhatHappened) {
+  const std::string hung = " did not finish within 20 s; it was killed.";
+  const struct {
+    const char* name;
+    bool enable;
+    Args ends;  // the run that ends as `how`; the others exit 0
+    control::ToolStatus how;
+    std::string reply;
+    std::vector<Args> runs;
+  } cases[] = {
+      {"flush killed", false, flushRun_, {End::kSignalled, 9},
+       "Failed to flush anchor rules: pfctl was killed by signal 9.", {flushRun_}},
+      {"flush hung", false, flushRun_, {End::kTimedOut, -1},
+       "Failed to flush anchor rules: pfctl -a com.korvane.helper.firewall -F all" + hung,
+       {flushRun_}},
+      {"load killed", true, loadRun_, {End::kSignalled, 15},
+       "pfctl failed to load anchor: it was killed by signal 15.", {reloadRun_, loadRun_, enableRun_}},
+      // A hung run ends the request: the runs after it would hang alike.
+      {"reload hung", true, reloadRun_, {End::kTimedOut, -1}, "pfctl -f " + paths_.pfConf + hung,
+       {reloadRun_}},
+      {"load hung", true, loadRun_, {End::kTimedOut, -1},
+       "pfctl -a com.korvane.helper.firewall -f " + paths_.anchorFile() + hung,
+       {reloadRun_, loadRun_}},
+  };
+  for (const auto& c : cases) {
+    writeFile(paths_.pfConf, "pass all\n", 0640);
+    runner_.calls.clear();
+    runner_.status = [&](const Args& a) { return a == c.ends ? c.how : exited(0); };
+    const common::FlagMessage reply = apply(c.enable, {22});
+    EXPECT_FALSE(reply.success) << c.name;
+    EXPECT_EQ(reply.message, c.reply) << c.name;
+    EXPECT_EQ(runner_.calls, c.runs) << c.name;
+  }
+
+  // A request that cannot have the lock in time runs nothing.
+  std::latch holding(1), release(1);
+  RecordingRunner slow;
+  slow.status = [&](const Args&) {
+    holding.count_down();
+    release.wait();
+    return exited(0);
+  };
+  std::thread first([&] { Firewall(slow, paths_).apply(false, {}, {}, {}, {}); });
+  holding.wait();
+  runner_.calls.clear();
+  EXPECT_EQ(Firewall(runner_, paths_, std::chrono::milliseconds(50)).apply(true, {22}, {}, {}, {}),
+            (common::FlagMessage{false, "another firewall change is in progress"}));
+  EXPECT_EQ(runner_.calls, std::vector<Args>{});
+  release.count_down();
+  first.join();
 }
 
 TEST_F(FirewallTest, RefusalsAndFileFailuresEndTheRequestBeforeAnyPfctlRun) {

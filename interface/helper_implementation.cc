@@ -45,7 +45,7 @@ void HelperImplementation::applyFirewallWithEnable(bool enable,
 void HelperImplementation::sendSignalWithPid(std::int64_t pid,
                                              const std::optional<std::string>& signal,
                                              FlagReply reply) {
-  reply(control::sendSignal(pid, signal.value_or(""), services_.runner));
+  reply(control::sendSignal(pid, signal.value_or(""), services_.runner, services_.signaller));
 }
 
 }  // namespace interface

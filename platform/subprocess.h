@@ -56,7 +56,8 @@ class Child {
 
   // Starts the executable at `path` (used as given, no search path) with
   // argv = {path, arguments...}, the daemon's environment, its working
-  // directory, default signal dispositions and an empty signal mask. Only the
+  // directory, default signal dispositions, an empty signal mask, and a
+  // process group of its own (led by the child). Only the
   // three standard streams are open in the child, set by `options`. On
   // failure returns a Child that is not valid() and stores the errno value in
   // `*error` when given (exec failures such as ENOENT, EACCES are reported
@@ -89,11 +90,12 @@ class Child {
 
   // Waits until the child exits or `deadline` passes. Returns the status (and
   // the child is reaped) when it exited in time; nullopt when it is still
-  // running at the deadline or cannot be watched (it stays valid: end it with
-  // killAndReap), or when it cannot be waited for (as for wait()).
+  // running at the deadline (it stays valid: end it with killAndReap), or
+  // when it cannot be waited for (as for wait(); it is no longer valid).
   std::optional<ExitStatus> waitUntil(std::chrono::steady_clock::time_point deadline);
 
-  // Sends SIGKILL and reaps. No effect on a Child that is not valid().
+  // Sends SIGKILL to the child and its process group, and reaps the child.
+  // No effect on a Child that is not valid().
   void killAndReap();
 
  private:

@@ -109,7 +109,7 @@ int setUpStreams(posix_spawn_file_actions_t* actions, const SpawnOptions& option
 // the daemon and the calling thread have set up (an ignored SIGPIPE or a
 // blocked SIGTERM would otherwise carry over into the tool). Returns 0 or an
 // errno value.
-int setUpSignals(posix_spawnattr_t* attributes) {
+int setUpSignalsAndGroup(posix_spawnattr_t* attributes) {
   sigset_t none, all;
   sigemptyset(&none);
   sigfillset(&all);  // glibc leaves out its internal signals
@@ -118,7 +118,12 @@ int setUpSignals(posix_spawnattr_t* attributes) {
       (err = posix_spawnattr_setsigdefault(attributes, &all)) != 0) {
     return err;
   }
-  return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A group of its own, led by the tool: a tool that outlives its deadline
+  // is killed with whatever it started, and a Ctrl-C meant for a daemon run
+  // in a terminal does not reach it.
+  if ((err = posix_spawnattr_setpgroup(attributes, 0)) != 0) return err;
+  return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                  POSIX_SPAWN_SETPGROUP);
 }
 
 }  // namespace
@@ -158,7 +163,7 @@ Child Child::spawn(const std::string& path, const std::vector<std::string>& argu
   if ((options.input == ChildStream::kPipe && (err = makePipe(true, &in)) != 0) ||
       (options.output == ChildStream::kPipe && (err = makePipe(false, &out)) != 0) ||
       (err = setUpStreams(&fa.actions, options, in, out)) != 0 ||
-      (err = setUpSignals(&sa.attributes)) != 0) {
+      (err = setUpSignalsAndGroup(&sa.attributes)) != 0) {
     return {};
   }
 
@@ -224,10 +229,7 @@ std::optional<ExitStatus> Child::waitUntil(Clock::time_point deadline) {
   if (!valid()) return std::nullopt;
   // The pid cannot be reused before we reap it, so opening the pidfd now
   // names this very child.
-  if (!pidfd_) {
-    pidfd_ = pidfdOpen(pid_);
-    if (!pidfd_) return std::nullopt;
-  }
+  if (!pidfd_) pidfd_ = pidfdOpen(pid_);
   for (;;) {
     int raw = 0;
     const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
@@ -243,15 +245,21 @@ std::optional<ExitStatus> Child::waitUntil(Clock::time_point deadline) {
     }
     const int timeout = pollTimeout(deadline);
     if (timeout == 0) return std::nullopt;
+    // Without a pidfd (out of descriptors) the exit is looked for every 10 ms.
     pollfd p{pidfd_.get(), POLLIN, 0};
-    if (::poll(&p, 1, timeout) < 0 && errno != EINTR) return std::nullopt;
+    if (::poll(&p, pidfd_ ? 1 : 0, pidfd_ ? timeout : std::min(timeout, 10)) < 0 &&
+        errno != EINTR) {
+      return std::nullopt;
+    }
   }
 }
 
 void Child::killAndReap() {
   output_.reset();
   if (!valid()) return;
-  // Safe by pid: an unreaped child keeps its pid.
+  // Safe by pid: an unreaped child keeps its pid, and so the group it leads
+  // keeps that number too. The group takes in what the child started.
+  ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);
   wait();
 }
