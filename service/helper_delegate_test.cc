@@ -43,6 +43,8 @@ class Rig final : public transport::Listener,
     steps.push_back(o ? "object" : "null object");
   }
   void resume() override { steps.push_back("resume"); }  // the listener's or the connection's
+  void beginStop() override {}
+  std::size_t waitUntilStopped(std::chrono::steady_clock::time_point) override { return 0; }
 
   sec::OSStatus SecCodeCopyGuestWithAttributes(const sec::SecCode*, const sec::GuestAttributes& a,
                                                sec::SecCSFlags,

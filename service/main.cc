@@ -7,7 +7,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "control/posix_command_runner.h"
@@ -32,6 +34,11 @@ transport::Listener* listener = nullptr;
 // is root-equivalent for what the helper does (kill, remove, firewall).
 constexpr const char* kHelperGroup = "korvane-helper";
 
+// How long requests at work may take to finish once a stop signal came:
+// below systemd's default stop timeout of 90 s, and long enough for a tool
+// run at its deadline.
+constexpr std::chrono::seconds kStopGrace{20};
+
 }  // namespace
 
 namespace {
@@ -53,6 +60,9 @@ void occupyStandardDescriptors() {
 }  // namespace
 
 int main() {
+  // Before any thread exists, so that every thread inherits the mask and the
+  // stop signals reach only the run loop's wait.
+  transport::blockStopSignals();
   occupyStandardDescriptors();
   // A diagnostic written to a closed pipe must fail, not end the daemon.
   // Tools the daemon runs get the default disposition back at spawn.
@@ -111,6 +121,9 @@ int main() {
   }
   listener->setDelegate(delegate);
   listener->resume();
-  transport::runMainRunLoop();
-  return 0;
+  const int status = transport::runMainRunLoop(*listener, kStopGrace);
+  // Connections cut at the end of the grace period may still be running on
+  // their threads: the process ends without running destructors under them.
+  std::fflush(stdout);
+  std::_Exit(status);
 }

@@ -40,8 +40,9 @@ bool waitFor(int fd, short events, Deadline deadline) {
 
 class ConnectionImpl final : public Connection {
  public:
-  ConnectionImpl(int fd, const ListenerOptions& options, std::atomic<bool>& idle)
-      : fd_(fd), options_(options), idle_(idle) {}
+  ConnectionImpl(int fd, const ListenerOptions& options, ConnectionState& state,
+                 const std::atomic<bool>& stopping)
+      : fd_(fd), options_(options), idle_(state.idle), replied_(state.replied), stopping_(stopping) {}
 
   const AuditToken* auditToken() const override { return hasToken_ ? &token_ : nullptr; }
   void setExportedInterface(std::shared_ptr<const Interface> interface) override {
@@ -102,7 +103,7 @@ class ConnectionImpl final : public Connection {
     std::string body;
     while (readRequestFrame(body)) {
       if (!platform::pidfdAlive(token_.pidfd)) return;
-      if (!dispatch(body)) return;
+      if (!dispatch(body) || stopping_) return;
     }
   }
 
@@ -208,6 +209,7 @@ class ConnectionImpl final : public Connection {
       // once, even before this thread has noticed.
       idle_ = true;
       sent = sendAllBy(fd_, bytes, Clock::now() + options_.replyTimeout);
+      replied_ = true;
     });
     Invocation invocation{*method, std::move(request->arguments), reply};
     object_->invoke(invocation);
@@ -221,6 +223,8 @@ class ConnectionImpl final : public Connection {
   int fd_;
   const ListenerOptions& options_;
   std::atomic<bool>& idle_;
+  std::atomic<bool>& replied_;
+  const std::atomic<bool>& stopping_;
   AuditToken token_;
   bool hasToken_ = false;
   platform::UniqueFd pidfd_;
@@ -247,11 +251,12 @@ bool sendAllBy(int fd, std::string_view bytes, Deadline deadline) {
 }
 
 void serveConnection(int fd, Listener& listener, ListenerDelegate* delegate,
-                     const ListenerOptions& options, std::atomic<bool>& idle) {
+                     const ListenerOptions& options, ConnectionState& state,
+                     const std::atomic<bool>& stopping) {
   // Whatever a peer makes the daemon do (an allocation that fails, a length
   // out of range) ends its own connection, never the daemon.
   try {
-    ConnectionImpl connection(fd, options, idle);
+    ConnectionImpl connection(fd, options, state, stopping);
     connection.serve(listener, delegate);
   } catch (const std::exception& e) {
     logError(std::string("connection ended by an exception: ") + e.what());

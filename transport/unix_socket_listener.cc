@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -51,13 +54,13 @@ bool peerHungUp(int fd) {
 
 class ListenerImpl final : public Listener {
  public:
-  ListenerImpl(UniqueFd socket, UniqueFd lock, const ListenerOptions& options)
-      : fd_(std::move(socket)), lock_(std::move(lock)), options_(options) {}
+  // `ownPath` names the socket when the listener bound it itself (empty for
+  // one systemd handed over).
+  ListenerImpl(UniqueFd socket, UniqueFd lock, const ListenerOptions& options, std::string ownPath)
+      : fd_(std::move(socket)), lock_(std::move(lock)), options_(options), ownPath_(std::move(ownPath)) {}
 
   ~ListenerImpl() override {
-    stopping_ = true;
-    ::shutdown(fd_.get(), SHUT_RDWR);  // wakes accept()
-    if (acceptThread_.joinable()) acceptThread_.join();
+    stopAccepting();
     std::unique_lock lock(mu_);
     for (auto& s : slots_) ::shutdown(s.fd.get(), SHUT_RDWR);
     ended_.wait(lock, [this] { return slots_.empty(); });
@@ -69,23 +72,79 @@ class ListenerImpl final : public Listener {
     if (!acceptThread_.joinable()) acceptThread_ = std::thread([this] { acceptLoop(); });
   }
 
+  void beginStop() override {
+    stopAccepting();
+    // A client that comes now is told at once that no helper runs, rather
+    // than queueing until the stop is over. While we hold the instance lock
+    // no other instance can have put a socket of its own at the path.
+    if (!ownPath_.empty()) ::unlink(ownPath_.c_str());
+    std::lock_guard lock(mu_);
+    stopBegan_ = std::chrono::steady_clock::now();
+    for (auto& s : slots_) {
+      if (s.state.idle && s.state.replied) ::shutdown(s.fd.get(), SHUT_RD);
+    }
+  }
+
+  std::size_t waitUntilStopped(std::chrono::steady_clock::time_point deadline) override {
+    std::unique_lock lock(mu_);
+    for (;;) {
+      // A new connection gets a moment for its first request, sent in the
+      // same breath as its connect; one that keeps silent is closed after it.
+      const auto newcomersEnd = stopBegan_ + kFirstRequestWait;
+      if (std::chrono::steady_clock::now() >= newcomersEnd) {
+        for (auto& s : slots_) {
+          if (s.state.idle) ::shutdown(s.fd.get(), SHUT_RD);
+        }
+      }
+      if (slots_.empty()) return 0;
+      const auto wake = std::min(deadline, std::max(newcomersEnd, std::chrono::steady_clock::now()));
+      if (ended_.wait_until(lock, wake) == std::cv_status::timeout && wake >= deadline) {
+        return slots_.size();
+      }
+    }
+  }
+
  private:
+  static constexpr std::chrono::seconds kFirstRequestWait{2};
+
   struct Slot {
     UniqueFd fd;
     uid_t uid = 0;
-    std::atomic<bool> idle{false};  // no request at work (or done)
+    ConnectionState state;
   };
   using SlotRef = std::list<Slot>::iterator;
 
+  // Ends the accept loop. Connections still queued on the socket stay there:
+  // with socket activation systemd keeps the socket, and the next instance
+  // takes them.
+  void stopAccepting() {
+    if (stopping_.exchange(true)) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    if (acceptThread_.joinable()) acceptThread_.join();
+  }
+
   void acceptLoop() {
     while (!stopping_) {
+      // The listening socket may be systemd's, shared with the next
+      // instance: it is never shut down, so the loop waits on it and on
+      // the wake-up descriptor together.
+      pollfd ready[2] = {{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+      if (::poll(ready, 2, -1) < 0 && errno != EINTR) {
+        logError(errnoText("poll", "on the listening socket"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        continue;
+      }
+      if (stopping_) return;
+      if ((ready[0].revents & POLLIN) == 0) continue;
+      // The listening socket is non-blocking: a connection that gave up
+      // between the poll and here must not leave the loop deaf to a stop.
       const int fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
         admit(UniqueFd(fd));
         continue;
       }
-      if (stopping_ || errno == EINVAL) return;  // the socket was shut down
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) continue;
       if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) {
         logError(errnoText("accept4", "on the listening socket"));
       }
@@ -147,7 +206,7 @@ class ListenerImpl final : public Listener {
     auto held = static_cast<std::size_t>(std::count_if(slots_.begin(), slots_.end(), counts));
     if (held < limit) return false;
     for (const Slot& s : slots_) {
-      if (counts(s) && s.idle && peerHungUp(s.fd.get())) --held;
+      if (counts(s) && s.state.idle && peerHungUp(s.fd.get())) --held;
     }
     return held >= limit;
   }
@@ -155,9 +214,9 @@ class ListenerImpl final : public Listener {
   // Runs on the connection's own thread, detached; the destructor waits for
   // the slot to go.
   void serve(SlotRef slot) {
-    serveConnection(slot->fd.get(), *this, delegate_, options_, slot->idle);
+    serveConnection(slot->fd.get(), *this, delegate_, options_, slot->state, stopping_);
     ::shutdown(slot->fd.get(), SHUT_RDWR);  // the peer sees the end, the slot is free
-    slot->idle = true;
+    slot->state.idle = true;
     std::unique_lock lock(mu_);
     if (slots_.size() == 1) {
       // A burst of connections leaves freed memory in the arenas of all its
@@ -173,8 +232,11 @@ class ListenerImpl final : public Listener {
   UniqueFd fd_;
   UniqueFd lock_;  // the instance lock, held for the listener's life
   const ListenerOptions options_;
+  const std::string ownPath_;
   ListenerDelegate* delegate_ = nullptr;
   std::atomic<bool> stopping_{false};
+  UniqueFd wake_{::eventfd(0, EFD_CLOEXEC)};
+  std::chrono::steady_clock::time_point stopBegan_;
   std::thread acceptThread_;
   std::mutex mu_;
   std::condition_variable ended_;
@@ -253,6 +315,24 @@ UniqueFd bindSocket(const std::string& path, std::optional<gid_t> group, std::st
   return fd;
 }
 
+// The signals that stop the daemon: systemd's stop and restart (SIGTERM), a
+// closed terminal (SIGHUP) and Ctrl-C (SIGINT).
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : {SIGTERM, SIGHUP, SIGINT}) sigaddset(&set, s);
+  return set;
+}
+
+// The next stop signal, waiting at most `timeout` (nullptr: for ever); 0 when none came.
+int nextSignal(const sigset_t& set, const timespec* timeout) {
+  for (;;) {
+    const int s = timeout ? ::sigtimedwait(&set, nullptr, timeout) : ::sigwaitinfo(&set, nullptr);
+    if (s > 0) return s;
+    if (errno != EINTR) return 0;
+  }
+}
+
 std::unique_ptr<Listener> makeListener(const std::string& folder, const std::string& name,
                                        const ListenerOptions& options, bool mayBeActivated,
                                        std::string* error) {
@@ -263,9 +343,18 @@ std::unique_ptr<Listener> makeListener(const std::string& folder, const std::str
     *error = errnoText("setsockopt(SO_PASSCRED)", "on the activated socket");
     return nullptr;
   }
-  if (!fd) fd = bindSocket(folder + "/" + name + ".socket", options.socketGroup, error);
+  std::string ownPath;
+  if (!fd) {
+    ownPath = folder + "/" + name + ".socket";
+    fd = bindSocket(ownPath, options.socketGroup, error);
+  }
   if (!fd) return nullptr;
-  return std::make_unique<ListenerImpl>(std::move(fd), std::move(lock), options);
+  if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK) != 0) {
+    *error = errnoText("fcntl(O_NONBLOCK)", "on the listening socket");
+    return nullptr;
+  }
+  return std::make_unique<ListenerImpl>(std::move(fd), std::move(lock), options,
+                                        std::move(ownPath));
 }
 
 }  // namespace
@@ -294,8 +383,36 @@ std::unique_ptr<Listener> Listener::listenInFolder(const std::string& folder,
   return makeListener(folder, name, options, false, error);
 }
 
-void runMainRunLoop() {
-  for (;;) ::pause();
+void blockStopSignals() {
+  sigset_t stops = stopSignals();
+  ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+}
+
+int runMainRunLoop(Listener& listener, std::chrono::milliseconds grace) {
+  const sigset_t stops = stopSignals();
+  const int first = nextSignal(stops, nullptr);
+  const auto began = std::chrono::steady_clock::now();
+  listener.beginStop();
+  const auto deadline = began + grace;
+  std::size_t open = 0;
+  for (;;) {
+    open = listener.waitUntilStopped(std::min(deadline, std::chrono::steady_clock::now() +
+                                                            std::chrono::milliseconds(100)));
+    if (open == 0 || std::chrono::steady_clock::now() >= deadline) break;
+    const timespec now{};
+    if (const int second = nextSignal(stops, &now); second > 0) {
+      logError(std::string("stopping at once on a second SIG") + sigabbrev_np(second) + "; " +
+               std::to_string(open) + " connection(s) cut");
+      return 1;
+    }
+  }
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+  logError(std::string("stopped on SIG") + sigabbrev_np(first) + " after " +
+           std::to_string(took.count()) + " ms: " +
+           (open == 0 ? std::string("every request finished")
+                      : std::to_string(open) + " connection(s) still at work were cut"));
+  return 0;
 }
 
 }  // namespace transport

@@ -143,9 +143,29 @@ class Listener {
   virtual void setDelegate(ListenerDelegate* delegate) = 0;
   // Starts accepting connections on a thread of the listener's own.
   virtual void resume() = 0;
+
+  // The start of a graceful stop: accepts no more connections (those queued
+  // on the socket stay there, for the next instance under socket
+  // activation), closes every connection that has had a reply and waits for
+  // its next request, and lets each request at work finish and reply, after
+  // which its connection ends. A connection that has not sent its first
+  // request gets two seconds to do so. Returns at once.
+  virtual void beginStop() = 0;
+  // After beginStop: waits until every connection has ended or `deadline`
+  // passes; returns the number of connections still open (0: all ended).
+  virtual std::size_t waitUntilStopped(std::chrono::steady_clock::time_point deadline) = 0;
 };
 
-// Serves the listeners for the life of the process; never returns.
-[[noreturn]] void runMainRunLoop();
+// Blocks the stop signals (SIGTERM, SIGHUP, SIGINT) in the calling thread and
+// in every thread it starts from now on: call it first in main, so that only
+// runMainRunLoop takes them.
+void blockStopSignals();
+
+// Serves `listener` until a stop signal arrives, then stops it gracefully:
+// requests at work may finish within `grace`, after which the rest are cut.
+// Writes one line on standard error saying how the stop went and returns
+// the process's exit status: 0, or 1 when a second stop signal came before
+// the end (the stop is then cut short at once).
+int runMainRunLoop(Listener& listener, std::chrono::milliseconds grace);
 
 }  // namespace transport

@@ -80,6 +80,25 @@ TEST_F(ControlE2E, SignalsAndRemovalReachWhatTheyNameAndNothingElse) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(app)));
 }
 
+// A member reaches the daemon through no id of its own: kill(2) of any of its
+// thread ids would stop or end the whole daemon.
+TEST_F(ControlE2E, NoThreadOfTheDaemonIsATarget) {
+  std::vector<std::string> ids = {"1"};  // the daemon, init of its pid namespace
+  for (const auto& task : fs::directory_iterator(procPath(daemon_->pid()) + "/task")) {
+    ids.push_back(std::to_string(innermostPid(std::stoi(task.path().filename()))));
+  }
+  ASSERT_GT(ids.size(), 2u) << "the daemon runs more than its main thread";
+  for (const std::string& id : ids) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"signal", "-STOP", id}, {"terminate", id}}) {
+      const RunResult r = helperctlAsMember(args);
+      EXPECT_EQ(r.out, "NO\n") << args[0] << " " << id << r.err;
+    }
+  }
+  EXPECT_TRUE(reachesState(daemon_->pid(), 'S'));
+  EXPECT_EQ(helperctlAsMember({"terminate", "0"}).out, "NO\n") << "still serving";
+}
+
 // `top` driven in tmux: what it sends reaches the process chosen on screen,
 // and the terminal is as it was once it quits.
 TEST_F(ControlE2E, TopSignalsTheChosenProcessAndRestoresTheTerminal) {

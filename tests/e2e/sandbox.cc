@@ -45,6 +45,13 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
   return run(argv, uid);
 }
 
+RunResult helperctlAsMember(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                                   "--groups=korvane-helper", "--", helperctlPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
+
 bool enterPrivateNamespaces(int namespaces, std::string* why) {
   if (namespaces & kPid) {
     // An earlier test's pid namespace, its init gone, takes no new process:

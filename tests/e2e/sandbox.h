@@ -24,6 +24,10 @@ inline std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
 // korvane-helperctl with `args`, as `uid` when given.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
 
+// korvane-helperctl with `args` as nobody with the one group korvane-helper:
+// a member of the helper's group, unprivileged otherwise.
+RunResult helperctlAsMember(const std::vector<std::string>& args);
+
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
 // Moves the calling process into a new mount namespace (private propagation,
