@@ -126,6 +126,38 @@ TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDec
   EXPECT_EQ(entriesOf(paths_.anchorFolder), std::set<std::string>{"com.korvane.helper.firewall"});
 }
 
+// What a daemon killed between making a temporary file and renaming it left
+// goes at the next write of that file; nothing else does.
+TEST_F(FirewallTest, AnEnableRemovesLeftoversOfItsOwnFilesAndNothingElse) {
+  const fs::path anchors = paths_.anchorFolder;
+  const std::string prefix = ".com.korvane.helper.firewall.";
+  const struct {
+    const char* name;
+    fs::path entry;
+    bool removed;
+  } cases[] = {
+      {"the anchor's leftover", anchors / (prefix + "Ab3XyZ"), true},
+      {"pf.conf's leftover", root_.path() / ".pf.conf.Qw12Er", true},
+      {"five characters", anchors / (prefix + "Ab3Xy"), false},
+      {"seven characters", anchors / (prefix + "Ab3XyZ9"), false},
+      {"not mkstemp's characters", anchors / (prefix + "Ab-XyZ"), false},
+      {"another user's file", anchors / (prefix + "nobody"), false},
+      {"a link", anchors / (prefix + "linkto"), false},
+      {"a folder", anchors / (prefix + "folder"), false},
+      {"another file's leftover", anchors / ".other.Ab3XyZ", false},
+  };
+  for (const auto& c : cases) writeFile(c.entry, "left");
+  ASSERT_EQ(::chown((anchors / (prefix + "nobody")).c_str(), 65534, 65534), 0);
+  fs::remove(anchors / (prefix + "linkto"));
+  fs::create_symlink(paths_.pfConf, anchors / (prefix + "linkto"));
+  fs::remove(anchors / (prefix + "folder"));
+  fs::create_directory(anchors / (prefix + "folder"));
+
+  ASSERT_TRUE(apply(true, {22}).success);
+  for (const auto& c : cases) EXPECT_EQ(!fs::exists(fs::symlink_status(c.entry)), c.removed) << c.name;
+  EXPECT_EQ(readFile(paths_.pfConf), hooked()) << "what the link points to";
+}
+
 TEST_F(FirewallTest, AKilledOrHungPfctlAndABusyLockSayWhatHappened) {
   const std::string hung = " did not finish within 20 s; it was killed.";
   const struct {
@@ -227,6 +259,10 @@ TEST_F(FirewallTest, RefusalsAndFileFailuresEndTheRequestBeforeAnyPfctlRun) {
     EXPECT_EQ(runner.calls, std::vector<Args>{}) << c.reply;
     EXPECT_EQ(readFile(paths.pfConf), c.pfConf) << c.reply;
     EXPECT_TRUE(!c.reply.starts_with("Invalid") || !fs::exists(anchor)) << "an anchor file";
+    fs::create_directories(paths_.anchorFolder);
+    for (const auto& name : entriesOf(paths_.anchorFolder)) {
+      EXPECT_FALSE(name.starts_with(".")) << "a temporary file left: " << c.reply;
+    }
     fs::remove_all(paths_.anchorFolder);
     fs::create_directory(paths_.anchorFolder);
   }

@@ -25,6 +25,13 @@ struct AtomicWriteOptions {
 // `Could not write "/etc/pf.conf" (rename): Permission denied.`, the
 // temporary file gone and `path` as it was. Once the rename is done the write
 // counts as made: the folder sync after it is best effort.
+// Before it writes, it removes what earlier writes of `path` left behind when
+// their process died before the rename: entries of the folder named
+// ".NAME.XXXXXX" (NAME the file's name, six ASCII letters or digits), that
+// are regular files owned by the calling user, found without following
+// links. Nothing else in the folder is touched. Writes within one process
+// take turns; two processes writing the same file at once may take each
+// other's temporary file for a leftover (the write then fails).
 bool replaceFileAtomically(const std::string& path, std::string_view bytes,
                            const AtomicWriteOptions& options, std::string* err);
 

@@ -1,9 +1,13 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <mutex>
+#include <string_view>
 
 #include "platform/atomic_file.h"
 #include "platform/error_text.h"
@@ -38,6 +42,47 @@ class TempFile {
   bool kept_ = false;
 };
 
+// mkstemp's six characters: ASCII letters and digits.
+bool isTemporaryName(std::string_view name, std::string_view prefix) {
+  constexpr std::size_t kRandom = 6;
+  if (name.size() != prefix.size() + kRandom || !name.starts_with(prefix)) return false;
+  for (const char c : name.substr(prefix.size())) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+// A writer that died between making its temporary file and renaming it left
+// the file behind, a whole copy of the content each time. Such leftovers of
+// the same target are removed: entries named exactly like the temporary
+// files made here, that are regular files of our own user, looked at
+// without following links in the folder opened without following one.
+void removeLeftovers(const std::string& folder, std::string_view prefix) {
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir) return;
+  UniqueFd listing(::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0));
+  DIR* stream = listing ? ::fdopendir(listing.get()) : nullptr;
+  if (stream == nullptr) return;
+  listing.release();  // the stream owns it now
+  const uid_t self = ::geteuid();
+  while (const dirent* entry = ::readdir(stream)) {
+    struct stat st;
+    if (isTemporaryName(entry->d_name, prefix) &&
+        ::fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == self) {
+      ::unlinkat(dir.get(), entry->d_name, 0);
+    }
+  }
+  ::closedir(stream);
+}
+
+// Writers in this process take turns, so that one never takes another's
+// temporary file, at work, for a leftover.
+std::mutex& writersLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 int fsyncRetrying(int fd) {
   int rc;
   do {
@@ -71,7 +116,11 @@ bool replaceFileAtomically(const std::string& path, std::string_view bytes,
   const mode_t mode = existed ? (existing.st_mode & 07777) : options.newFileMode;
 
   const std::string folder = folderOf(path);
-  std::string pattern = folder + "/." + path.substr(path.rfind('/') + 1) + ".XXXXXX";
+  std::string prefix = ".";
+  prefix.append(path, path.rfind('/') + 1).push_back('.');
+  std::lock_guard hold(writersLock());
+  removeLeftovers(folder, prefix);
+  std::string pattern = folder + "/" + prefix + "XXXXXX";
   UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
   if (!fd) return fail("mkstemp");
   TempFile temp(pattern);
