@@ -19,6 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kDaemonOutput[] = "/run/korvane-daemon.out";
+constexpr char kDaemonErrors[] = "/run/korvane-daemon.err";
 
 bool fail(std::string* why, const std::string& what) {
   *why = what + ": " + platform::errorText(errno);
@@ -112,7 +113,7 @@ StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::option
   throw std::runtime_error("could not start " + argv[0]);
 }
 
-Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
+Daemon::Daemon(bool ownProc, const std::vector<std::string>& wrapper) : OwnedProcess(::fork()) {
   if (pid_ == 0) {
     if (ownProc &&
         (::unshare(CLONE_NEWNS) != 0 ||
@@ -122,8 +123,11 @@ Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
     }
     ::setsid();
     const int o = ::open(kDaemonOutput, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-    if (o < 0 || ::dup2(o, 1) < 0) _exit(126);
-    testsupport::execAs({daemonPath()}, std::nullopt);
+    const int e = ::open(kDaemonErrors, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+    if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) _exit(126);
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(daemonPath());
+    testsupport::execAs(argv, std::nullopt);
   }
   // Serving once the socket is there.
   eventually([] { return fs::exists("/run/com.korvane.helper.socket"); });
@@ -132,5 +136,7 @@ Daemon::Daemon(bool ownProc) : OwnedProcess(::fork()) {
 bool Daemon::running() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
 
 std::string Daemon::output() const { return readFile(kDaemonOutput); }
+
+std::string Daemon::errors() const { return readFile(kDaemonErrors); }
 
 }  // namespace e2e

@@ -74,14 +74,16 @@ class StartedProcess : public OwnedProcess {
 };
 
 // The daemon with its real constants, in a session of its own, standard
-// output captured. With `ownProc` it mounts a /proc of its own pid namespace
-// (in a nested mount namespace), so that it resolves its peers' pids as they
-// number themselves.
+// output and error captured, run by the program `wrapper` names when given
+// (its arguments, then the daemon's path). With `ownProc` it mounts a /proc of
+// its own pid namespace (in a nested mount namespace), so that it resolves its
+// peers' pids as they number themselves.
 class Daemon : public OwnedProcess {
  public:
-  explicit Daemon(bool ownProc = false);
+  explicit Daemon(bool ownProc = false, const std::vector<std::string>& wrapper = {});
   bool running() const;
   std::string output() const;  // everything written to standard output so far
+  std::string errors() const;  // and to standard error
 };
 
 // A suite served by one daemon in private namespaces (`kNamespaces` of
