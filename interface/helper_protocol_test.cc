@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
+
+#include "interface/helper_implementation.h"
+#include "platform/libproc.h"
+#include "testsupport/testsupport.h"
 
 namespace interface {
 namespace {
@@ -53,6 +58,116 @@ TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
     transport::Invocation invocation{*method, c.arguments, block};
     object.invoke(invocation);
     EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.selector;
+  }
+}
+
+// One process, pid 7 of uid 501 ("alice"), for telling the listings apart.
+struct OneProcess final : processes::ProcessSource, processes::ProcessTable {
+  std::unique_ptr<processes::ProcessTable> openTable() override {
+    return std::make_unique<OneProcess>();
+  }
+  int listPids(void* buffer, int size) override {
+    const std::int32_t pid = 7;
+    if (buffer != nullptr && size >= 4) std::memcpy(buffer, &pid, 4);
+    return 4;
+  }
+  int pidInfo(int, int flavor, void* buffer, int size) override {
+    std::memset(buffer, 0, static_cast<std::size_t>(size));
+    if (flavor == platform::PROC_PIDTBSDINFO) {
+      auto* info = static_cast<platform::proc_bsdinfo*>(buffer);
+      info->pbi_pid = 7;
+      info->pbi_uid = 501;
+      std::strcpy(info->pbi_name, "seven");
+      std::strcpy(info->pbi_comm, "seven");
+    }
+    return size;
+  }
+  int pidPath(int, void* buffer, std::uint32_t) override {
+    std::strcpy(static_cast<char*>(buffer), "/bin/seven");
+    return 10;
+  }
+  std::optional<std::string_view> userName(uid_t) override { return "alice"; }
+};
+
+struct Recorder final : control::CommandRunner, control::ProcessSignaller {
+  control::ToolStatus runCommand(const std::string& path,
+                                 const std::vector<std::string>& args) override {
+    runs.push_back(path);
+    runs.insert(runs.end(), args.begin(), args.end());
+    return control::ToolStatus::exited(0);
+  }
+  bool mayTarget(std::int32_t) override { return true; }
+  bool signalProcess(std::int32_t pid, int signal) override {
+    runs.push_back("kill(" + std::to_string(pid) + ", " + std::to_string(signal) + ")");
+    return true;
+  }
+  std::vector<std::string> runs;
+};
+
+// The handler routes each request to its routine with its arguments in their
+// places, and refuses nil where no default is safe (a nil signal would make
+// kill read the pid as its option).
+TEST(HelperImplementation, RoutesEachRequestAndRefusesANilSignal) {
+  testsupport::TempDir dir;
+  firewall::FirewallPaths paths{dir.path(), dir.file("pf.conf"), "/pfctl"};
+  testsupport::writeFile(paths.pfConf, "");
+  OneProcess source;
+  Recorder recorder;
+  firewall::Firewall firewall(recorder, paths);
+  HelperImplementation object(
+      {source, recorder, recorder, firewall, [] { return common::Listing{"ps line"}; }});
+  const Value nil{common::Nil{}};
+  auto ports = [](std::int64_t p) { return Value(Array{Value(p)}); };
+  const struct {
+    const char* name;
+    const char* selector;
+    Array arguments;
+    Array reply;
+    std::vector<std::string> runs;
+  } cases[] = {
+      {"ps", kFetchSystemProcesses, {}, {Value(Array{Value("ps line")})}, {}},
+      {"detailed",
+       kFetchDetailedProcesses,
+       {},
+       {Value(Array{Value("7|alice|0.0|0.0|0|/bin/seven|seven")})},
+       {}},
+      {"process data", kFetchAllProcessData, {}, {Value(Array{Value("7|501|0|0|0|seven")})}, {}},
+      {"terminate", kTerminateProcess, {Value(42)}, {Value(true)}, {"kill(42, 9)"}},
+      {"signal",
+       kSendSignal,
+       {Value(42), Value("-STOP")},
+       {Value(true)},
+       {"/bin/kill", "-STOP", "42"}},
+      {"nil signal", kSendSignal, {Value(42), nil}, {Value(false)}, {}},
+      {"nil path",
+       kUninstallApp,
+       {nil},
+       {Value(false), Value("Refusing to remove an empty path")},
+       {}},
+      {"firewall",
+       kApplyFirewall,
+       {Value(true), ports(1), ports(2), ports(3), ports(4)},
+       {Value(true), nil},
+       {"/pfctl", "-f", paths.pfConf, "/pfctl", "-a", "com.korvane.helper.firewall", "-f",
+        paths.anchorFile(), "/pfctl", "-E"}},
+  };
+  const auto iface = HelperProtocol::interface();
+  for (const auto& c : cases) {
+    recorder.runs.clear();
+    std::vector<Array> replies;
+    transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); });
+    transport::Invocation invocation{*iface->find(c.selector), c.arguments, block};
+    object.invoke(invocation);
+    EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.name;
+    EXPECT_EQ(recorder.runs, c.runs) << c.name;
+  }
+  // Each list in its place: inbound TCP 1, outbound TCP 2, inbound UDP 3, outbound UDP 4.
+  const std::string rules = testsupport::readFile(paths.anchorFile());
+  for (const char* rule : {"block drop in inet proto tcp from any to any port { 1 }",
+                           "block return out inet proto tcp from any to any port { 2 }",
+                           "block drop in inet proto udp from any to any port { 3 }",
+                           "block return out inet proto udp from any to any port { 4 }"}) {
+    EXPECT_NE(rules.find(rule), std::string::npos) << rule << " in\n" << rules;
   }
 }
 
