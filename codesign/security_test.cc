@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
 #include "codesign/code_signer.h"
+#include "codesign/verified_code_cache.h"
 #include "codesign/testsupport/test_pki.h"
 #include "platform/pidfd.h"
 #include "platform/subprocess.h"
@@ -236,6 +238,33 @@ TEST(RequirementCompiler, CompilesTheSubsetAndNothingElse) {
     EXPECT_FALSE(compileRequirement(text)) << text;
   }
   EXPECT_FALSE(compileRequirement(std::string_view("identifier \"a\0\"", 15)));
+}
+
+// A file rewritten in place with its modification time put back keeps its
+// inode, size and mtime: only the change time tells, so it must be in the key.
+TEST(VerifiedCodeCache, ForgetsAFileRewrittenWithItsOldModificationTime) {
+  testsupport::TempDir dir;
+  const std::string path = dir.file("client");
+  testsupport::writeFile(path, "signed bytes");
+  platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  const Sha256 hash{};
+  const auto before = VerifiedCodeCache::describe(fd.get(), 12, hash);
+  if (!before) GTEST_SKIP() << "the temporary folder is on tmpfs, which is never cached";
+  VerifiedCodeCache cache;
+  timespec later{};
+  ::clock_gettime(CLOCK_REALTIME, &later);
+  later.tv_sec += VerifiedCodeCache::kSettleSeconds + 1;  // as if hashed once the file settled
+  cache.remember(*before, fd.get(), later);
+  ASSERT_TRUE(cache.contains(*before));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past the coarse clock's tick
+  ASSERT_EQ(::pwrite(fd.get(), "S", 1, 0), 1);
+  const timespec times[2] = {before->modified, before->modified};
+  ASSERT_EQ(::futimens(fd.get(), times), 0);
+  const auto after = VerifiedCodeCache::describe(fd.get(), 12, hash);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->modified.tv_nsec, before->modified.tv_nsec);
+  EXPECT_FALSE(cache.contains(*after));
 }
 
 }  // namespace
