@@ -1,6 +1,8 @@
 #include "client/helperctl.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -116,14 +118,47 @@ TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
             "[\n{\"pid\":12,\"user\":\"bob\",\"resident\":11821056,\"virtual\":49500160,"
             "\"threads\":38,\"name\":\"api\",\"path\":\"Unknown\"}\n]\n");
   EXPECT_EQ(formatJsonRecords(L::kSystemProcesses, {}), "[]\n");
-  // Replies as JSON escape every control and invalid byte and keep an empty
-  // message (the plain forms and a null message are the end-to-end tests').
-  EXPECT_EQ(formatListing({"a\"b\\c\n\x01\x7f", "\xFF"}, true),
-            "[\"a\\\"b\\\\c\\n\\u0001\\u007f\",\"\xEF\xBF\xBD\"]\n");
-  EXPECT_EQ(formatListing({}, true), "[]\n");
-  EXPECT_EQ(formatFlagMessage({false, ""}, true), "{\"success\": false, \"message\": \"\"}\n");
+  EXPECT_EQ(formatListing({}, Form::kJson), "[]\n");
   EXPECT_EQ(cpuTimeText(3723999999999), "1:02:03");
-  EXPECT_EQ(terminalText("a\u009bb\u00e9cd", 4), "a?b\u00e9");  // C1 controls escape too
+  EXPECT_EQ(terminalText("a\u009bb\u00e9cd", 4), "a?b\u00e9");
+}
+
+// Names and paths of other users' processes, and names of files being
+// removed, reach standard output in every form.
+TEST(Output, ControlsReachATerminalDefusedAPipeExactlyAndJsonEscaped) {
+  const struct {
+    const char* name;
+    std::string bytes, terminal, json;  // json: inside the quotes
+  } kCases[] = {
+      {"OSC title, SGR", "\x1b]0;t\x07\x1b[31m", "?]0;t??[31m", "\\u001b]0;t\\u0007\\u001b[31m"},
+      {"C1 CSI in UTF-8", "a\u009bm", "a?m", "a\\u009bm"},
+      {"C1 CSI as a raw byte", "a\x9Bm", "a\uFFFDm", "a\uFFFDm"},
+      {"separators, DEL", "\u2028\u2029\x7f", "\u2028\u2029?", "\\u2028\\u2029\\u007f"},
+      {"quote, newline, invalid", "a\"b\\c\n\xFF", "a\"b\\c?\uFFFD", "a\\\"b\\\\c\\n\uFFFD"},
+      {"empty", "", "", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(formatListing({c.bytes}, Form::kExact), c.bytes + "\n");
+    EXPECT_EQ(formatListing({c.bytes}, Form::kTerminal), c.terminal + "\n");
+    EXPECT_EQ(formatListing({c.bytes}, Form::kJson), "[\"" + c.json + "\"]\n");
+    EXPECT_EQ(formatFlagMessage({false, c.bytes}, Form::kExact), "NO\n" + c.bytes + "\n");
+    EXPECT_EQ(formatFlagMessage({false, c.bytes}, Form::kTerminal), "NO\n" + c.terminal + "\n");
+    EXPECT_EQ(formatFlagMessage({false, c.bytes}, Form::kJson),
+              "{\"success\": false, \"message\": \"" + c.json + "\"}\n");
+    EXPECT_EQ(
+        formatJsonRecords(L::kProcessData, parseAll(L::kProcessData, {"1|0|0|1|0|" + c.bytes})),
+        "[\n{\"pid\":1,\"uid\":0,\"resident\":0,\"threads\":1,\"cpu_ns\":0,\"name\":\"" + c.json +
+            "\"}\n]\n");
+  }
+  int terminal = -1, other = -1, pipe[2];
+  ASSERT_TRUE(::openpty(&terminal, &other, nullptr, nullptr, nullptr) == 0 &&
+              ::pipe2(pipe, O_CLOEXEC) == 0);
+  const platform::UniqueFd owners[] = {platform::UniqueFd(terminal), platform::UniqueFd(other),
+                                       platform::UniqueFd(pipe[0]), platform::UniqueFd(pipe[1])};
+  EXPECT_EQ(outputForm(parse(words("--raw process-data")), other), Form::kTerminal);
+  EXPECT_EQ(outputForm(parse(words("--raw process-data")), pipe[1]), Form::kExact);
+  EXPECT_EQ(outputForm(parse(words("uninstall --json /a/b")), other), Form::kJson);
 }
 
 TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAskedSignals) {
