@@ -25,7 +25,8 @@ with named fields. Where a value is expected, an argument starting with a
 dash is that value: terminate -1, signal -STOP 42.
 
 Exit status: 0 success or listing, 1 the helper answered NO, 2 usage error,
-69 the helper is unavailable (not running, not permitted, not admitted, busy).
+69 the helper is unavailable (not running, not permitted, not admitted, busy,
+ended the connection before replying, or sent no reply within 120 s).
 
 Examples:
   korvane-helperctl top

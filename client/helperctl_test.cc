@@ -196,18 +196,24 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
   for (const auto& line : screen) EXPECT_EQ(line.size(), 30u) << line;
 }
 
-// A socket served by nobody (SO_PEERCRED tells the effective uid of the
-// listen() call) that admits everyone: the client must send it nothing.
+// A listening socket at `path` whose clients see `uid` as its server
+// (SO_PEERCRED tells the effective uid of the listen() call).
+platform::UniqueFd listenAs(const std::string& path, uid_t uid) {
+  sockaddr_un addr;
+  platform::unixSocketAddress(path, &addr);
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(::seteuid(uid), 0);
+  const int listening = ::listen(fd.get(), 1);
+  EXPECT_TRUE(::seteuid(0) == 0 && listening == 0);
+  return fd;
+}
+
+// A squatter on the path that admits everyone: the client must send it nothing.
 TEST(HelperClient, RefusesASocketNotServedByRoot) {
   const testsupport::TempDir dir;
   const std::string path = dir.file("s.socket");
-  sockaddr_un addr;
-  platform::unixSocketAddress(path, &addr);
-  platform::UniqueFd squatter(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  ASSERT_EQ(::bind(squatter.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::seteuid(65534), 0);
-  const int listening = ::listen(squatter.get(), 1);
-  ASSERT_TRUE(::seteuid(0) == 0 && listening == 0);
+  const platform::UniqueFd squatter = listenAs(path, 65534);
   ssize_t received = -1;
   std::thread serve([&] {
     platform::UniqueFd peer(::accept(squatter.get(), nullptr, nullptr));
@@ -225,6 +231,52 @@ TEST(HelperClient, RefusesASocketNotServedByRoot) {
   EXPECT_LE(received, 0);
   EXPECT_EQ(HelperClient::connect(path + ".none", &failure, &error), nullptr);
   EXPECT_EQ(failure, ConnectFailure::kNoHelper);
+}
+
+// A helper that stopped ends the connection; a wedged one sends nothing. A
+// person must be told which, before and after the admission.
+TEST(HelperClient, TellsAnEndedConnectionFromNoReplyInTime) {
+  const testsupport::TempDir dir;
+  const platform::UniqueFd listener = listenAs(dir.file("s.socket"), 0);
+  const struct {
+    const char* name;
+    bool admit, silent;
+    ConnectFailure failure;  // when not admitted
+    const char* error;
+  } kCases[] = {
+      {"ended before the admission", false, false, ConnectFailure::kNotAdmitted,
+       "the daemon did not admit this client (the helper ended the connection)"},
+      {"silent before the admission", false, true, ConnectFailure::kOther,
+       "the helper neither admitted nor refused this client within 1 s"},
+      {"ended before replying", true, false, ConnectFailure::kOther,
+       "the helper ended the connection before replying to terminateProcessWithPid:"},
+      {"silent after the request", true, true, ConnectFailure::kOther,
+       "no reply within 1 s to terminateProcessWithPid:"},
+  };
+  for (const auto& c : kCases) {
+    std::thread serve([&] {
+      platform::UniqueFd peer(::accept(listener.get(), nullptr, nullptr));
+      char buf[512];
+      if (c.admit) {
+        platform::sendAll(peer.get(), transport::frame(transport::encodeAdmitted()));
+        EXPECT_GT(::read(peer.get(), buf, sizeof buf), 0);  // the request
+      }
+      while (c.silent && ::read(peer.get(), buf, sizeof buf) > 0) {
+      }
+    });
+    std::string error;
+    ConnectFailure failure = ConnectFailure::kOther;
+    auto helper = HelperClient::connect(dir.file("s.socket"), &failure, &error, 1);
+    EXPECT_EQ(helper != nullptr, c.admit) << c.name;
+    if (helper) {
+      EXPECT_EQ(helper->terminateProcess(1, &error), std::nullopt) << c.name;
+    } else {
+      EXPECT_EQ(failure, c.failure) << c.name;
+    }
+    EXPECT_TRUE(error.starts_with(c.error)) << c.name << ": " << error;
+    helper.reset();
+    serve.join();
+  }
 }
 
 }  // namespace
