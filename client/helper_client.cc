@@ -24,25 +24,40 @@ using common::Nil;
 using common::Value;
 using transport::ArgType;
 
-// Long enough for the slowest operation (a listing on a busy machine, a
-// firewall change), short enough that a wedged daemon does not hang scripts.
-constexpr int kReceiveTimeoutSeconds = 120;
+// Why a frame could not be read.
+enum class FrameFailure {
+  kEnded,     // the stream ended before the frame began
+  kTimedOut,  // nothing came within the timeout
+  kBroken,    // the frame was cut short or too long
+};
 
-std::optional<std::string> readFrame(int fd, std::string* error) {
-  unsigned char header[transport::kFrameHeaderSize];
-  if (!platform::readExactly(fd, reinterpret_cast<char*>(header), sizeof header)) {
-    *error = "the daemon closed the connection";
+// Reads one frame, waiting at most the socket's SO_RCVTIMEO for each read.
+std::optional<std::string> readFrame(int fd, int timeoutSeconds, FrameFailure* failure,
+                                     std::string* error) {
+  // readExactly leaves errno alone when the stream ends and keeps read's
+  // EAGAIN when the receive timeout expires.
+  auto failed = [&](FrameFailure ending, const char* ended) {
+    const bool timedOut = errno == EAGAIN || errno == EWOULDBLOCK;
+    *failure = timedOut ? FrameFailure::kTimedOut : ending;
+    *error = timedOut ? "no reply within " + std::to_string(timeoutSeconds) + " s" : ended;
     return std::nullopt;
+  };
+  unsigned char header[transport::kFrameHeaderSize];
+  errno = 0;
+  if (!platform::readExactly(fd, reinterpret_cast<char*>(header), sizeof header)) {
+    return failed(FrameFailure::kEnded, "the helper ended the connection");
   }
   const std::uint32_t size = transport::parseFrameHeader(header);
   if (size > transport::kMaxReplyBody) {
-    *error = "the daemon sent an oversized frame";
+    *failure = FrameFailure::kBroken;
+    *error = "the helper sent an oversized frame";
     return std::nullopt;
   }
   std::string body(size, '\0');
+  errno = 0;
   if (!platform::readExactly(fd, body.data(), size)) {
-    *error = "the daemon closed the connection mid-reply";
-    return std::nullopt;
+    return failed(FrameFailure::kBroken,
+                  "the helper ended the connection in the middle of a reply");
   }
   return body;
 }
@@ -91,6 +106,7 @@ ConnectFailure connectFailure(int error) {
 // methods are the only way in.
 struct HelperClient::Connection {
   platform::UniqueFd fd;
+  int timeoutSeconds = kReplyTimeoutSeconds;
   std::uint64_t nextId = 1;
 
   // Sends `selector` with its protocol encoding and `arguments`; returns the
@@ -110,7 +126,8 @@ HelperClient::HelperClient(std::unique_ptr<Connection> connection)
 HelperClient::~HelperClient() = default;
 
 std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPath,
-                                                    ConnectFailure* failure, std::string* error) {
+                                                    ConnectFailure* failure, std::string* error,
+                                                    int replyTimeoutSeconds) {
   ConnectFailure ignored;
   if (failure == nullptr) failure = &ignored;
   *failure = ConnectFailure::kOther;
@@ -133,13 +150,19 @@ std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPat
              std::to_string(cred.uid) + ")";
     return nullptr;
   }
-  timeval timeout{kReceiveTimeoutSeconds, 0};
+  timeval timeout{replyTimeoutSeconds, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  FrameFailure frameFailure;
   std::string frameError;
-  auto first = readFrame(fd.get(), &frameError);
+  auto first = readFrame(fd.get(), replyTimeoutSeconds, &frameFailure, &frameError);
   if (first && isBusyRefusal(*first)) {
     *failure = ConnectFailure::kBusy;
     *error = "the daemon is serving as many connections as it takes";
+    return nullptr;
+  }
+  if (!first && frameFailure == FrameFailure::kTimedOut) {
+    *error = "the helper neither admitted nor refused this client within " +
+             std::to_string(replyTimeoutSeconds) + " s";
     return nullptr;
   }
   if (!first || !transport::isAdmitted(*first)) {
@@ -150,6 +173,7 @@ std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPat
   }
   auto connection = std::make_unique<Connection>();
   connection->fd = std::move(fd);
+  connection->timeoutSeconds = replyTimeoutSeconds;
   return std::unique_ptr<HelperClient>(new HelperClient(std::move(connection)));
 }
 
@@ -168,10 +192,18 @@ std::optional<Array> HelperClient::Connection::call(const std::string& selector,
     *error = std::string("cannot send the request: ") + platform::errorText(errno);
     return std::nullopt;
   }
-  auto reply = readFrame(fd.get(), error);
+  FrameFailure failure;
+  auto reply = readFrame(fd.get(), timeoutSeconds, &failure, error);
   if (!reply) {
-    if (*error == "the daemon closed the connection") {
-      *error += " (it may not offer " + selector + ")";
+    // The helper answers a request it does not take (an unknown selector, a
+    // wrong encoding) by closing the connection, as it does when it stops:
+    // the client cannot tell the two apart.
+    if (failure == FrameFailure::kEnded) {
+      *error += " before replying to " + selector +
+                " (it stopped, or refused the request: a helper of another version may not "
+                "offer it)";
+    } else if (failure == FrameFailure::kTimedOut) {
+      *error += " to " + selector + "; the helper may still carry it out";
     }
     return std::nullopt;
   }

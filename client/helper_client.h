@@ -40,6 +40,11 @@ enum class ConnectFailure {
   kOther,             // anything else (the text says what)
 };
 
+// How long a call waits for the admission or a reply: long enough for the
+// slowest operation (a listing on a busy machine, a firewall change), short
+// enough that a wedged daemon does not hang scripts.
+inline constexpr int kReplyTimeoutSeconds = 120;
+
 // The daemon's socket: "/run/com.korvane.helper.socket".
 std::string defaultSocketPath();
 
@@ -48,9 +53,12 @@ class HelperClient {
   // Connects to the daemon at `socketPath` and waits for its admission.
   // Refuses a socket whose server is not root (a squatter on the path gets
   // nothing, not even a request). On failure returns nullptr, sets *failure
-  // (when not null) and *error.
+  // (when not null) and *error. The admission and each reply must come
+  // within `replyTimeoutSeconds`; else the error says "no reply within N s",
+  // which is not the "ended the connection" of a helper that stopped.
   static std::unique_ptr<HelperClient> connect(const std::string& socketPath,
-                                               ConnectFailure* failure, std::string* error);
+                                               ConnectFailure* failure, std::string* error,
+                                               int replyTimeoutSeconds = kReplyTimeoutSeconds);
   ~HelperClient();
   HelperClient(const HelperClient&) = delete;
   HelperClient& operator=(const HelperClient&) = delete;

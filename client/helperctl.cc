@@ -1,5 +1,7 @@
 #include "client/helperctl.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
@@ -16,13 +18,15 @@ constexpr const char* kProgram = "korvane-helperctl";
 
 constexpr const char* kMainFooter = R"(
 Listings print a table on a terminal, sorted by pid. Piped, or with --raw,
-they print the helper's records one per line, exactly as it sends them;
+they print the helper's records one per line, exactly as it sends them
+(on a terminal with control characters shown as ?, as in tables);
 --json prints the reply as JSON, and --json --records one object per record
 with named fields. Where a value is expected, an argument starting with a
 dash is that value: terminate -1, signal -STOP 42.
 
 Exit status: 0 success or listing, 1 the helper answered NO, 2 usage error,
-69 the helper is unavailable (not running, not permitted, not admitted, busy).
+69 the helper is unavailable (not running, not permitted, not admitted, busy,
+ended the connection before replying, or sent no reply within 120 s).
 
 Examples:
   korvane-helperctl top
@@ -282,7 +286,7 @@ std::string jsonString(const std::string& text) {
         out += "\\t";
         break;
       default:
-        if (c < 0x20 || c == 0x7F) {
+        if (c < 0x20) {
           char buf[8];
           std::snprintf(buf, sizeof buf, "\\u%04x", c);
           out += buf;
@@ -292,13 +296,20 @@ std::string jsonString(const std::string& text) {
     }
   }
   out.push_back('"');
-  return out;
+  return escapeJsonControls(out);
 }
 
-std::string formatListing(const Listing& list, bool json) {
+Form outputForm(const Command& cmd, int fd) {
+  if (cmd.json || cmd.records) return Form::kJson;
+  return ::isatty(fd) ? Form::kTerminal : Form::kExact;
+}
+
+std::string formatListing(const Listing& list, Form form) {
   std::string out;
-  if (!json) {
-    for (const auto& e : list) out.append(e).push_back('\n');
+  if (form != Form::kJson) {
+    for (const auto& e : list) {
+      out.append(form == Form::kTerminal ? terminalText(e) : e).push_back('\n');
+    }
     return out;
   }
   out = "[";
@@ -309,18 +320,21 @@ std::string formatListing(const Listing& list, bool json) {
   return out + "]\n";
 }
 
-std::string formatFlag(bool success, bool json) {
-  if (json) return success ? "true\n" : "false\n";
+std::string formatFlag(bool success, Form form) {
+  if (form == Form::kJson) return success ? "true\n" : "false\n";
   return success ? "YES\n" : "NO\n";
 }
 
-std::string formatFlagMessage(const FlagMessage& result, bool json) {
-  if (json) {
+std::string formatFlagMessage(const FlagMessage& result, Form form) {
+  if (form == Form::kJson) {
     return std::string("{\"success\": ") + (result.success ? "true" : "false") +
            ", \"message\": " + (result.message ? jsonString(*result.message) : "null") + "}\n";
   }
-  std::string out = result.success ? "YES\n" : "NO\n";
-  if (result.message) out.append(*result.message).push_back('\n');
+  std::string out = formatFlag(result.success, form);
+  if (result.message) {
+    out.append(form == Form::kTerminal ? terminalText(*result.message) : *result.message)
+        .push_back('\n');
+  }
   return out;
 }
 

@@ -56,14 +56,23 @@ std::variant<Command, std::string> parseCommandLine(const std::vector<std::strin
 // element is not a decimal integer in the signed 64-bit range.
 std::optional<std::vector<std::int64_t>> parsePortList(const std::string& text);
 
-// The JSON string literal for `text` (invalid UTF-8 replaced by U+FFFD).
+// The JSON string literal for `text` (invalid UTF-8 replaced by U+FFFD,
+// controls escaped as escapeJsonControls says).
 std::string jsonString(const std::string& text);
+
+// How a reply is printed. Replies carry other users' bytes (process names,
+// paths, names of files being removed): a terminal gets their control
+// characters as tables show them, a pipe or file the bytes exactly.
+enum class Form { kExact, kTerminal, kJson };
+// kJson with --json or --records, else kTerminal when `fd` is a terminal,
+// else kExact.
+Form outputForm(const Command& cmd, int fd);
 
 // The reply as today's scripts read it, plain or JSON, ending with a line
 // feed (a listing with no elements prints nothing in plain form).
-std::string formatListing(const Listing& list, bool json);
-std::string formatFlag(bool success, bool json);
-std::string formatFlagMessage(const FlagMessage& result, bool json);
+std::string formatListing(const Listing& list, Form form);
+std::string formatFlag(bool success, Form form);
+std::string formatFlagMessage(const FlagMessage& result, Form form);
 
 // The one line that tells a person what to do when connect() failed.
 std::string connectAdvice(ConnectFailure failure, const std::string& error);

@@ -68,9 +68,10 @@ int listing(client::HelperClient& helper, const Command& cmd) {
                   : helper.fetchAllProcessData(&error);
   if (!list) return fail(error, kExitUnavailable);
   const bool selecting = cmd.selection.user || cmd.selection.sortField;
-  const bool table = !cmd.json && !cmd.raw && !cmd.records && ::isatty(STDOUT_FILENO);
+  const client::Form form = client::outputForm(cmd, STDOUT_FILENO);
+  const bool table = form == client::Form::kTerminal && !cmd.raw;
   if (!selecting && !table && !cmd.records) {
-    print(client::formatListing(*list, cmd.json));
+    print(client::formatListing(*list, form));
     return 0;
   }
   bool ok = true;
@@ -88,21 +89,22 @@ int listing(client::HelperClient& helper, const Command& cmd) {
   } else {
     client::Listing selected;
     for (auto& r : records) selected.push_back(std::move(r.raw));
-    print(client::formatListing(selected, cmd.json));
+    print(client::formatListing(selected, form));
   }
   return 0;
 }
 
 int perform(client::HelperClient& helper, const Command& cmd) {
   std::string error;
+  const client::Form form = client::outputForm(cmd, STDOUT_FILENO);
   auto flag = [&](std::optional<bool> success) {
     if (!success) return fail(error, kExitUnavailable);
-    print(client::formatFlag(*success, cmd.json));
+    print(client::formatFlag(*success, form));
     return *success ? 0 : client::kExitNo;
   };
   auto flagMessage = [&](std::optional<client::FlagMessage> result) {
     if (!result) return fail(error, kExitUnavailable);
-    print(client::formatFlagMessage(*result, cmd.json));
+    print(client::formatFlagMessage(*result, form));
     return result->success ? 0 : client::kExitNo;
   };
   switch (cmd.kind) {

@@ -1,6 +1,8 @@
 #include "client/helperctl.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -116,14 +118,47 @@ TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
             "[\n{\"pid\":12,\"user\":\"bob\",\"resident\":11821056,\"virtual\":49500160,"
             "\"threads\":38,\"name\":\"api\",\"path\":\"Unknown\"}\n]\n");
   EXPECT_EQ(formatJsonRecords(L::kSystemProcesses, {}), "[]\n");
-  // Replies as JSON escape every control and invalid byte and keep an empty
-  // message (the plain forms and a null message are the end-to-end tests').
-  EXPECT_EQ(formatListing({"a\"b\\c\n\x01\x7f", "\xFF"}, true),
-            "[\"a\\\"b\\\\c\\n\\u0001\\u007f\",\"\xEF\xBF\xBD\"]\n");
-  EXPECT_EQ(formatListing({}, true), "[]\n");
-  EXPECT_EQ(formatFlagMessage({false, ""}, true), "{\"success\": false, \"message\": \"\"}\n");
+  EXPECT_EQ(formatListing({}, Form::kJson), "[]\n");
   EXPECT_EQ(cpuTimeText(3723999999999), "1:02:03");
-  EXPECT_EQ(terminalText("a\u009bb\u00e9cd", 4), "a?b\u00e9");  // C1 controls escape too
+  EXPECT_EQ(terminalText("a\u009bb\u00e9cd", 4), "a?b\u00e9");
+}
+
+// Names and paths of other users' processes, and names of files being
+// removed, reach standard output in every form.
+TEST(Output, ControlsReachATerminalDefusedAPipeExactlyAndJsonEscaped) {
+  const struct {
+    const char* name;
+    std::string bytes, terminal, json;  // json: inside the quotes
+  } kCases[] = {
+      {"OSC title, SGR", "\x1b]0;t\x07\x1b[31m", "?]0;t??[31m", "\\u001b]0;t\\u0007\\u001b[31m"},
+      {"C1 CSI in UTF-8", "a\u009bm", "a?m", "a\\u009bm"},
+      {"C1 CSI as a raw byte", "a\x9Bm", "a\uFFFDm", "a\uFFFDm"},
+      {"separators, DEL", "\u2028\u2029\x7f", "\u2028\u2029?", "\\u2028\\u2029\\u007f"},
+      {"quote, newline, invalid", "a\"b\\c\n\xFF", "a\"b\\c?\uFFFD", "a\\\"b\\\\c\\n\uFFFD"},
+      {"empty", "", "", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(formatListing({c.bytes}, Form::kExact), c.bytes + "\n");
+    EXPECT_EQ(formatListing({c.bytes}, Form::kTerminal), c.terminal + "\n");
+    EXPECT_EQ(formatListing({c.bytes}, Form::kJson), "[\"" + c.json + "\"]\n");
+    EXPECT_EQ(formatFlagMessage({false, c.bytes}, Form::kExact), "NO\n" + c.bytes + "\n");
+    EXPECT_EQ(formatFlagMessage({false, c.bytes}, Form::kTerminal), "NO\n" + c.terminal + "\n");
+    EXPECT_EQ(formatFlagMessage({false, c.bytes}, Form::kJson),
+              "{\"success\": false, \"message\": \"" + c.json + "\"}\n");
+    EXPECT_EQ(
+        formatJsonRecords(L::kProcessData, parseAll(L::kProcessData, {"1|0|0|1|0|" + c.bytes})),
+        "[\n{\"pid\":1,\"uid\":0,\"resident\":0,\"threads\":1,\"cpu_ns\":0,\"name\":\"" + c.json +
+            "\"}\n]\n");
+  }
+  int terminal = -1, other = -1, pipe[2];
+  ASSERT_TRUE(::openpty(&terminal, &other, nullptr, nullptr, nullptr) == 0 &&
+              ::pipe2(pipe, O_CLOEXEC) == 0);
+  const platform::UniqueFd owners[] = {platform::UniqueFd(terminal), platform::UniqueFd(other),
+                                       platform::UniqueFd(pipe[0]), platform::UniqueFd(pipe[1])};
+  EXPECT_EQ(outputForm(parse(words("--raw process-data")), other), Form::kTerminal);
+  EXPECT_EQ(outputForm(parse(words("--raw process-data")), pipe[1]), Form::kExact);
+  EXPECT_EQ(outputForm(parse(words("uninstall --json /a/b")), other), Form::kJson);
 }
 
 TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAskedSignals) {
@@ -161,18 +196,24 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
   for (const auto& line : screen) EXPECT_EQ(line.size(), 30u) << line;
 }
 
-// A socket served by nobody (SO_PEERCRED tells the effective uid of the
-// listen() call) that admits everyone: the client must send it nothing.
+// A listening socket at `path` whose clients see `uid` as its server
+// (SO_PEERCRED tells the effective uid of the listen() call).
+platform::UniqueFd listenAs(const std::string& path, uid_t uid) {
+  sockaddr_un addr;
+  platform::unixSocketAddress(path, &addr);
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(::seteuid(uid), 0);
+  const int listening = ::listen(fd.get(), 1);
+  EXPECT_TRUE(::seteuid(0) == 0 && listening == 0);
+  return fd;
+}
+
+// A squatter on the path that admits everyone: the client must send it nothing.
 TEST(HelperClient, RefusesASocketNotServedByRoot) {
   const testsupport::TempDir dir;
   const std::string path = dir.file("s.socket");
-  sockaddr_un addr;
-  platform::unixSocketAddress(path, &addr);
-  platform::UniqueFd squatter(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  ASSERT_EQ(::bind(squatter.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::seteuid(65534), 0);
-  const int listening = ::listen(squatter.get(), 1);
-  ASSERT_TRUE(::seteuid(0) == 0 && listening == 0);
+  const platform::UniqueFd squatter = listenAs(path, 65534);
   ssize_t received = -1;
   std::thread serve([&] {
     platform::UniqueFd peer(::accept(squatter.get(), nullptr, nullptr));
@@ -190,6 +231,52 @@ TEST(HelperClient, RefusesASocketNotServedByRoot) {
   EXPECT_LE(received, 0);
   EXPECT_EQ(HelperClient::connect(path + ".none", &failure, &error), nullptr);
   EXPECT_EQ(failure, ConnectFailure::kNoHelper);
+}
+
+// A helper that stopped ends the connection; a wedged one sends nothing. A
+// person must be told which, before and after the admission.
+TEST(HelperClient, TellsAnEndedConnectionFromNoReplyInTime) {
+  const testsupport::TempDir dir;
+  const platform::UniqueFd listener = listenAs(dir.file("s.socket"), 0);
+  const struct {
+    const char* name;
+    bool admit, silent;
+    ConnectFailure failure;  // when not admitted
+    const char* error;
+  } kCases[] = {
+      {"ended before the admission", false, false, ConnectFailure::kNotAdmitted,
+       "the daemon did not admit this client (the helper ended the connection)"},
+      {"silent before the admission", false, true, ConnectFailure::kOther,
+       "the helper neither admitted nor refused this client within 1 s"},
+      {"ended before replying", true, false, ConnectFailure::kOther,
+       "the helper ended the connection before replying to terminateProcessWithPid:"},
+      {"silent after the request", true, true, ConnectFailure::kOther,
+       "no reply within 1 s to terminateProcessWithPid:"},
+  };
+  for (const auto& c : kCases) {
+    std::thread serve([&] {
+      platform::UniqueFd peer(::accept(listener.get(), nullptr, nullptr));
+      char buf[512];
+      if (c.admit) {
+        platform::sendAll(peer.get(), transport::frame(transport::encodeAdmitted()));
+        EXPECT_GT(::read(peer.get(), buf, sizeof buf), 0);  // the request
+      }
+      while (c.silent && ::read(peer.get(), buf, sizeof buf) > 0) {
+      }
+    });
+    std::string error;
+    ConnectFailure failure = ConnectFailure::kOther;
+    auto helper = HelperClient::connect(dir.file("s.socket"), &failure, &error, 1);
+    EXPECT_EQ(helper != nullptr, c.admit) << c.name;
+    if (helper) {
+      EXPECT_EQ(helper->terminateProcess(1, &error), std::nullopt) << c.name;
+    } else {
+      EXPECT_EQ(failure, c.failure) << c.name;
+    }
+    EXPECT_TRUE(error.starts_with(c.error)) << c.name << ": " << error;
+    helper.reset();
+    serve.join();
+  }
 }
 
 }  // namespace

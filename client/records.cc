@@ -218,7 +218,35 @@ std::string formatJsonRecords(ListingKind kind, const std::vector<Record>& recor
     out += (out.size() > 1 ? ",\n" : "\n") +
            object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-  return out + (records.empty() ? "]\n" : "\n]\n");
+  return escapeJsonControls(out + (records.empty() ? "]\n" : "\n]\n"));
+}
+
+std::string escapeJsonControls(const std::string& json) {
+  // In valid UTF-8, 0xC2 and 0xE2 only lead a sequence, and outside strings
+  // JSON is ASCII: each match is one whole code point inside a string.
+  std::string out;
+  char buf[8];
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const auto at = [&](std::size_t k) {
+      return i + k < json.size() ? static_cast<unsigned char>(json[i + k]) : 0U;
+    };
+    unsigned point = 0;
+    if (at(0) == 0x7F) {
+      point = 0x7F;
+    } else if (at(0) == 0xC2 && at(1) >= 0x80 && at(1) <= 0x9F) {
+      point = at(1);
+      i += 1;
+    } else if (at(0) == 0xE2 && at(1) == 0x80 && (at(2) == 0xA8 || at(2) == 0xA9)) {
+      point = at(2) == 0xA8 ? 0x2028 : 0x2029;
+      i += 2;
+    } else {
+      out.push_back(json[i]);
+      continue;
+    }
+    std::snprintf(buf, sizeof buf, "\\u%04x", point);
+    out += buf;
+  }
+  return out;
 }
 
 std::string humanBytes(std::int64_t bytes) {

@@ -66,6 +66,13 @@ std::string formatTable(ListingKind kind, const std::vector<Record>& records, in
 // A JSON array with one object per record (keys as fieldsOf), one per line.
 std::string formatJsonRecords(ListingKind kind, const std::vector<Record>& records);
 
+// `json`, valid JSON in UTF-8, with DEL, the C1 controls (U+0080..U+009F) and
+// U+2028, U+2029 written as \uXXXX escapes, the same JSON value: `jq -r` or
+// a log viewer may send strings on to a terminal, which acts on the controls,
+// and JavaScript reads the two separators as line ends. Every JSON output
+// passes through here.
+std::string escapeJsonControls(const std::string& json);
+
 // 0 -> "0 B", 11821056 -> "11.3 MiB".
 std::string humanBytes(std::int64_t bytes);
 // Nanoseconds -> "h:mm:ss".
