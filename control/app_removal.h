@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/replies.h"
 
@@ -33,12 +34,25 @@ bool checkRemovalPath(std::string_view path, std::string* refusal);
 //   item or inside it refuses the removal there (nothing of the mounted file
 //   system is touched). An item directly in the root folder is refused even
 //   when reached through a bind mount of the root.
+// - `ownFiles` are the helper's own files (absolute paths; links in them are
+//   followed, so "/proc/self/exe" names the executable): neither they nor
+//   any folder that holds one is removed. They are told by identity (device
+//   and inode), taken afresh at each call, so no rename, bind mount or other
+//   spelling of a path hides them. The item is checked before anything is
+//   removed, e.g.
+//   Refusing to remove "/run": it holds the helper's own file "/run/x.socket"
+//   and one met inside the tree ends the removal there.
 // - The first failure ends the removal; what was removed before it stays
 //   removed. The message names the item that failed, e.g.
 //   Could not remove "/opt/App.app/Contents/lock": Permission denied
-// - Any depth: the walk holds a few descriptors whatever the depth, and no
-//   recursion.
+//   Where that path would pass 4096 bytes below `path`, or a folder on it
+//   was moved meanwhile, the message names the end it could find and its
+//   depth, e.g.
+//   Could not remove "d/d/lock", 9000 levels below "/opt/App.app": ...
+//   Could not remove a folder 12 levels below "/opt/App.app": it was moved...
+// - Any depth: the walk holds a few descriptors and 8 bytes for each level
+//   of the folder it is in, and no recursion.
 // Safe to call from several threads at once.
-common::FlagMessage uninstallApp(const std::string& path);
+common::FlagMessage uninstallApp(const std::string& path, const std::vector<std::string>& ownFiles);
 
 }  // namespace control

@@ -21,10 +21,14 @@ common::FlagMessage failure(const std::string& item, const std::string& reason) 
 }
 
 // A bundle with links to a folder and a file outside it, a dangling link and
-// a read-only folder.
+// a read-only folder; and the helper's own files, one named through a link.
 class UninstallApp : public ::testing::Test {
  protected:
   UninstallApp() {
+    fs::create_directories(dir_ + "/Helper/run");
+    writeFile(own_[0], "socket");
+    writeFile(dir_ + "/Helper/exe", "exe");
+    fs::create_symlink(dir_ + "/Helper/exe", own_[1]);
     fs::create_directories(app_ + "/Contents/Resources/en.lproj");
     fs::create_directories(dir_ + "/outside/folder");
     writeFile(app_ + "/Contents/Info.plist", "x");
@@ -43,6 +47,7 @@ class UninstallApp : public ::testing::Test {
   testsupport::TempDir temp_;
   const std::string dir_ = fs::canonical(temp_.path());  // paths through links are refused
   const std::string app_ = dir_ + "/Sample.app";
+  const std::vector<std::string> own_ = {dir_ + "/Helper/run/own.socket", dir_ + "/exe-link"};
 };
 
 TEST(CheckRemovalPath, RefusesUnsafePaths) {
@@ -66,7 +71,7 @@ TEST(CheckRemovalPath, RefusesUnsafePaths) {
 TEST_F(UninstallApp, RemovesItemsAndDeepTreesButNeverWhatTheirLinksPointTo) {
   // (Paths through a link or "..": CheckRemovalPath and the end-to-end test.)
   for (const auto& missing : {dir_ + "/Missing.app", dir_ + "/no/such/Missing.app"}) {
-    EXPECT_EQ(uninstallApp(missing), failure(missing, "No such file or directory"));
+    EXPECT_EQ(uninstallApp(missing, own_), failure(missing, "No such file or directory"));
   }
 
   // A tree 3000 levels deep in the bundle: 6000 bytes of path, beyond
@@ -78,14 +83,41 @@ TEST_F(UninstallApp, RemovesItemsAndDeepTreesButNeverWhatTheirLinksPointTo) {
     fd.reset(::openat(fd.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
   ASSERT_TRUE(fd);
+  // At the bottom, a hard link to the helper's socket ends the removal; its
+  // path, 6000 bytes, is shown by its last 4096 and the depth they start at.
+  ASSERT_EQ(::linkat(AT_FDCWD, own_[0].c_str(), fd.get(), "hard", 0), 0);
+  std::string tail;
+  for (int i = 0; i < 2046; ++i) tail += "d/";
+  EXPECT_EQ(uninstallApp(app_, own_),
+            (common::FlagMessage{
+                false, "Could not remove \"" + tail + "hard\", 956 levels below \"" + app_ +
+                           "\": it is the helper's own file \"" + own_[0] + "\""}));
+  ASSERT_EQ(::unlinkat(fd.get(), "hard", 0), 0);
   fs::create_directory_symlink(dir_, dir_ + "/via");
   fs::create_directory_symlink(dir_ + "/outside/folder", dir_ + "/folder-link");
   fs::create_symlink(dir_ + "/outside/file", dir_ + "/file-link");
   for (const auto& item : {dir_ + "/folder-link", dir_ + "/file-link", dir_ + "/via", app_}) {
-    EXPECT_EQ(uninstallApp(item), (common::FlagMessage{true, std::nullopt})) << item;
+    EXPECT_EQ(uninstallApp(item, own_), (common::FlagMessage{true, std::nullopt})) << item;
     EXPECT_FALSE(fs::exists(fs::symlink_status(item))) << item;
   }
   EXPECT_TRUE(outsideIntact());
+}
+
+TEST_F(UninstallApp, RefusesTheHelpersOwnFilesAndTheFoldersHoldingThem) {
+  const std::string helper = dir_ + "/Helper", socket = own_[0], exe = dir_ + "/Helper/exe";
+  const std::pair<std::string, std::string> refused[] = {
+      {socket, "it is the helper's own file \"" + socket + "\""},
+      {exe, "it is the helper's own file \"" + exe + "\""},  // through the link
+      {dir_ + "//Helper//run/", "it holds the helper's own file \"" + socket + "\""},
+      {helper, "it holds the helper's own file \"" + socket + "\""},
+      {dir_, "it holds the helper's own file \"" + socket + "\""}};
+  for (const auto& [path, reason] : refused) {
+    EXPECT_EQ(uninstallApp(path, own_),
+              (common::FlagMessage{false, "Refusing to remove \"" + path + "\": " + reason}));
+  }
+  EXPECT_EQ(readFile(socket), "socket");
+  EXPECT_EQ(readFile(exe), "exe");
+  EXPECT_TRUE(fs::exists(app_ + "/Contents/Info.plist"));  // nothing was touched
 }
 
 TEST_F(UninstallApp, StopsAtMountPointsAndLeavesThemIntact) {
@@ -93,7 +125,8 @@ TEST_F(UninstallApp, StopsAtMountPointsAndLeavesThemIntact) {
   // A bind mount within the same file system: st_dev alone would not show it.
   const std::string bind = dir_ + "/Other.app/Contents/bind";
   const std::string top = dir_ + "/Mounted.app";
-  for (const auto& folder : {tmpfs, bind, top}) fs::create_directories(folder);
+  const std::string bound = dir_ + "/Bound";  // the helper's run folder, bound again
+  for (const auto& folder : {tmpfs, bind, top, bound}) fs::create_directories(folder);
   // The mounts live in a child's private mount namespace and vanish with it.
   const int status = testsupport::runInChild([&] {
     if (::unshare(CLONE_NEWNS) != 0 ||
@@ -103,13 +136,16 @@ TEST_F(UninstallApp, StopsAtMountPointsAndLeavesThemIntact) {
     const bool mounted =
         ::mount("none", tmpfs.c_str(), "tmpfs", 0, nullptr) == 0 &&
         ::mount("none", top.c_str(), "tmpfs", 0, nullptr) == 0 &&
-        ::mount((dir_ + "/outside").c_str(), bind.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        ::mount((dir_ + "/outside").c_str(), bind.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+        ::mount((dir_ + "/Helper/run").c_str(), bound.c_str(), nullptr, MS_BIND, nullptr) == 0;
     writeFile(tmpfs + "/keep", "kept");
     writeFile(top + "/keep", "kept");
     const std::string reason = "another file system is mounted there";
-    return mounted && uninstallApp(app_) == failure(tmpfs, reason) &&
-                   uninstallApp(dir_ + "/Other.app") == failure(bind, reason) &&
-                   uninstallApp(top) == failure(top, reason) &&
+    const std::string socket = bound + "/own.socket";
+    return mounted && uninstallApp(app_, own_) == failure(tmpfs, reason) &&
+                   uninstallApp(dir_ + "/Other.app", own_) == failure(bind, reason) &&
+                   uninstallApp(top, own_) == failure(top, reason) &&
+                   !uninstallApp(socket, own_).success && readFile(socket) == "socket" &&
                    readFile(tmpfs + "/keep") == "kept" && readFile(top + "/keep") == "kept" &&
                    outsideIntact()
                ? 0

@@ -28,7 +28,7 @@ void HelperImplementation::terminateProcessWithPid(std::int64_t pid, FlagReply r
 
 void HelperImplementation::uninstallAppAt(const std::optional<std::string>& path,
                                           FlagMessageReply reply) {
-  reply(control::uninstallApp(path.value_or("")));
+  reply(control::uninstallApp(path.value_or(""), services_.ownFiles));
 }
 
 void HelperImplementation::applyFirewallWithEnable(bool enable,

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "control/command_runner.h"
 #include "control/process_signals.h"
@@ -23,6 +25,8 @@ struct HelperServices {
   firewall::Firewall& firewall;
   // The ps listing; replaceable so tests need not depend on /bin/ps.
   std::function<common::Listing()> systemProcesses;
+  // The helper's own files (socket, lock, executable), which removal refuses.
+  std::vector<std::string> ownFiles = {};
 };
 
 class HelperImplementation final : public HelperProtocol {

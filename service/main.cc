@@ -82,8 +82,13 @@ int main() {
   static control::PosixCommandRunner runner;
   static control::PosixProcessSignaller signaller;
   static firewall::Firewall firewall(runner);
+  // The helper's own files, which removal refuses: socket, lock, executable.
+  const std::vector<std::string> ownFiles = {
+      transport::Listener::socketPathForService("com.korvane.helper"),
+      "/run/com.korvane.helper.lock", "/proc/self/exe"};
   const interface::HelperServices services {
-    processSource, runner, signaller, firewall, [] { return processes::fetchSystemProcesses(); }
+    processSource, runner, signaller, firewall, [] { return processes::fetchSystemProcesses(); },
+        ownFiles
   };
 
   // The anchor is compiled in; one that does not parse is a broken build,

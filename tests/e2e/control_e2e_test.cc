@@ -22,13 +22,24 @@ bool reachesState(pid_t hostPid, char state) {
   });
 }
 
-using ControlE2E = DaemonSuite<kPid>;
+// The daemon runs from an overlay over its build folder: were a removal of
+// its executable not refused, only this test's view would change.
+class ControlE2E : public DaemonSuite<kPid> {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    ASSERT_TRUE(enterPrivateNamespaces(kPid, &why)) << why << " (end-to-end tests need root)";
+    overlay(fs::path(daemonPath()).parent_path());
+    daemon_ = new Daemon(true);
+  }
+};
 
 // Refused before anything is touched, each with exit status 1 and NO: pids
 // that name a group or every process (4294967297 and -4294967295 would
 // narrow to 1 in 32 bits), signal texts kill would read as a pid, an option,
 // the end of options or a group, and paths that are relative, top-level, or
-// lead through "..", or a link (their message names the path).
+// lead through "..", or a link (their message names the path); and the
+// helper's own socket, lock and executable, and the folder that holds it.
 TEST_F(ControlE2E, SignalsAndRemovalReachWhatTheyNameAndNothingElse) {
   StartedProcess canary({"/bin/sleep", "120"});
   const std::string pid = std::to_string(innermostPid(canary.pid()));  // as the daemon sees it
@@ -60,6 +71,19 @@ TEST_F(ControlE2E, SignalsAndRemovalReachWhatTheyNameAndNothingElse) {
                     : r.out == "NO\n")
         << testing::PrintToString(args) << r.out;
   }
+  const std::string socket = "/run/com.korvane.helper.socket",
+                    lock = "/run/com.korvane.helper.lock";
+  const std::string daemon = fs::canonical(daemonPath()), is = "it is the helper's own file \"";
+  const std::pair<std::string, std::string> own[] = {
+      {socket, is + socket},
+      {"//run//com.korvane.helper.lock", is + lock},
+      {daemon, is + daemon},
+      {fs::path(daemon).parent_path(), "it holds the helper's own file \"" + daemon}};
+  for (const auto& [path, reason] : own) {
+    EXPECT_EQ(helperctl({"uninstall", path}).out,
+              "NO\nRefusing to remove \"" + path + "\": " + reason + "\"\n");
+  }
+  for (const auto& file : {socket, lock, daemon}) EXPECT_TRUE(fs::exists(file)) << file;
   EXPECT_TRUE(reachesState(canary.pid(), 'S'));  // a canary still asleep, not stopped or gone
   EXPECT_TRUE(fs::exists(app / "Contents" / "MacOS"));
   EXPECT_TRUE(fs::exists("/usr/bin"));
