@@ -16,7 +16,7 @@ if [[ $1 != --inside ]]; then
   identity=$1/codesign-identity
   cmake -S "$2" -B "$work/release" -DKORVANE_TRUST_ANCHOR="$identity/root.pem" \
     -DKORVANE_SIGNING_IDENTITY="$identity/leaf.key,$identity/leaf.pem" >/dev/null
-  ! cmake --build "$work/release" --target help | grep -E 'e2e_tests|signed_fixture' ||
+  ! cmake --build "$work/release" --target help | grep -E 'e2e_tests|signed_fixture|transport_bench' ||
     fail "test programs in a release build"
   unshare --mount --propagation private "$0" --inside "$1" "$2" "$work"
   exit
