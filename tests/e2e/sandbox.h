@@ -19,7 +19,15 @@ using testsupport::RunResult;
 using testsupport::TempDir;
 
 inline std::string daemonPath() { return KORVANE_DAEMON_PATH; }
-inline std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
+// The client as installed, copied by enterPrivateNamespaces onto the private
+// /run: whatever a test runs as another user lies there, reachable by every
+// user wherever the build tree lies (a home of mode 0700), and on no folder a
+// test overlays.
+inline std::string helperctlPath() { return "/run/korvane-helperctl"; }
+
+// `path` holding `bytes`, installed as README says (root:korvane-client 2755) or not.
+std::string install(const std::filesystem::path& path, const std::string& bytes, uid_t owner = 0,
+                    mode_t mode = 02755);
 
 // korvane-helperctl with `args`, as `uid` when given.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
@@ -27,7 +35,8 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
 // Moves the calling process into a new mount namespace (private propagation,
-// a tmpfs on /run: nothing mounted here reaches the host), with kNetwork a
+// a tmpfs on /run that honours set-group-ID, holding the client: nothing
+// mounted here reaches the host), with kNetwork a
 // network namespace, with kPid a pid namespace for the children started from
 // now on (the first, which must be the Daemon, becomes its init: a signal to
 // "every process" from inside reaches only the test's own; a later call, and
