@@ -22,22 +22,19 @@ if [[ $1 != --inside ]]; then
   exit
 fi
 build=$2 source=$3 package=$(echo "$4"/*.deb)
-# The build tree may lie under a folder overlaid here, and the daemon vouches
-# for no client on an overlay: everything from here on is written to a tmpfs
-# on /run, which nothing overlays.
+# The build tree may lie in a folder overlaid here, and the daemon trusts no client on an
+# overlay: everything from here on is written to a tmpfs on /run, which nothing overlays.
 mount -t tmpfs -o mode=0755 tmpfs /run
 work=/run/package-test
 for dir in etc usr var; do
   mkdir -p "$work/layers/$dir/upper" "$work/layers/$dir/work"
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/layers/$dir/upper,workdir=$work/layers/$dir/work" "/$dir"
 done
-[[ $(findmnt -n -o FSTYPE /etc) == overlay ]] || fail "no overlay on /etc"
 # The package makes groups and pf's files only where they are missing: start
 # without them.
 for group in korvane-helper korvane-client; do groupdel "$group" 2>/dev/null || true; done
 rm -rf /etc/pf.conf /etc/pf.anchors /usr/sbin/pfctl
-cp /etc/group "$work/group.before"
-cp /etc/gshadow "$work/gshadow.before"
+cp /etc/group /etc/gshadow "$work/"
 
 dpkg -i "$package" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
 expected="755 root:root /usr/libexec/com.korvane.helper
@@ -127,8 +124,8 @@ umount /usr/bin/korvane-helperctl
 
 # Purge: nothing of the package is left but the administrator's pf files.
 dpkg --purge korvane-helper >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "purge"; }
-cmp -s /etc/group "$work/group.before" && cmp -s /etc/gshadow "$work/gshadow.before" ||
-  fail "groups left: $(diff "$work/group.before" /etc/group)"
+cmp -s /etc/group "$work/group" && cmp -s /etc/gshadow "$work/gshadow" ||
+  fail "groups left: $(diff "$work/group" /etc/group)"
 [[ ! -e /sbin/pfctl && ! -L /sbin/pfctl ]] || fail "/sbin/pfctl left"
 ! dpkg-statoverride --list /usr/bin/korvane-helperctl || fail "statoverride left"
 # Whiteouts (character devices) are files removed, not left.

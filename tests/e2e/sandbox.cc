@@ -60,12 +60,10 @@ bool enterPrivateNamespaces(int namespaces, std::string* why) {
   const int flags = CLONE_NEWNS | ((namespaces & kNetwork) ? CLONE_NEWNET : 0) |
                     ((namespaces & kPid) ? CLONE_NEWPID : 0);
   if (::unshare(flags) != 0) return fail(why, "unshare");
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount("tmpfs", "/run", "tmpfs", MS_NODEV, "mode=0755") != 0) {
-    return fail(why, "mount (/ private, tmpfs on /run)");
-  }
-  install(helperctlPath(), readFile(KORVANE_HELPERCTL_PATH));
-  return true;
+  return (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+          ::mount("tmpfs", "/run", "tmpfs", MS_NODEV, "mode=0755") == 0 &&
+          install(helperctlPath(), readFile(KORVANE_HELPERCTL_PATH)) == helperctlPath()) ||
+         fail(why, "mount (/ private, tmpfs on /run with the client)");
 }
 
 std::string install(const fs::path& path, const std::string& bytes, uid_t owner, mode_t mode) {

@@ -19,10 +19,8 @@ using testsupport::RunResult;
 using testsupport::TempDir;
 
 inline std::string daemonPath() { return KORVANE_DAEMON_PATH; }
-// The client as installed, copied by enterPrivateNamespaces onto the private
-// /run: whatever a test runs as another user lies there, reachable by every
-// user wherever the build tree lies (a home of mode 0700), and on no folder a
-// test overlays.
+// The client as installed, copied onto the private /run by enterPrivateNamespaces:
+// reachable by every user wherever the build tree lies, and overlaid by no test.
 inline std::string helperctlPath() { return "/run/korvane-helperctl"; }
 
 // `path` holding `bytes`, installed as README says (root:korvane-client 2755) or not.
@@ -34,13 +32,12 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
 
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
-// Moves the calling process into a new mount namespace (private propagation,
-// a tmpfs on /run that honours set-group-ID, holding the client: nothing
-// mounted here reaches the host), with kNetwork a
-// network namespace, with kPid a pid namespace for the children started from
-// now on (the first, which must be the Daemon, becomes its init: a signal to
-// "every process" from inside reaches only the test's own; a later call, and
-// the program's exit, leave it). False with why.
+// Moves the calling process into a new mount namespace (private propagation, a tmpfs on
+// /run that honours set-group-ID, holding the client: nothing mounted here reaches the
+// host), with kNetwork a network namespace, with kPid a pid namespace for the children
+// started from now on (the first, which must be the Daemon, becomes its init: a signal to
+// "every process" from inside reaches only the test's own; a later call, and the program's
+// exit, leave it). False with why.
 bool enterPrivateNamespaces(int namespaces, std::string* why);
 
 // "/proc/PID": where the host's /proc shows the process `pid`.
