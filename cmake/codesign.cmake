@@ -14,8 +14,9 @@
 #   korvane_codesign_target(TARGET IDENTIFIER)
 #                                 signs TARGET's output after each link with the
 #                                 built korvane-codesign
-#   korvane_genuine_client(TARGET)  signs TARGET as the genuine client and
-#                                 installs it the way the daemon demands
+#   korvane_genuine_client(TARGET [INSTALLED])  signs TARGET as the genuine
+#                                 client; with INSTALLED, also installs it the
+#                                 way the daemon demands
 #   KORVANE_CLIENT_GROUP          the group the genuine client runs with
 #   KORVANE_CODESIGN_IDENTITY     KEY,CERT[,CHAIN] in use
 #   KORVANE_CODESIGN_ANCHOR_FILE  PEM file of the anchor in use
@@ -173,17 +174,22 @@ function(korvane_codesign_target target identifier)
   endif()
 endfunction()
 
-# korvane_genuine_client(TARGET): after every link, TARGET's output is
+# korvane_genuine_client(TARGET [INSTALLED]): after every link, TARGET's output is
 #  1. stripped, except in Debug builds: admission hashes every byte the
-#     signature covers on every connection, and debug information is most of
-#     them. The debug information goes to TARGET.debug beside it, which
-#     debuggers find through the link left in the file;
+#     signature covers, and debug information is most of them. The debug
+#     information goes to TARGET.debug beside it, which debuggers find through
+#     the link left in the file;
 #  2. signed as the genuine client;
-#  3. given group KORVANE_CLIENT_GROUP and mode 2755 when the build runs as
-#     root and the group exists (scripts/setup.sh makes it). The daemon admits
-#     only a client running with that group. chgrp and chmod leave the signed
-#     bytes alone; chgrp comes first because it clears the set-group-ID bit.
+#  3. with INSTALLED (korvane-helperctl alone), given group KORVANE_CLIENT_GROUP
+#     and mode 2755 when the build runs as root and the group exists
+#     (scripts/setup.sh makes it). The daemon admits only a client running with
+#     that group, so any other program given it would be a second genuine
+#     client for everyone who can run it: a benchmark that needs admission
+#     runs from a private copy (scripts/bench.sh). chgrp and chmod leave the
+#     signed bytes alone; chgrp comes first because it clears the set-group-ID
+#     bit.
 function(korvane_genuine_client target)
+  cmake_parse_arguments(G "INSTALLED" "" "" ${ARGN})
   if(KORVANE_SANITIZE)
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/genuine_client_lsan.cc)
   endif()
@@ -196,8 +202,10 @@ function(korvane_genuine_client target)
       VERBATIM)
   endif()
   korvane_codesign_target(${target} ${KORVANE_CLIENT_IDENTIFIER})
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/genuine_client_mode.sh ${KORVANE_CLIENT_GROUP}
-            $<TARGET_FILE:${target}>
-    VERBATIM)
+  if(G_INSTALLED)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND sh ${CMAKE_SOURCE_DIR}/cmake/genuine_client_mode.sh ${KORVANE_CLIENT_GROUP}
+              $<TARGET_FILE:${target}>
+      VERBATIM)
+  endif()
 endfunction()

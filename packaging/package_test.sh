@@ -16,27 +16,27 @@ if [[ $1 != --inside ]]; then
   identity=$1/codesign-identity
   cmake -S "$2" -B "$work/release" -DKORVANE_TRUST_ANCHOR="$identity/root.pem" \
     -DKORVANE_SIGNING_IDENTITY="$identity/leaf.key,$identity/leaf.pem" >/dev/null
-  ! cmake --build "$work/release" --target help | grep -E 'e2e_tests|signed_fixture' ||
+  ! cmake --build "$work/release" --target help | grep -E 'e2e_tests|signed_fixture|transport_bench' ||
     fail "test programs in a release build"
   unshare --mount --propagation private "$0" --inside "$1" "$2" "$work"
   exit
 fi
-build=$2 source=$3 work=$4
-mkdir "$work/layers" && mount -t tmpfs tmpfs "$work/layers"
+build=$2 source=$3 package=$(echo "$4"/*.deb)
+# The build tree may lie in a folder overlaid here, and the daemon trusts no client on an
+# overlay: everything from here on is written to a tmpfs on /run, which nothing overlays.
+mount -t tmpfs -o mode=0755 tmpfs /run
+work=/run/package-test
 for dir in etc usr var; do
   mkdir -p "$work/layers/$dir/upper" "$work/layers/$dir/work"
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/layers/$dir/upper,workdir=$work/layers/$dir/work" "/$dir"
 done
-mount -t tmpfs tmpfs /run
-[[ $(findmnt -n -o FSTYPE /etc) == overlay ]] || fail "no overlay on /etc"
 # The package makes groups and pf's files only where they are missing: start
 # without them.
 for group in korvane-helper korvane-client; do groupdel "$group" 2>/dev/null || true; done
 rm -rf /etc/pf.conf /etc/pf.anchors /usr/sbin/pfctl
-cp /etc/group "$work/group.before"
-cp /etc/gshadow "$work/gshadow.before"
+cp /etc/group /etc/gshadow "$work/"
 
-dpkg -i "$work"/*.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+dpkg -i "$package" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
 expected="755 root:root /usr/libexec/com.korvane.helper
 2755 root:korvane-client /usr/bin/korvane-helperctl
 755 root:root /usr/bin/korvane-codesign
@@ -88,9 +88,8 @@ KORVANE_SIGNING_PASSPHRASE_FILE=$work/passphrase korvane-codesign sign \
 
 # The installed daemon, started by socket activation, serves the installed
 # client and a program built against the installed library. The client runs
-# from a copy with its installed owner and mode on the build's own file system
-# (bound over its installed path): the daemon vouches for no executable on an
-# overlay.
+# from a copy with its installed owner and mode on the tmpfs (bound over its
+# installed path): the daemon vouches for no executable on an overlay.
 cp -a /usr/bin/korvane-helperctl "$work/korvane-helperctl"
 mount --bind "$work/korvane-helperctl" /usr/bin/korvane-helperctl
 systemd-socket-activate -l /run/com.korvane.helper.socket /usr/libexec/com.korvane.helper \
@@ -125,8 +124,8 @@ umount /usr/bin/korvane-helperctl
 
 # Purge: nothing of the package is left but the administrator's pf files.
 dpkg --purge korvane-helper >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "purge"; }
-cmp -s /etc/group "$work/group.before" && cmp -s /etc/gshadow "$work/gshadow.before" ||
-  fail "groups left: $(diff "$work/group.before" /etc/group)"
+cmp -s /etc/group "$work/group" && cmp -s /etc/gshadow "$work/gshadow" ||
+  fail "groups left: $(diff "$work/group" /etc/group)"
 [[ ! -e /sbin/pfctl && ! -L /sbin/pfctl ]] || fail "/sbin/pfctl left"
 ! dpkg-statoverride --list /usr/bin/korvane-helperctl || fail "statoverride left"
 # Whiteouts (character devices) are files removed, not left.

@@ -33,9 +33,16 @@ bench_listings() {
 }
 
 # The transport: round trip against a plain Unix-socket echo, 1, 16 and 64
-# parallel clients, the daemon's memory (its own private /run).
+# parallel clients, the daemon's memory (its own private /run). The build
+# gives the client's group to korvane-helperctl alone (anyone who can run a
+# set-group-ID copy of this program is a genuine client), so it runs from a
+# copy installed so on a tmpfs of a mount namespace of its own, reachable by
+# root alone and gone with it. Files on tmpfs are hashed at every admission.
 bench_transport() {
-  "$build/bench/transport_bench" --rows
+  mkdir -p "$build/bench/private"
+  unshare --mount --propagation private sh -c 'mount -t tmpfs -o mode=0700 tmpfs "$1" &&
+    install -o root -g korvane-client -m 2755 "$2" "$1" && "$1/transport_bench" --rows' \
+    sh "$build/bench/private" "$build/bench/transport_bench"
 }
 
 # Admission of the installed client and a whole `terminate 0` against

@@ -37,17 +37,6 @@ std::string auditFailed(int status) {
          "Dev cert.\n";
 }
 
-// `path` holding `bytes`, installed as README says (root:korvane-client 2755) or not.
-std::string install(const fs::path& path, const std::string& bytes, uid_t owner = 0,
-                    mode_t mode = 02755) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  const group* client = ::getgrnam(KORVANE_CLIENT_GROUP);
-  EXPECT_TRUE(client != nullptr && ::chown(path.c_str(), owner, client->gr_gid) == 0 &&
-              ::chmod(path.c_str(), mode) == 0)
-      << path;
-  return path.string();
-}
-
 // A child running `body` as root or as nobody (in korvane-helper, dumpable),
 // its exit status `body`'s result; killed and reaped with its owner.
 class Forked : public OwnedProcess {
@@ -128,6 +117,8 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   const std::string genuine = readFile(helperctlPath());
   const TempDir temp;
   const fs::path& dir = temp.path();
+  const std::string probe = "/run/preload_probe.so";  // where nobody reaches it, as the client
+  fs::copy_file(KORVANE_PRELOAD_PROBE, probe);
   auto daemonLinesOf = [&](const std::function<void()>& what) {
     const std::size_t before = daemon_->output().size();
     what();
@@ -173,8 +164,8 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   // the probe does load into an ordinary one.
   const fs::path marker = dir / "probe-was-loaded";
   for (const std::string& program : {helperctlPath(), std::string("/bin/true")}) {
-    run({"/usr/bin/env", "LD_PRELOAD=" KORVANE_PRELOAD_PROBE,
-         "KORVANE_PROBE_FILE=" + marker.string(), program, "process-data"});
+    run({"/usr/bin/env", "LD_PRELOAD=" + probe, "KORVANE_PROBE_FILE=" + marker.string(), program,
+         "process-data"});
     EXPECT_EQ(fs::exists(marker), program == "/bin/true") << program;
   }
 
@@ -199,7 +190,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   Forked attacker([&] {
     ::dup2(go[0], 0);
     ::close(go[1]);
-    ::setenv("LD_PRELOAD", KORVANE_PRELOAD_PROBE, 1);
+    ::setenv("LD_PRELOAD", probe.c_str(), 1);
     ::setenv("KORVANE_PROBE_CONNECT", "1", 1);
     return ::execl(program.c_str(), program.c_str(), nullptr);
   });

@@ -1,6 +1,7 @@
 #include "tests/e2e/sandbox.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -67,8 +69,18 @@ bool enterPrivateNamespaces(int namespaces, std::string* why) {
                     ((namespaces & kPid) ? CLONE_NEWPID : 0);
   if (::unshare(flags) != 0) return fail(why, "unshare");
   return (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-          ::mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0) ||
-         fail(why, "mount (/ private, tmpfs on /run)");
+          ::mount("tmpfs", "/run", "tmpfs", MS_NODEV, "mode=0755") == 0 &&
+          install(helperctlPath(), readFile(KORVANE_HELPERCTL_PATH)) == helperctlPath()) ||
+         fail(why, "mount (/ private, tmpfs on /run with the client)");
+}
+
+std::string install(const fs::path& path, const std::string& bytes, uid_t owner, mode_t mode) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  const group* client = ::getgrnam(KORVANE_CLIENT_GROUP);
+  EXPECT_TRUE(client != nullptr && ::chown(path.c_str(), owner, client->gr_gid) == 0 &&
+              ::chmod(path.c_str(), mode) == 0)
+      << path;
+  return path.string();
 }
 
 bool eventually(const std::function<bool()>& ready) {

@@ -19,7 +19,13 @@ using testsupport::RunResult;
 using testsupport::TempDir;
 
 inline std::string daemonPath() { return KORVANE_DAEMON_PATH; }
-inline std::string helperctlPath() { return KORVANE_HELPERCTL_PATH; }
+// The client as installed, copied onto the private /run by enterPrivateNamespaces:
+// reachable by every user wherever the build tree lies, and overlaid by no test.
+inline std::string helperctlPath() { return "/run/korvane-helperctl"; }
+
+// `path` holding `bytes`, installed as README says (root:korvane-client 2755) or not.
+std::string install(const std::filesystem::path& path, const std::string& bytes, uid_t owner = 0,
+                    mode_t mode = 02755);
 
 // korvane-helperctl with `args`, as `uid` when given.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
@@ -30,12 +36,12 @@ RunResult helperctlAsMember(const std::vector<std::string>& args);
 
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
-// Moves the calling process into a new mount namespace (private propagation,
-// a tmpfs on /run: nothing mounted here reaches the host), with kNetwork a
-// network namespace, with kPid a pid namespace for the children started from
-// now on (the first, which must be the Daemon, becomes its init: a signal to
-// "every process" from inside reaches only the test's own; a later call, and
-// the program's exit, leave it). False with why.
+// Moves the calling process into a new mount namespace (private propagation, a tmpfs on
+// /run that honours set-group-ID, holding the client: nothing mounted here reaches the
+// host), with kNetwork a network namespace, with kPid a pid namespace for the children
+// started from now on (the first, which must be the Daemon, becomes its init: a signal to
+// "every process" from inside reaches only the test's own; a later call, and the program's
+// exit, leave it). False with why.
 bool enterPrivateNamespaces(int namespaces, std::string* why);
 
 // "/proc/PID": where the host's /proc shows the process `pid`.
