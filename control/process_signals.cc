@@ -108,6 +108,9 @@ bool sendSignal(std::int64_t pid, const std::string& signal, CommandRunner& runn
         !signaller.mayTarget(static_cast<std::int32_t>(pid))) {
       return false;
     }
+    // The tool takes the pid as text, so a window stays open between this
+    // check and its kill(2), as short as the tool's start; terminate, which
+    // signals through the pidfd that was checked, has none.
     return runner.runCommand(kKillToolPath, {signal, std::to_string(pid)}).succeeded();
   } catch (...) {
     return false;

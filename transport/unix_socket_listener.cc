@@ -75,9 +75,18 @@ class ListenerImpl final : public Listener {
   void beginStop() override {
     stopAccepting();
     // A client that comes now is told at once that no helper runs, rather
-    // than queueing until the stop is over. While we hold the instance lock
-    // no other instance can have put a socket of its own at the path.
-    if (!ownPath_.empty()) ::unlink(ownPath_.c_str());
+    // than queueing until the stop is over: the path goes (while we hold
+    // the instance lock no other instance can have put its own socket
+    // there), those already queued are told the helper is busy, and the
+    // socket is closed. A socket systemd handed over is left as it is.
+    if (!ownPath_.empty()) {
+      ::unlink(ownPath_.c_str());
+      for (int fd; (fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+        const UniqueFd queued(fd);
+        sendAllBy(queued.get(), frame(encodeBusy()), std::chrono::steady_clock::now());
+      }
+      fd_.reset();
+    }
     std::lock_guard lock(mu_);
     stopBegan_ = std::chrono::steady_clock::now();
     for (auto& s : slots_) {
@@ -87,18 +96,19 @@ class ListenerImpl final : public Listener {
 
   std::size_t waitUntilStopped(std::chrono::steady_clock::time_point deadline) override {
     std::unique_lock lock(mu_);
+    // A new connection gets a moment for its first request, sent in the
+    // same breath as its connect; one that keeps silent is closed after it.
+    const auto newcomersEnd = stopBegan_ + kFirstRequestWait;
     for (;;) {
-      // A new connection gets a moment for its first request, sent in the
-      // same breath as its connect; one that keeps silent is closed after it.
-      const auto newcomersEnd = stopBegan_ + kFirstRequestWait;
-      if (std::chrono::steady_clock::now() >= newcomersEnd) {
+      const bool newcomersDone = std::chrono::steady_clock::now() >= newcomersEnd;
+      if (newcomersDone) {
         for (auto& s : slots_) {
           if (s.state.idle) ::shutdown(s.fd.get(), SHUT_RD);
         }
       }
       if (slots_.empty()) return 0;
-      const auto wake = std::min(deadline, std::max(newcomersEnd, std::chrono::steady_clock::now()));
-      if (ended_.wait_until(lock, wake) == std::cv_status::timeout && wake >= deadline) {
+      const auto wake = newcomersDone ? deadline : std::min(deadline, newcomersEnd);
+      if (ended_.wait_until(lock, wake) == std::cv_status::timeout && wake == deadline) {
         return slots_.size();
       }
     }

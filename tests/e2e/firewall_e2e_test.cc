@@ -144,7 +144,7 @@ TEST_F(FirewallE2E, ARunningPfctlIsNoTargetAndAStopLetsItsRequestFinish) {
   }
   ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
   EXPECT_TRUE(eventually([] { return helperctl({"terminate", "0"}).status == 69; }));
-  EXPECT_TRUE(daemon_->running()) << "the request at work is not cut";
+  EXPECT_TRUE(daemon_->running()) << "the request at work is not cut: " << daemon_->errors();
   testsupport::writeFile("/run/pfctl.go", "");
   const RunResult r = disable.get();
   EXPECT_EQ(r.out, "YES\nKorvane Firewall Rules Flushed\n") << r.err;
