@@ -48,11 +48,10 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
   return run(argv, uid);
 }
 
-RunResult helperctlAsMember(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
-                                   "--groups=korvane-helper", "--", helperctlPath()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv);
+std::vector<std::string> asMember(std::vector<std::string> argv) {
+  argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                             "--groups=korvane-helper", "--"});
+  return argv;
 }
 
 bool enterPrivateNamespaces(int namespaces, std::string* why) {

@@ -30,9 +30,13 @@ std::string install(const std::filesystem::path& path, const std::string& bytes,
 // korvane-helperctl with `args`, as `uid` when given.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
 
-// korvane-helperctl with `args` as nobody with the one group korvane-helper:
-// a member of the helper's group, unprivileged otherwise.
-RunResult helperctlAsMember(const std::vector<std::string>& args);
+// `argv` run as nobody with the one group korvane-helper: a member of the
+// helper's group (whom the socket lets in), unprivileged otherwise.
+std::vector<std::string> asMember(std::vector<std::string> argv);
+inline RunResult helperctlAsMember(std::vector<std::string> args) {
+  args.insert(args.begin(), helperctlPath());
+  return run(asMember(args));
+}
 
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
