@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/error_text.h"
 #include "platform/unique_fd.h"
@@ -80,14 +79,6 @@ std::string install(const fs::path& path, const std::string& bytes, uid_t owner,
               ::chmod(path.c_str(), mode) == 0)
       << path;
   return path.string();
-}
-
-bool eventually(const std::function<bool()>& ready) {
-  for (int i = 0; i < 1500; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
 }
 
 pid_t innermostPid(pid_t hostPid) {

@@ -13,6 +13,7 @@
 
 namespace e2e {
 
+using testsupport::eventually;
 using testsupport::readFile;
 using testsupport::run;
 using testsupport::RunResult;
@@ -53,9 +54,6 @@ inline std::string procPath(pid_t pid) { return "/proc/" + std::to_string(pid); 
 
 // The pid of the host process `hostPid` in its own (innermost) namespace.
 pid_t innermostPid(pid_t hostPid);
-
-// Polls `ready` until it holds: false when it still does not after 30 s.
-bool eventually(const std::function<bool()>& ready);
 
 // Mounts a writable overlay over the folder `target`, so tests can change
 // what it holds without touching the host's copy.
