@@ -23,8 +23,9 @@ using Values = std::vector<common::Value>;
 using End = control::ToolStatus::End;
 constexpr auto exited = control::ToolStatus::exited;
 
-// Records every tool run, yielding so that another request's thread could run
-// one at the same time; answers with `status(arguments)` (0 when unset).
+// Records every tool run in `calls` (read it once the requests are done),
+// yielding meanwhile so that another request's thread could run a tool at the
+// same time; answers with `status(arguments)` (0 when unset).
 struct RecordingRunner : control::CommandRunner {
   control::ToolStatus runCommand(const std::string&, const Args& arguments) override {
     std::unique_lock<std::mutex> hold(mutex);
@@ -209,8 +210,7 @@ TEST_F(FirewallTest, AKilledOrHungPfctlAndABusyLockSayWhatHappened) {
   first.join();
 }
 
-// Refusals and file failures end the request before any pfctl run.
-TEST_F(FirewallTest, RefusalsAndFileFailuresRunNoPfctlAndLeaveNoTemporaryFile) {
+TEST_F(FirewallTest, RefusalsAndFileFailuresEndTheRequestBeforeAnyPfctlRun) {
   const std::string longName = root_.file(std::string(250, 'p'));
   const std::string anchor = paths_.anchorFile(), conf = paths_.pfConf;
   const std::string error = "File system error: Could not ";
@@ -220,7 +220,8 @@ TEST_F(FirewallTest, RefusalsAndFileFailuresRunNoPfctlAndLeaveNoTemporaryFile) {
     std::string pfConf = "pass all\n";  // as given, and as it must stay ("": none)
     Values inTcp = {22}, outUdp = {};
   } cases[] = {
-      // Before any file is touched.
+      // A port that is not an integer from 0 to 65535 refuses the request
+      // before any file is touched.
       {.reply = "Invalid port in inboundTCP: element at index 1 is a string, not an integer.",
        .inTcp = {80, "443"}},
       {.reply = "Invalid port in outboundUDP: element at index 0 is 18446744073709551615, outside "
@@ -242,7 +243,8 @@ TEST_F(FirewallTest, RefusalsAndFileFailuresRunNoPfctlAndLeaveNoTemporaryFile) {
       // A non-empty folder where the anchor file goes: the rename fails.
       {error + "write \"" + anchor + "\" (rename): Is a directory.",
        [&](FirewallPaths&) { fs::create_directories(anchor + "/kept"); }},
-      // pf.conf can be read, but the temporary name beside it exceeds 255 bytes.
+      // pf.conf can be read, but the temporary name beside it (".NAME.XXXXXX")
+      // exceeds the 255-byte name limit, so writing it back fails, even for root.
       {error + "write \"" + longName + "\" (mkstemp): File name too long.",
        [&](FirewallPaths& p) { p.pfConf = longName; }},
   };
