@@ -209,35 +209,33 @@ platform::UniqueFd listenAs(const std::string& path, uid_t uid) {
   return fd;
 }
 
-// A squatter on the path that admits everyone: the client must send it nothing.
-TEST(HelperClient, RefusesASocketNotServedByRoot) {
+// A squatter on the path that admits everyone must be sent nothing. A helper
+// that stopped ends the connection; a wedged one sends nothing: a person must
+// be told which, before and after the admission.
+TEST(HelperClient, RefusesASocketNotServedByRootAndTellsAnEndedConnectionFromNoReply) {
   const testsupport::TempDir dir;
   const std::string path = dir.file("s.socket");
-  const platform::UniqueFd squatter = listenAs(path, 65534);
-  ssize_t received = -1;
-  std::thread serve([&] {
-    platform::UniqueFd peer(::accept(squatter.get(), nullptr, nullptr));
-    char byte;
-    platform::sendAll(peer.get(), transport::frame(transport::encodeAdmitted()));
-    received = ::read(peer.get(), &byte, 1);  // 0, or -1 when reset with our frame unread
-  });
   std::string error;
   ConnectFailure failure;
   EXPECT_EQ(HelperClient::connect(path, &failure, &error), nullptr);
-  EXPECT_EQ(failure, ConnectFailure::kUntrustedSocket);
-  EXPECT_NE(error.find("not served by root"), std::string::npos) << error;
-  ::shutdown(squatter.get(), SHUT_RDWR);  // ends a wait in accept, should the client not connect
-  serve.join();
-  EXPECT_LE(received, 0);
-  EXPECT_EQ(HelperClient::connect(path + ".none", &failure, &error), nullptr);
   EXPECT_EQ(failure, ConnectFailure::kNoHelper);
-}
-
-// A helper that stopped ends the connection; a wedged one sends nothing. A
-// person must be told which, before and after the admission.
-TEST(HelperClient, TellsAnEndedConnectionFromNoReplyInTime) {
-  const testsupport::TempDir dir;
-  const platform::UniqueFd listener = listenAs(dir.file("s.socket"), 0);
+  {
+    const platform::UniqueFd squatter = listenAs(dir.file("squat.socket"), 65534);
+    ssize_t received = -1;
+    std::thread serve([&] {
+      platform::UniqueFd peer(::accept(squatter.get(), nullptr, nullptr));
+      char byte;
+      platform::sendAll(peer.get(), transport::frame(transport::encodeAdmitted()));
+      received = ::read(peer.get(), &byte, 1);  // 0, or -1 when reset with our frame unread
+    });
+    EXPECT_EQ(HelperClient::connect(dir.file("squat.socket"), &failure, &error), nullptr);
+    EXPECT_EQ(failure, ConnectFailure::kUntrustedSocket);
+    EXPECT_NE(error.find("not served by root"), std::string::npos) << error;
+    ::shutdown(squatter.get(), SHUT_RDWR);  // ends a wait in accept, should the client not connect
+    serve.join();
+    EXPECT_LE(received, 0);
+  }
+  const platform::UniqueFd listener = listenAs(path, 0);
   const struct {
     const char* name;
     bool admit, silent;
@@ -254,6 +252,7 @@ TEST(HelperClient, TellsAnEndedConnectionFromNoReplyInTime) {
        "no reply within 1 s to terminateProcessWithPid:"},
   };
   for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
     std::thread serve([&] {
       platform::UniqueFd peer(::accept(listener.get(), nullptr, nullptr));
       char buf[512];
@@ -264,16 +263,15 @@ TEST(HelperClient, TellsAnEndedConnectionFromNoReplyInTime) {
       while (c.silent && ::read(peer.get(), buf, sizeof buf) > 0) {
       }
     });
-    std::string error;
-    ConnectFailure failure = ConnectFailure::kOther;
-    auto helper = HelperClient::connect(dir.file("s.socket"), &failure, &error, 1);
-    EXPECT_EQ(helper != nullptr, c.admit) << c.name;
+    failure = ConnectFailure::kOther;
+    auto helper = HelperClient::connect(path, &failure, &error, 1);
+    EXPECT_EQ(helper != nullptr, c.admit);
     if (helper) {
-      EXPECT_EQ(helper->terminateProcess(1, &error), std::nullopt) << c.name;
+      EXPECT_EQ(helper->terminateProcess(1, &error), std::nullopt);
     } else {
-      EXPECT_EQ(failure, c.failure) << c.name;
+      EXPECT_EQ(failure, c.failure);
     }
-    EXPECT_TRUE(error.starts_with(c.error)) << c.name << ": " << error;
+    EXPECT_TRUE(error.starts_with(c.error)) << error;
     helper.reset();
     serve.join();
   }

@@ -68,7 +68,21 @@ TEST(CheckRemovalPath, RefusesUnsafePaths) {
   EXPECT_TRUE(checkRemovalPath("//opt//a..b/.c/", &refusal));
 }
 
-TEST_F(UninstallApp, RemovesItemsAndDeepTreesButNeverWhatTheirLinksPointTo) {
+TEST_F(UninstallApp, RefusesItsOwnFilesRemovesItemsAndDeepTreesButNeverWhatLinksPointTo) {
+  const std::string helper = dir_ + "/Helper", socket = own_[0], exe = dir_ + "/Helper/exe";
+  const std::pair<std::string, std::string> refused[] = {
+      {socket, "it is the helper's own file \"" + socket + "\""},
+      {exe, "it is the helper's own file \"" + exe + "\""},  // through the link
+      {dir_ + "//Helper//run/", "it holds the helper's own file \"" + socket + "\""},
+      {helper, "it holds the helper's own file \"" + socket + "\""},
+      {dir_, "it holds the helper's own file \"" + socket + "\""}};
+  for (const auto& [path, reason] : refused) {
+    EXPECT_EQ(uninstallApp(path, own_),
+              (common::FlagMessage{false, "Refusing to remove \"" + path + "\": " + reason}));
+  }
+  EXPECT_EQ(readFile(socket), "socket");
+  EXPECT_EQ(readFile(exe), "exe");
+  EXPECT_TRUE(fs::exists(app_ + "/Contents/Info.plist"));  // nothing was touched
   // (Paths through a link or "..": CheckRemovalPath and the end-to-end test.)
   for (const auto& missing : {dir_ + "/Missing.app", dir_ + "/no/such/Missing.app"}) {
     EXPECT_EQ(uninstallApp(missing, own_), failure(missing, "No such file or directory"));
@@ -101,23 +115,6 @@ TEST_F(UninstallApp, RemovesItemsAndDeepTreesButNeverWhatTheirLinksPointTo) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(item))) << item;
   }
   EXPECT_TRUE(outsideIntact());
-}
-
-TEST_F(UninstallApp, RefusesTheHelpersOwnFilesAndTheFoldersHoldingThem) {
-  const std::string helper = dir_ + "/Helper", socket = own_[0], exe = dir_ + "/Helper/exe";
-  const std::pair<std::string, std::string> refused[] = {
-      {socket, "it is the helper's own file \"" + socket + "\""},
-      {exe, "it is the helper's own file \"" + exe + "\""},  // through the link
-      {dir_ + "//Helper//run/", "it holds the helper's own file \"" + socket + "\""},
-      {helper, "it holds the helper's own file \"" + socket + "\""},
-      {dir_, "it holds the helper's own file \"" + socket + "\""}};
-  for (const auto& [path, reason] : refused) {
-    EXPECT_EQ(uninstallApp(path, own_),
-              (common::FlagMessage{false, "Refusing to remove \"" + path + "\": " + reason}));
-  }
-  EXPECT_EQ(readFile(socket), "socket");
-  EXPECT_EQ(readFile(exe), "exe");
-  EXPECT_TRUE(fs::exists(app_ + "/Contents/Info.plist"));  // nothing was touched
 }
 
 TEST_F(UninstallApp, StopsAtMountPointsAndLeavesThemIntact) {

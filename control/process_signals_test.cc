@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "control/posix_command_runner.h"
-#include "testsupport/testsupport.h"
 #include "platform/subprocess.h"
 #include "platform/unique_fd.h"
+#include "testsupport/testsupport.h"
 
 namespace control {
 namespace {
@@ -29,15 +29,6 @@ constexpr std::int64_t kInt32Max = INT32_MAX;
 constexpr std::int64_t k2To32 = std::int64_t{1} << 32;
 const std::int64_t kNotOneProcess[] = {0,      -1,         INT32_MIN, kInt32Max + 1,
                                        k2To32, k2To32 - 1, INT64_MIN, INT64_MAX};
-
-// True once no process has the pid `pid` any more (within 10 s).
-bool eventuallyGone(pid_t pid) {
-  for (int i = 0; i < 1000; ++i) {
-    if (::kill(pid, 0) != 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 struct Recorder : ProcessSignaller, CommandRunner {
   bool mayTarget(std::int32_t pid) override { return pid != kNoTarget; }
@@ -168,7 +159,8 @@ TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {
         << c.path << " " << c.arguments.size();
   }
   const pid_t sleeper = std::stoi(testsupport::readFile(grandchild));
-  EXPECT_TRUE(eventuallyGone(sleeper)) << "the tool's own child outlived the deadline";
+  EXPECT_TRUE(testsupport::eventually([&] { return ::kill(sleeper, 0) != 0; }))
+      << "the tool's own child outlived the deadline";
 }
 
 TEST(PosixProcessSignaller, NeverTargetsTheDaemonItsThreadsOrWhatItStarted) {

@@ -35,6 +35,18 @@ class Thrower final : public HelperProtocol {
   static void fail() { throw std::runtime_error("boom"); }
 };
 
+// Every reply `object` gives to `selector` with `arguments`.
+std::vector<Array> repliesOf(HelperProtocol& object, const char* selector, Array arguments) {
+  const auto iface = HelperProtocol::interface();
+  const auto* method = iface->find(selector);
+  EXPECT_NE(method, nullptr) << selector;
+  std::vector<Array> replies;
+  transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); });
+  transport::Invocation invocation{*method, std::move(arguments), block};
+  if (method != nullptr) object.invoke(invocation);
+  return replies;
+}
+
 TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
   const Value nil{common::Nil{}};
   const Array failed{Value(false), Value("The helper failed to carry out the request.")};
@@ -49,15 +61,9 @@ TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
       {kApplyFirewall, {Value(true), nil, nil, nil, nil}, {Value(true), nil}},
   };
   Thrower object;
-  const auto iface = HelperProtocol::interface();
   for (const auto& c : cases) {
-    const auto* method = iface->find(c.selector);
-    ASSERT_NE(method, nullptr) << c.selector;
-    std::vector<Array> replies;
-    transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); });
-    transport::Invocation invocation{*method, c.arguments, block};
-    object.invoke(invocation);
-    EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.selector;
+    EXPECT_EQ(repliesOf(object, c.selector, c.arguments), std::vector<Array>{c.reply})
+        << c.selector;
   }
 }
 
@@ -125,40 +131,25 @@ TEST(HelperImplementation, RoutesEachRequestAndRefusesANilSignal) {
     Array reply;
     std::vector<std::string> runs;
   } cases[] = {
+      // clang-format off
       {"ps", kFetchSystemProcesses, {}, {Value(Array{Value("ps line")})}, {}},
-      {"detailed",
-       kFetchDetailedProcesses,
-       {},
-       {Value(Array{Value("7|alice|0.0|0.0|0|/bin/seven|seven")})},
-       {}},
+      {"detailed", kFetchDetailedProcesses, {},
+       {Value(Array{Value("7|alice|0.0|0.0|0|/bin/seven|seven")})}, {}},
       {"process data", kFetchAllProcessData, {}, {Value(Array{Value("7|501|0|0|0|seven")})}, {}},
       {"terminate", kTerminateProcess, {Value(42)}, {Value(true)}, {"kill(42, 9)"}},
-      {"signal",
-       kSendSignal,
-       {Value(42), Value("-STOP")},
-       {Value(true)},
+      {"signal", kSendSignal, {Value(42), Value("-STOP")}, {Value(true)},
        {"/bin/kill", "-STOP", "42"}},
       {"nil signal", kSendSignal, {Value(42), nil}, {Value(false)}, {}},
-      {"nil path",
-       kUninstallApp,
-       {nil},
-       {Value(false), Value("Refusing to remove an empty path")},
+      {"nil path", kUninstallApp, {nil}, {Value(false), Value("Refusing to remove an empty path")},
        {}},
-      {"firewall",
-       kApplyFirewall,
-       {Value(true), ports(1), ports(2), ports(3), ports(4)},
-       {Value(true), nil},
-       {"/pfctl", "-f", paths.pfConf, "/pfctl", "-a", "com.korvane.helper.firewall", "-f",
-        paths.anchorFile(), "/pfctl", "-E"}},
+      {"firewall", kApplyFirewall, {Value(true), ports(1), ports(2), ports(3), ports(4)},
+       {Value(true), nil}, {"/pfctl", "-f", paths.pfConf, "/pfctl", "-a",
+        "com.korvane.helper.firewall", "-f", paths.anchorFile(), "/pfctl", "-E"}},
+      // clang-format on
   };
-  const auto iface = HelperProtocol::interface();
   for (const auto& c : cases) {
     recorder.runs.clear();
-    std::vector<Array> replies;
-    transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); });
-    transport::Invocation invocation{*iface->find(c.selector), c.arguments, block};
-    object.invoke(invocation);
-    EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.name;
+    EXPECT_EQ(repliesOf(object, c.selector, c.arguments), std::vector<Array>{c.reply}) << c.name;
     EXPECT_EQ(recorder.runs, c.runs) << c.name;
   }
   // Each list in its place: inbound TCP 1, outbound TCP 2, inbound UDP 3, outbound UDP 4.

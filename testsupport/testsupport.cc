@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <thread>
 
 #include "platform/fd_io.h"
 
@@ -42,6 +43,14 @@ void writeFile(const fs::path& path, std::string_view bytes, mode_t mode) {
 std::string readFile(const fs::path& path) {
   std::string content, err;
   return platform::readWholeFile(path, &content, &err) ? content : "";
+}
+
+bool eventually(const std::function<bool()>& ready) {
+  for (int i = 0; i < 1500; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 int reap(pid_t pid) {

@@ -45,6 +45,9 @@ struct RunResult {
   std::string err;  // standard error
 };
 
+// Polls `ready` until it holds: false when it still does not after 30 s.
+bool eventually(const std::function<bool()>& ready);
+
 // Waits for the child `pid` to end: its exit status, or 128 + N when signal N
 // killed it.
 int reap(pid_t pid);

@@ -52,13 +52,6 @@ class Forked : public OwnedProcess {
   }
 };
 
-// `argv` run as nobody, a member of korvane-helper (whom the socket lets in).
-std::vector<std::string> asNobody(std::vector<std::string> argv) {
-  argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
-                             "--groups=korvane-helper", "--"});
-  return argv;
-}
-
 // Runs `script` with sh in the namespaces that unshare's `flags` make.
 int inNewNamespaces(const char* flags, const std::string& script) {
   return ::execl("/usr/bin/unshare", "unshare", flags, "sh", "-c", script.c_str(), nullptr);
@@ -125,7 +118,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
     return daemon_->output().substr(before);
   };
   EXPECT_EQ(run({helperctlPath(), "process-data"}).status, 0);
-  EXPECT_EQ(run(asNobody({helperctlPath(), "process-data"})).status, 0);
+  EXPECT_EQ(run(asMember({helperctlPath(), "process-data"})).status, 0);
   EXPECT_EQ(daemon_->output(), "");
 
   const std::string settled = install(dir / "settled", genuine);
@@ -145,11 +138,11 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
     std::string lines;
   };
   const Case cases[] = {
-      {"not set-group-ID", asNobody({install(dir / "plain", genuine, 0, 0755)}),
+      {"not set-group-ID", asMember({install(dir / "plain", genuine, 0, 0755)}),
        auditFailed(-67063)},
-      {"owned by nobody", asNobody({install(dir / "nobodys", genuine, kNobody)}), kNoCode},
-      {"writable by its group", asNobody({install(dir / "writable", genuine, 0, 02775)}), kNoCode},
-      {"on an overlay", asNobody({onOverlay}), kNoCode},
+      {"owned by nobody", asMember({install(dir / "nobodys", genuine, kNobody)}), kNoCode},
+      {"writable by its group", asMember({install(dir / "writable", genuine, 0, 02775)}), kNoCode},
+      {"on an overlay", asMember({onOverlay}), kNoCode},
       {"on a mount of another namespace", {elsewhere}, kNoCode},
       {"in another user namespace", {"/usr/bin/unshare", "-Ur", helperctlPath()}, kNoCode},
   };
@@ -251,13 +244,13 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
               ::chmod(pinned.c_str(), 02755) == 0);  // taken over in place, as README warns not to
   ASSERT_EQ(::stat(pinned.c_str(), &st), 0);
   ASSERT_TRUE(eventually([&] { return ::time(nullptr) > st.st_ctim.tv_sec + 2; }));
-  EXPECT_EQ(run(asNobody({pinned, "process-data"})).status, 0);
+  EXPECT_EQ(run(asMember({pinned, "process-data"})).status, 0);
   const char flipped = static_cast<char>(genuine[at] ^ 0x20);
   ASSERT_EQ(::write(byte[1], &flipped, 1), 1);
   EXPECT_EQ(pinner.reap(), 0);
   EXPECT_NE(readFile(pinned), genuine);
   EXPECT_EQ(daemonLinesOf([&] {
-              run(asNobody({pinned, "process-data"}));
+              run(asMember({pinned, "process-data"}));
             }),
             auditFailed(-67061) + kWarning);
   for (int fd : byte) ::close(fd);

@@ -1,6 +1,6 @@
 // Process control, application removal and `korvane-helperctl top` end to
-// end, through the real daemon and korvane-helperctl. One daemon serves the
-// suite as init of a private pid namespace: should a refusal fail, a signal
+// end, through the real daemon and korvane-helperctl. One daemon serves them
+// as init of a private pid namespace: should a refusal fail, a signal
 // meant for "every process" reaches only this test's own, and shows as a dead
 // canary.
 
@@ -22,25 +22,20 @@ bool reachesState(pid_t hostPid, char state) {
   });
 }
 
-// The daemon runs from an overlay over its build folder: were a removal of
-// its executable not refused, only this test's view would change.
-class ControlE2E : public DaemonSuite<kPid> {
- protected:
-  static void SetUpTestSuite() {
-    std::string why;
-    ASSERT_TRUE(enterPrivateNamespaces(kPid, &why)) << why << " (end-to-end tests need root)";
-    overlay(fs::path(daemonPath()).parent_path());
-    daemon_ = new Daemon(true);
-  }
-};
-
 // Refused before anything is touched, each with exit status 1 and NO: pids
 // that name a group or every process (4294967297 and -4294967295 would
 // narrow to 1 in 32 bits), signal texts kill would read as a pid, an option,
 // the end of options or a group, and paths that are relative, top-level, or
 // lead through "..", or a link (their message names the path); and the
 // helper's own socket, lock and executable, and the folder that holds it.
-TEST_F(ControlE2E, SignalsAndRemovalReachWhatTheyNameAndNothingElse) {
+TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
+  std::string why;
+  ASSERT_TRUE(enterPrivateNamespaces(kPid, &why)) << why << " (end-to-end tests need root)";
+  // The daemon runs from an overlay over its build folder: were a removal of
+  // its executable not refused, only this test's view would change.
+  overlay(fs::path(daemonPath()).parent_path());
+  Daemon daemon(true);
+  ASSERT_TRUE(daemon.running());
   StartedProcess canary({"/bin/sleep", "120"});
   const std::string pid = std::to_string(innermostPid(canary.pid()));  // as the daemon sees it
   // (That removal never follows the links inside a bundle is UninstallApp's.)
@@ -73,17 +68,17 @@ TEST_F(ControlE2E, SignalsAndRemovalReachWhatTheyNameAndNothingElse) {
   }
   const std::string socket = "/run/com.korvane.helper.socket",
                     lock = "/run/com.korvane.helper.lock";
-  const std::string daemon = fs::canonical(daemonPath()), is = "it is the helper's own file \"";
+  const std::string exe = fs::canonical(daemonPath()), is = "it is the helper's own file \"";
   const std::pair<std::string, std::string> own[] = {
       {socket, is + socket},
       {"//run//com.korvane.helper.lock", is + lock},
-      {daemon, is + daemon},
-      {fs::path(daemon).parent_path(), "it holds the helper's own file \"" + daemon}};
+      {exe, is + exe},
+      {fs::path(exe).parent_path(), "it holds the helper's own file \"" + exe}};
   for (const auto& [path, reason] : own) {
     EXPECT_EQ(helperctl({"uninstall", path}).out,
               "NO\nRefusing to remove \"" + path + "\": " + reason + "\"\n");
   }
-  for (const auto& file : {socket, lock, daemon}) EXPECT_TRUE(fs::exists(file)) << file;
+  for (const auto& file : {socket, lock, exe}) EXPECT_TRUE(fs::exists(file)) << file;
   EXPECT_TRUE(reachesState(canary.pid(), 'S'));  // a canary still asleep, not stopped or gone
   EXPECT_TRUE(fs::exists(app / "Contents" / "MacOS"));
   EXPECT_TRUE(fs::exists("/usr/bin"));
@@ -102,34 +97,28 @@ TEST_F(ControlE2E, SignalsAndRemovalReachWhatTheyNameAndNothingElse) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "{\"success\": true, \"message\": null}\n");
   EXPECT_FALSE(fs::exists(fs::symlink_status(app)));
-}
 
-// A member reaches the daemon through no id of its own: kill(2) of any of its
-// thread ids would stop or end the whole daemon.
-TEST_F(ControlE2E, NoThreadOfTheDaemonIsATarget) {
+  // A member reaches the daemon through no id of its own: kill(2) of any of its
+  // thread ids would stop or end the whole daemon.
   std::vector<std::string> ids = {"1"};  // the daemon, init of its pid namespace
-  for (const auto& task : fs::directory_iterator(procPath(daemon_->pid()) + "/task")) {
+  for (const auto& task : fs::directory_iterator(procPath(daemon.pid()) + "/task")) {
     ids.push_back(std::to_string(innermostPid(std::stoi(task.path().filename()))));
   }
   ASSERT_GT(ids.size(), 2u) << "the daemon runs more than its main thread";
   for (const std::string& id : ids) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"signal", "-STOP", id}, {"terminate", id}}) {
-      const RunResult r = helperctlAsMember(args);
-      EXPECT_EQ(r.out, "NO\n") << args[0] << " " << id << r.err;
+      EXPECT_EQ(helperctlAsMember(args).out, "NO\n") << args[0] << " " << id;
     }
   }
-  EXPECT_TRUE(reachesState(daemon_->pid(), 'S'));
+  EXPECT_TRUE(reachesState(daemon.pid(), 'S'));
   EXPECT_EQ(helperctlAsMember({"terminate", "0"}).out, "NO\n") << "still serving";
-}
 
-// `top` driven in tmux: what it sends reaches the process chosen on screen,
-// and the terminal is as it was once it quits.
-TEST_F(ControlE2E, TopSignalsTheChosenProcessAndRestoresTheTerminal) {
-  TempDir dir;
+  // `top` driven in tmux: what it sends reaches the process chosen on screen,
+  // and the terminal is as it was once it quits.
   fs::copy_file("/bin/sleep", dir.path() / "zz-sleeper");
   StartedProcess sleeper({(dir.path() / "zz-sleeper").string(), "120"});
-  const std::string pid = std::to_string(innermostPid(sleeper.pid()));
+  const std::string sleeperPid = std::to_string(innermostPid(sleeper.pid()));
   auto tmux = [socket = (dir.path() / "tmux").string()](std::vector<std::string> args) {
     args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket});
     return run(args);
@@ -142,7 +131,7 @@ TEST_F(ControlE2E, TopSignalsTheChosenProcessAndRestoresTheTerminal) {
   ASSERT_EQ(tmux({"new-session", "-d", "-x", "80", "-y", "24", helperctlPath() + shell}).status, 0);
   ASSERT_TRUE(shows(" zz-sleeper")) << screen();
   tmux({"send-keys", "n", "End", "s"});  // by name "zz-" is the last row; asks first
-  ASSERT_TRUE(shows("Send SIGSTOP to " + pid + " (zz-sleeper)? y/n")) << screen();
+  ASSERT_TRUE(shows("Send SIGSTOP to " + sleeperPid + " (zz-sleeper)? y/n")) << screen();
   tmux({"send-keys", "y"});
   EXPECT_TRUE(reachesState(sleeper.pid(), 'T'));
   tmux({"send-keys", "q"});

@@ -69,6 +69,8 @@ struct Probe {
 
 const fs::path kPfctl = fs::canonical("/sbin") / "pfctl";
 
+using FirewallE2E = DaemonSuite<kNetwork>;
+
 // `pfctl` (the stand-in when empty, else a script) as /sbin/pfctl, and pf's
 // files in /etc, on overlays: in place of whatever the host has there, for
 // this namespace (the daemon's) only.
@@ -84,12 +86,9 @@ void setUpPf(const std::string& pfctl = "") {
   fs::create_directory("/etc/pf.anchors");
 }
 
-using FirewallE2E = DaemonSuite<kNetwork>;
-
-TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
+TEST_F(FirewallE2E, BlocksAndOpensPortsAndAKillAtAnyStepLeavesNothingAfterTheNextEnable) {
   ASSERT_EQ(run({"/bin/ip", "link", "set", "lo", "up"}).status, 0);
   setUpPf();
-
   // Inbound: dropped (TCP and UDP time out); outbound: rejected at once.
   const Probe inTcp(SOCK_STREAM, true), inTcp6(SOCK_STREAM, false), outTcp(SOCK_STREAM, true),
       outTcp6(SOCK_STREAM, false), inUdp(SOCK_DGRAM, true), outUdp(SOCK_DGRAM, true);
@@ -127,38 +126,9 @@ TEST_F(FirewallE2E, EnableBlocksTheChosenPortsAndDisableOpensThemAgain) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "YES\nKorvane Firewall Rules Flushed\n");
   for (const auto& [probe, outcome] : blocked) EXPECT_EQ(probe->outcome(), Outcome::kConnected);
-}
 
-// A pfctl that hangs until told is no target for a member (stopped, it would
-// hold the firewall until its deadline), and a stop signal lets its request
-// finish while newcomers are told that no helper runs.
-TEST_F(FirewallE2E, ARunningPfctlIsNoTargetAndAStopLetsItsRequestFinish) {
-  setUpPf("#!/bin/sh\necho $$ >/run/pfctl.pid\nuntil [ -e /run/pfctl.go ]; do sleep 0.05; done\n");
-  std::future<RunResult> disable =
-      std::async(std::launch::async, [] { return helperctl({"firewall", "disable"}); });
-  ASSERT_TRUE(eventually([] { return fs::exists("/run/pfctl.pid"); }));
-  const std::string tool = std::to_string(std::stoi(readFile("/run/pfctl.pid")));
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"signal", "-STOP", tool}, {"terminate", tool}}) {
-    EXPECT_EQ(helperctlAsMember(args).out, "NO\n") << args[0];
-  }
-  ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
-  EXPECT_TRUE(eventually([] { return helperctl({"terminate", "0"}).status == 69; }));
-  EXPECT_TRUE(daemon_->running()) << "the request at work is not cut: " << daemon_->errors();
-  testsupport::writeFile("/run/pfctl.go", "");
-  const RunResult r = disable.get();
-  EXPECT_EQ(r.out, "YES\nKorvane Firewall Rules Flushed\n") << r.err;
-  EXPECT_EQ(daemon_->reap(), 0);
-  EXPECT_NE(daemon_->errors().find("stopped on SIGTERM after "), std::string::npos)
-      << daemon_->errors();
-  EXPECT_NE(daemon_->errors().find(": every request finished\n"), std::string::npos);
-}
-
-// The daemon killed at each step of an enable: the next enable leaves no
-// temporary file beside pf's files, and pf.conf loads with the block once.
-TEST_F(FirewallE2E, AKillAtAnyStepOfAnEnableLeavesNothingAfterTheNextOne) {
-  ASSERT_EQ(run({"/bin/ip", "link", "set", "lo", "up"}).status, 0);
-  setUpPf();
+  // A daemon killed at each step of an enable: the next enable leaves no
+  // temporary file beside pf's files, and pf.conf loads with the block once.
   ::kill(daemon_->pid(), SIGTERM);
   ASSERT_EQ(daemon_->reap(), 0);
   // strace counts calls per thread: these are the request's own. It makes
@@ -181,7 +151,7 @@ TEST_F(FirewallE2E, AKillAtAnyStepOfAnEnableLeavesNothingAfterTheNextOne) {
     for (const bool killed : {true, false}) {
       fs::remove("/run/com.korvane.helper.socket");
       Daemon daemon(false, killed ? strace : std::vector<std::string>{});
-      const RunResult r = helperctl({"firewall", "enable", "--inbound-tcp", "22"});
+      r = helperctl({"firewall", "enable", "--inbound-tcp", "22"});
       ASSERT_EQ(r.status, killed ? 69 : 0) << c.step << r.out << r.err;
       if (killed) {
         EXPECT_EQ(daemon.reap(), 128 + SIGKILL) << c.step;
@@ -198,6 +168,32 @@ TEST_F(FirewallE2E, AKillAtAnyStepOfAnEnableLeavesNothingAfterTheNextOne) {
     EXPECT_EQ(conf.find("# Korvane Firewall Anchor"), conf.rfind("# Korvane Firewall Anchor"));
     EXPECT_EQ(run({kPfctl, "-f", "/etc/pf.conf"}).status, 0) << c.step << conf;
   }
+}
+
+// A pfctl that hangs until told is no target for a member (stopped, it would
+// hold the firewall until its deadline), and a stop signal lets its request
+// finish while newcomers are told that no helper runs.
+TEST_F(FirewallE2E, ARunningPfctlIsNoTargetAndAStopLetsItsRequestFinish) {
+  setUpPf("#!/bin/sh\necho $$ >/run/pfctl.pid\nuntil [ -e /run/pfctl.go ]; do sleep 0.05; done\n");
+  std::future<RunResult> disable = std::async(std::launch::async, [] {
+    return helperctl({"firewall", "disable"});
+  });
+  ASSERT_TRUE(eventually([] { return fs::exists("/run/pfctl.pid"); }));
+  const std::string tool = std::to_string(std::stoi(readFile("/run/pfctl.pid")));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"signal", "-STOP", tool}, {"terminate", tool}}) {
+    EXPECT_EQ(helperctlAsMember(args).out, "NO\n") << args[0];
+  }
+  ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
+  EXPECT_TRUE(eventually([] { return helperctl({"terminate", "0"}).status == 69; }));
+  EXPECT_TRUE(daemon_->running()) << "the request at work is not cut: " << daemon_->errors();
+  testsupport::writeFile("/run/pfctl.go", "");
+  const RunResult r = disable.get();
+  EXPECT_EQ(r.out, "YES\nKorvane Firewall Rules Flushed\n") << r.err;
+  EXPECT_EQ(daemon_->reap(), 0);
+  EXPECT_NE(daemon_->errors().find("stopped on SIGTERM after "), std::string::npos)
+      << daemon_->errors();
+  EXPECT_NE(daemon_->errors().find(": every request finished\n"), std::string::npos);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/error_text.h"
 #include "platform/unique_fd.h"
@@ -48,11 +47,10 @@ RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> u
   return run(argv, uid);
 }
 
-RunResult helperctlAsMember(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
-                                   "--groups=korvane-helper", "--", helperctlPath()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv);
+std::vector<std::string> asMember(std::vector<std::string> argv) {
+  argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                             "--groups=korvane-helper", "--"});
+  return argv;
 }
 
 bool enterPrivateNamespaces(int namespaces, std::string* why) {
@@ -81,14 +79,6 @@ std::string install(const fs::path& path, const std::string& bytes, uid_t owner,
               ::chmod(path.c_str(), mode) == 0)
       << path;
   return path.string();
-}
-
-bool eventually(const std::function<bool()>& ready) {
-  for (int i = 0; i < 1500; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
 }
 
 pid_t innermostPid(pid_t hostPid) {

@@ -13,6 +13,7 @@
 
 namespace e2e {
 
+using testsupport::eventually;
 using testsupport::readFile;
 using testsupport::run;
 using testsupport::RunResult;
@@ -30,9 +31,13 @@ std::string install(const std::filesystem::path& path, const std::string& bytes,
 // korvane-helperctl with `args`, as `uid` when given.
 RunResult helperctl(const std::vector<std::string>& args, std::optional<uid_t> uid = std::nullopt);
 
-// korvane-helperctl with `args` as nobody with the one group korvane-helper:
-// a member of the helper's group, unprivileged otherwise.
-RunResult helperctlAsMember(const std::vector<std::string>& args);
+// `argv` run as nobody with the one group korvane-helper: a member of the
+// helper's group (whom the socket lets in), unprivileged otherwise.
+std::vector<std::string> asMember(std::vector<std::string> argv);
+inline RunResult helperctlAsMember(std::vector<std::string> args) {
+  args.insert(args.begin(), helperctlPath());
+  return run(asMember(args));
+}
 
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
@@ -49,9 +54,6 @@ inline std::string procPath(pid_t pid) { return "/proc/" + std::to_string(pid); 
 
 // The pid of the host process `hostPid` in its own (innermost) namespace.
 pid_t innermostPid(pid_t hostPid);
-
-// Polls `ready` until it holds: false when it still does not after 30 s.
-bool eventually(const std::function<bool()>& ready);
 
 // Mounts a writable overlay over the folder `target`, so tests can change
 // what it holds without touching the host's copy.
