@@ -6,11 +6,8 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
-#include <atomic>
 #include <filesystem>
-#include <latch>
 #include <sstream>
-#include <thread>
 
 #include "control/posix_command_runner.h"
 #include "platform/subprocess.h"
@@ -161,37 +158,6 @@ TEST(PosixCommandRunner, ReturnsTheTerminationStatus) {
   const pid_t sleeper = std::stoi(testsupport::readFile(grandchild));
   EXPECT_TRUE(testsupport::eventually([&] { return ::kill(sleeper, 0) != 0; }))
       << "the tool's own child outlived the deadline";
-}
-
-TEST(PosixProcessSignaller, NeverTargetsTheDaemonItsThreadsOrWhatItStarted) {
-  std::atomic<pid_t> threadId{0};
-  std::latch done(1);
-  std::thread thread([&] {
-    threadId = ::gettid();
-    done.wait();
-  });
-  while (threadId == 0) std::this_thread::yield();
-  platform::Child child = platform::Child::spawn("/bin/sleep", {"60"}, {});
-  PosixProcessSignaller signaller;
-  const struct {
-    const char* name;
-    pid_t id;
-    bool target;
-  } cases[] = {
-      {"the daemon", ::getpid(), false},
-      {"a thread of the daemon", threadId, false},
-      {"a tool the daemon runs", child.pid(), false},
-      {"no such process", static_cast<pid_t>(kNeverAPid), false},
-      {"init", 1, true},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(signaller.mayTarget(c.id), c.target) << c.name;
-    if (!c.target) {
-      EXPECT_FALSE(signaller.signalProcess(c.id, SIGSTOP)) << c.name;
-    }
-  }
-  done.count_down();
-  thread.join();
 }
 
 }  // namespace

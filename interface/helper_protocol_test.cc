@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <stdexcept>
 
 #include "interface/helper_implementation.h"
-#include "platform/libproc.h"
 #include "testsupport/testsupport.h"
 
 namespace interface {
@@ -67,32 +65,10 @@ TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
   }
 }
 
-// One process, pid 7 of uid 501 ("alice"), for telling the listings apart.
-struct OneProcess final : processes::ProcessSource, processes::ProcessTable {
-  std::unique_ptr<processes::ProcessTable> openTable() override {
-    return std::make_unique<OneProcess>();
-  }
-  int listPids(void* buffer, int size) override {
-    const std::int32_t pid = 7;
-    if (buffer != nullptr && size >= 4) std::memcpy(buffer, &pid, 4);
-    return 4;
-  }
-  int pidInfo(int, int flavor, void* buffer, int size) override {
-    std::memset(buffer, 0, static_cast<std::size_t>(size));
-    if (flavor == platform::PROC_PIDTBSDINFO) {
-      auto* info = static_cast<platform::proc_bsdinfo*>(buffer);
-      info->pbi_pid = 7;
-      info->pbi_uid = 501;
-      std::strcpy(info->pbi_name, "seven");
-      std::strcpy(info->pbi_comm, "seven");
-    }
-    return size;
-  }
-  int pidPath(int, void* buffer, std::uint32_t) override {
-    std::strcpy(static_cast<char*>(buffer), "/bin/seven");
-    return 10;
-  }
-  std::optional<std::string_view> userName(uid_t) override { return "alice"; }
+// No listing of this test reads the process table (the listings' own are
+// DaemonTest.ListingsShowWhatRunsAsPsAndPsutilSeeIt's, through the daemon).
+struct NoProcesses final : processes::ProcessSource {
+  std::unique_ptr<processes::ProcessTable> openTable() override { return nullptr; }
 };
 
 struct Recorder final : control::CommandRunner, control::ProcessSignaller {
@@ -117,7 +93,7 @@ TEST(HelperImplementation, RoutesEachRequestAndRefusesANilSignal) {
   testsupport::TempDir dir;
   firewall::FirewallPaths paths{dir.path(), dir.file("pf.conf"), "/pfctl"};
   testsupport::writeFile(paths.pfConf, "");
-  OneProcess source;
+  NoProcesses source;
   Recorder recorder;
   firewall::Firewall firewall(recorder, paths);
   HelperImplementation object(
@@ -133,9 +109,6 @@ TEST(HelperImplementation, RoutesEachRequestAndRefusesANilSignal) {
   } cases[] = {
       // clang-format off
       {"ps", kFetchSystemProcesses, {}, {Value(Array{Value("ps line")})}, {}},
-      {"detailed", kFetchDetailedProcesses, {},
-       {Value(Array{Value("7|alice|0.0|0.0|0|/bin/seven|seven")})}, {}},
-      {"process data", kFetchAllProcessData, {}, {Value(Array{Value("7|501|0|0|0|seven")})}, {}},
       {"terminate", kTerminateProcess, {Value(42)}, {Value(true)}, {"kill(42, 9)"}},
       {"signal", kSendSignal, {Value(42), Value("-STOP")}, {Value(true)},
        {"/bin/kill", "-STOP", "42"}},
