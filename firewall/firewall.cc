@@ -1,6 +1,8 @@
 #include "firewall/firewall.h"
 
+#include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -16,8 +18,33 @@ namespace {
 // guards are shared by every connection, and each connection may build its
 // own Firewall. A per-object lock would let two connections append the anchor
 // block to pf.conf twice or interleave an enable with a disable.
-std::timed_mutex& requestLock() {
-  static std::timed_mutex lock;
+// Taken with a deadline. Not a std::timed_mutex: its timed lock goes through
+// pthread_mutex_clocklock, which ThreadSanitizer does not see, so every
+// unlock would read as one of a mutex never locked.
+class RequestLock {
+ public:
+  bool lockWithin(std::chrono::milliseconds wait) {
+    std::unique_lock hold(mutex_);
+    if (!free_.wait_for(hold, wait, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      const std::lock_guard hold(mutex_);
+      held_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool held_ = false;
+};
+
+RequestLock& requestLock() {
+  static RequestLock lock;
   return lock;
 }
 
@@ -57,8 +84,11 @@ common::FlagMessage Firewall::apply(bool enable, const std::vector<common::Value
                                     const std::vector<common::Value>& inboundUDP,
                                     const std::vector<common::Value>& outboundUDP) {
   try {
-    std::unique_lock<std::timed_mutex> hold(requestLock(), std::defer_lock);
-    if (!hold.try_lock_for(lockWait_)) return {false, "another firewall change is in progress"};
+    if (!requestLock().lockWithin(lockWait_)) {
+      return {false, "another firewall change is in progress"};
+    }
+    const std::unique_ptr<RequestLock, void (*)(RequestLock*)> hold(
+        &requestLock(), [](RequestLock* lock) { lock->unlock(); });
     return enable ? this->enable(inboundTCP, outboundTCP, inboundUDP, outboundUDP) : disable();
   } catch (const std::exception& e) {
     return {false, std::string("Firewall request failed: ") + e.what()};
