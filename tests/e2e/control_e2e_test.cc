@@ -18,7 +18,8 @@ bool reachesState(pid_t hostPid, char state) {
   });
 }
 
-// Refused before anything is touched: 4294967297 and -4294967295 would narrow to 1.
+// Refused before anything is touched: 4294967297 and -4294967295 would narrow to 1,
+// 2^32 and 2^32 - 1 to 0 and -1.
 TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
   std::string why;
   ASSERT_TRUE(enterPrivateNamespaces(kPid, &why)) << why << " (end-to-end tests need root)";
@@ -35,7 +36,8 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
   fs::create_directory_symlink(dir.path() / "Applications", dir.path() / "via");
 
   std::vector<std::vector<std::string>> refused;
-  for (const char* bad : {"0", "-1", "-2", "4294967297", "-4294967295", "2147483648"}) {
+  for (const char* bad : {"0", "-1", "-2", "-2147483648", "2147483648", "4294967297", "-4294967295",
+                          "4294967296", "4294967295", "-9223372036854775808", "9223372036854775807"}) {
     refused.push_back({"terminate", bad});
     refused.push_back({"signal", "-STOP", bad});
   }
