@@ -1,5 +1,4 @@
-// Caller validation end to end, on the real daemon: wrong installs of
-// korvane-helperctl and nobody's attacks on it, each refused with its lines.
+// Wrong installs of the client and nobody's attacks, each refused with its lines.
 
 #include <fcntl.h>
 #include <grp.h>
