@@ -1,6 +1,4 @@
-// The korvane-codesign tool, and the format as docs/codesign.md describes it:
-// the document's own scripts, run with the openssl command line, agree with
-// our signer and verifier.
+// docs/codesign.md's own openssl scripts agree with our signer and verifier.
 #include <gtest/gtest.h>
 
 #include "codesign/signature_format.h"
