@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "codesign/code_signer.h"
-#include "codesign/verified_code_cache.h"
 #include "codesign/testsupport/test_pki.h"
+#include "codesign/verified_code_cache.h"
 #include "platform/pidfd.h"
 #include "platform/subprocess.h"
 #include "testsupport/testsupport.h"

@@ -36,8 +36,9 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
   fs::create_directory_symlink(dir.path() / "Applications", dir.path() / "via");
 
   std::vector<std::vector<std::string>> refused;
-  for (const char* bad : {"0", "-1", "-2", "-2147483648", "2147483648", "4294967297", "-4294967295",
-                          "4294967296", "4294967295", "-9223372036854775808", "9223372036854775807"}) {
+  for (const char* bad :
+       {"0", "-1", "-2", "-2147483648", "2147483648", "4294967297", "-4294967295", "4294967296",
+        "4294967295", "-9223372036854775808", "9223372036854775807"}) {
     refused.push_back({"terminate", bad});
     refused.push_back({"signal", "-STOP", bad});
   }
