@@ -163,8 +163,7 @@ TEST(Output, ControlsReachATerminalDefusedAPipeExactlyAndJsonEscaped) {
 
 TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAskedSignals) {
   const TopSample first{{"1|0|10|1|1000000000|a", "2|0|10|1|5000000000|b"}, {}, 0};
-  // Over half a second: 1 used 1 s of CPU on two threads; 2 is a new
-  // process on a reused pid (less CPU time than before); 3 is new.
+  // 2 is a new process on a reused pid (less CPU time than before).
   const TopSample second{{"1|0|10|2|2000000000|a", "2|0|10|1|1|c", "3|0|900|1|1|d"},
                          {"1|alice|10.0|0.0|2|/bin/a|a"},
                          500000000};

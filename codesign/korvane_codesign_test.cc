@@ -1,6 +1,4 @@
-// The korvane-codesign tool, and the format as docs/codesign.md describes it:
-// the document's own scripts, run with the openssl command line, agree with
-// our signer and verifier.
+// docs/codesign.md's own openssl scripts agree with our signer and verifier.
 #include <gtest/gtest.h>
 
 #include "codesign/signature_format.h"
@@ -13,8 +11,7 @@ namespace {
 using testsupport::run;
 using testsupport::RunResult;
 
-// The ```sh block that follows the line "<!-- NAME -->" in the document, run
-// in `dir`.
+// The document's ```sh block after "<!-- NAME -->", run in `dir`.
 RunResult docScript(std::string_view name, const testsupport::TempDir& dir) {
   const std::string doc = testsupport::readFile(KORVANE_CODESIGN_DOC);
   const std::size_t marker = doc.find("<!-- " + std::string(name) + " -->\n```sh\n");
@@ -32,8 +29,6 @@ TEST(CodesignTool, SignsVerifiesDisplaysRefusesAndAgreesWithTheDocument) {
                     anchor = dir.file("anchor.pem"), signedFile = dir.file("program.signed");
   testsupport::writeFile(file, program, 0750);
   testsupport::writeFile(anchor, pki.trustedRoot.certificatePem);
-  // The document's signing.key, signing.pem and chain.pem (a leaf under an
-  // intermediate), and a leaf under a root we do not trust: KEY,CERT[,CHAIN].
   auto identityFiles = [&](const testing::TestCertificate& leaf, const std::string& stem) {
     testsupport::writeFile(dir.file(stem + ".key"), leaf.keyPem, 0600);
     testsupport::writeFile(dir.file(stem + ".pem"), leaf.certificatePem);
@@ -47,15 +42,12 @@ TEST(CodesignTool, SignsVerifiesDisplaysRefusesAndAgreesWithTheDocument) {
     args.insert(args.begin(), KORVANE_CODESIGN_TOOL);
     return run(args);
   };
-  // Signed by hand with the document's script, verified by us, and the
-  // program still runs.
   ASSERT_EQ(docScript("fixture-script", dir).status, 0);
   EXPECT_EQ(tool({"verify", "--anchor", anchor, signedFile}).status, 0);
   EXPECT_EQ(run({signedFile}).status, 0);
 
   const std::string link = dir.file("link"), damaged = dir.file("damaged");
   std::filesystem::create_symlink(file, link);
-  // A signature block whose header is cut short.
   const std::string damagedBytes = "ELF.." + std::string(codesign::kSignatureMagic);
   testsupport::writeFile(damaged, damagedBytes);
   auto sign = [](const std::string& keys, const std::string& identifier,
@@ -96,8 +88,7 @@ TEST(CodesignTool, SignsVerifiesDisplaysRefusesAndAgreesWithTheDocument) {
   EXPECT_EQ(run({file}).status, 0);
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(testsupport::readFile(damaged), damagedBytes);
-  // Signed by us, verified with the document's script; a real check:
-  // another anchor fails it.
+  // Another anchor fails the document's check: it is a real one.
   std::filesystem::rename(file, signedFile);
   const RunResult r = docScript("verify-script", dir);
   EXPECT_EQ(r.status, 0) << r.out << r.err;

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "codesign/code_signer.h"
-#include "codesign/verified_code_cache.h"
 #include "codesign/testsupport/test_pki.h"
+#include "codesign/verified_code_cache.h"
 #include "platform/pidfd.h"
 #include "platform/subprocess.h"
 #include "testsupport/testsupport.h"
@@ -31,14 +31,12 @@ const testing::TestPki& pki() {
   return kPki;
 }
 
-// /bin/sleep, unsigned.
 const Bytes& unsignedProgram() {
   static const std::string kText = testsupport::readFile("/bin/sleep");
   static const Bytes kBytes(kText.begin(), kText.end());
   return kBytes;
 }
 
-// /bin/sleep signed by `identity` under `identifier`.
 Bytes program(const TestCertificate& identity = pki().good,
               std::string_view identifier = kClientIdentifier) {
   Bytes bytes;
@@ -49,7 +47,6 @@ Bytes program(const TestCertificate& identity = pki().good,
   return bytes;
 }
 
-// `front` followed by `back`.
 Bytes join(Bytes front, std::span<const std::uint8_t> back) {
   front.insert(front.end(), back.begin(), back.end());
   return front;
@@ -65,7 +62,7 @@ OSStatus checkValidity(const SecCode* code, const TrustAnchor& anchor) {
 
 class CodeSigning : public ::testing::Test {
  protected:
-  // `bytes` written beside `name` and renamed over it, as an installer would.
+  // Renamed over `name`, as an installer would.
   std::string install(const std::string& name, const Bytes& bytes) {
     testsupport::writeFile(dir_.file(name + ".new"), std::string(bytes.begin(), bytes.end()), 0755);
     EXPECT_EQ(::rename(dir_.file(name + ".new").c_str(), dir_.file(name).c_str()), 0);
@@ -155,9 +152,7 @@ TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
        errSecCSSignatureFailed},
   };
   for (const auto& c : cases) EXPECT_EQ(check(c.bytes, c.anchor), c.expected) << c.name;
-  // No byte of the CMS breaks the verifier. Some fields lie outside what is
-  // signed (the signer's issuer name is matched without regard to case, for
-  // one), so a change there may still verify, as on macOS.
+  // No CMS byte breaks the verifier; some lie outside what is signed, so may still verify.
   for (std::size_t at = cmsAt; at < headerAt; at += 3) {
     const OSStatus status = check(flipped(at, 0x20), cases[0].anchor);
     EXPECT_TRUE(status == errSecSuccess || status == errSecCSSignatureFailed ||
@@ -178,8 +173,7 @@ TEST_F(CodeSigning, AdmitsOnlyTheSignatureAndIdentityTheRequirementNames) {
 }
 
 TEST_F(CodeSigning, ChecksTheFileALiveProcessRunsNotThePath) {
-  // Processes of ours (killed and reaped with their owners) and pidfds of
-  // them: our unreaped children, whose pids cannot name another process yet.
+  // Our unreaped children: their pids cannot name another process yet.
   auto start = [](const std::string& path) { return platform::Child::spawn(path, {"1000"}, {}); };
   platform::Child a = start(install("a", program())), b = start(install("b", unsignedProgram())),
                   dead = start(install("a", program()));
@@ -187,7 +181,6 @@ TEST_F(CodeSigning, ChecksTheFileALiveProcessRunsNotThePath) {
       pidfdB(platform::pidfdOpen(b.pid())), pidfdDead(platform::pidfdOpen(dead.pid())),
       notAPidfd(::open("/dev/null", O_RDONLY));
   ASSERT_TRUE(pidfdA && pidfdB && pidfdDead);
-  // Swap what the paths hold after the processes started.
   install("a", unsignedProgram());
   install("b", program());
   const pid_t pid = a.pid(), deadPid = dead.pid();
@@ -224,9 +217,7 @@ TEST(RequirementCompiler, CompilesTheSubsetAndNothingElse) {
     ASSERT_TRUE(requirement) << text;
     EXPECT_EQ(requirement->clauses, clauses) << text;
   }
-  // Anything looser than the subset (or, negation, other keywords, other
-  // certificates or fields, unquoted, empty or unterminated strings, other
-  // escapes and control characters) must not compile into something weaker.
+  // Anything looser than the subset must not compile into something weaker.
   std::istringstream refused(
       "|anchor apple|anchor apple generic and|and anchor apple generic|anchor apple generic or "
       "identifier \"a\"|(anchor apple generic)|!anchor apple generic|Anchor apple generic|anchor "

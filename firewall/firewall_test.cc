@@ -23,9 +23,7 @@ using Values = std::vector<common::Value>;
 using End = control::ToolStatus::End;
 constexpr auto exited = control::ToolStatus::exited;
 
-// Records every tool run in `calls` (read it once the requests are done),
-// yielding meanwhile so that another request's thread could run a tool at the
-// same time; answers with `status(arguments)` (0 when unset).
+// Yields after recording, so another request's thread could run a tool meanwhile.
 struct RecordingRunner : control::CommandRunner {
   control::ToolStatus runCommand(const std::string&, const Args& arguments) override {
     std::unique_lock<std::mutex> hold(mutex);
@@ -78,9 +76,8 @@ TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDec
   EXPECT_EQ(entriesOf(paths_.anchorFolder), std::set<std::string>{});
   EXPECT_EQ(readFile(paths_.pfConf), "pass all\n");
 
-  // Requests at once, one object each (as each connection has its own): one
-  // hooks the anchor (a single reload), every anchor load is directly
-  // followed by its own request's -E. Reload and -E failures are not looked at.
+  // Concurrent requests, one object each: a single reload; each load directly followed by
+  // its -E.
   runner_.calls.clear();
   runner_.status = [&](const Args& a) { return exited(a == reloadRun_ || a == enableRun_); };
   constexpr int kThreads = 16;
@@ -106,7 +103,7 @@ TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDec
   }
 
   // Ports as they came: repeats in place, both ends of the range as written
-  // (the rules' lines and order are the pf stand-in's parser test's).
+  // (that pf reads each line: FirewallE2E).
   EXPECT_EQ(apply(true, {80, 22, 80}, {65535, 0}), (Reply{true, std::nullopt}));
   EXPECT_EQ(readFile(paths_.anchorFile()),
             "block drop in inet proto tcp from any to any port { 80, 22, 80 }\n"

@@ -1,7 +1,5 @@
-// The MessagePack decoder on arbitrary bytes. What it accepts re-encodes to a
-// canonical form that decodes to the same encoding again; one byte more at the
-// end is refused; wrapping the value in one-element arrays is accepted up to
-// kMaxDepth levels of nesting and refused one level beyond.
+// What the decoder accepts re-encodes canonically, refuses a trailing byte, and nests
+// to kMaxDepth levels exactly.
 #include <algorithm>
 #include <cassert>
 #include <cstdint>

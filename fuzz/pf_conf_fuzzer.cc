@@ -1,6 +1,4 @@
-// The pf.conf edit on arbitrary configurations: the anchor block is added only
-// where the anchor is not mentioned, so a second edit changes nothing, and the
-// pf stand-in reads the edited file as before plus exactly one new load line.
+// The anchor block is added once, only where not mentioned, and reads as one more load.
 #include <algorithm>
 #include <cassert>
 #include <cstdint>

@@ -1,6 +1,4 @@
-// The pf stand-in's rule parser on arbitrary anchor files. Rules it accepts,
-// written back in pf's syntax, parse to the same rules; each refused line
-// gives an error naming the file and the line.
+// Accepted rules, written back in pf's syntax, parse the same; refusals name the file.
 #include <cassert>
 #include <cstdint>
 #include <string>

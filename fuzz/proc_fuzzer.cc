@@ -1,6 +1,4 @@
-// The /proc/N/stat and /proc/N/statm parsers on arbitrary text, and the stat
-// parser with the bytes as the process name: any name, ")", spaces and line
-// feeds included, comes back whole with every field after it.
+// Any process name, ")" and line feeds included, comes back whole with every field after it.
 #include <cassert>
 #include <cstdint>
 #include <string>

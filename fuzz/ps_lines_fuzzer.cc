@@ -1,6 +1,4 @@
-// The UTF-8 check and the ps line splitter against a plain reference decoder
-// that works code point by code point: both agree with it on which bytes are
-// well-formed and on every line; the lossy decoder's output is always
+// The UTF-8 check and ps line splitter agree with a reference decoder; lossy output is
 // well-formed and leaves well-formed input unchanged.
 #include <cassert>
 #include <cstdint>

@@ -1,8 +1,5 @@
-// A request body as the daemon takes it before any work is done: decoded,
-// checked against HelperProtocol's interface as the listener checks it, and
-// dispatched by the protocol to an implementation that replies at once. A
-// request that passes the check reaches one method and gets exactly one reply
-// of the shape its encoding declares; one that does not is refused with a reason.
+// A request passing the interface's check gets exactly one reply of its declared shape;
+// one that does not is refused with a reason.
 #include <cassert>
 #include <cstdint>
 #include <string>

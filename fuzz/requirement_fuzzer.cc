@@ -1,6 +1,4 @@
-// The requirement compiler on arbitrary text. What it compiles, printed back
-// in the language, compiles to the same requirement; only the anchor clause
-// has no string.
+// What compiles, printed back, compiles the same; only the anchor clause has no string.
 #include <cassert>
 #include <cstdint>
 #include <string>

@@ -1,7 +1,5 @@
-// The appended signature block and the manifest on arbitrary bytes. A block
-// read as signed is exactly what buildSignatureBlock makes of its parts, at
-// the very end of the file; a manifest read as valid is exactly what
-// buildManifest writes for it.
+// A block read as signed is exactly what buildSignatureBlock makes, at the file's end;
+// a valid manifest exactly what buildManifest writes.
 #include <algorithm>
 #include <cassert>
 #include <cstdint>

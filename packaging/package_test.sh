@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# package_test.sh BUILD_DIR SOURCE_DIR: builds the .deb of BUILD_DIR and
-# installs it with dpkg in a private mount namespace whose /etc, /usr and /var
-# are overlays on a tmpfs (the host never changes); checks what it put where,
-# talks to the installed daemon through socket activation, then purges the
-# package and checks that nothing of it is left.
+# package_test.sh BUILD_DIR SOURCE_DIR: installs, uses and purges the .deb with /etc, /usr
+# and /var overlaid in a private mount namespace (the host never changes).
 set -euo pipefail
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -22,16 +19,14 @@ if [[ $1 != --inside ]]; then
   exit
 fi
 build=$2 source=$3 package=$(echo "$4"/*.deb)
-# The build tree may lie in a folder overlaid here, and the daemon trusts no client on an
-# overlay: everything from here on is written to a tmpfs on /run, which nothing overlays.
+# The daemon trusts no client on an overlay: work on a tmpfs, which nothing overlays.
 mount -t tmpfs -o mode=0755 tmpfs /run
 work=/run/package-test
 for dir in etc usr var; do
   mkdir -p "$work/layers/$dir/upper" "$work/layers/$dir/work"
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/layers/$dir/upper,workdir=$work/layers/$dir/work" "/$dir"
 done
-# The package makes groups and pf's files only where they are missing: start
-# without them.
+# The package makes groups and pf's files only where they are missing.
 for group in korvane-helper korvane-client; do groupdel "$group" 2>/dev/null || true; done
 rm -rf /etc/pf.conf /etc/pf.anchors /usr/sbin/pfctl
 cp /etc/group /etc/gshadow "$work/"
@@ -54,12 +49,10 @@ for file in /usr/libexec/com.korvane.helper /usr/bin/korvane-helperctl; do
   korvane-codesign verify "$file" >/dev/null || fail "signature of $file"
 done
 
-# The units: clean, and sandboxed to an exposure of 3.5 or less.
 units=(/usr/lib/systemd/system/com.korvane.helper.{socket,service})
 out=$(systemd-analyze verify "${units[@]}" 2>&1) && [[ -z $out ]] || fail "systemd-analyze verify: $out"
 systemd-analyze security --offline=true --threshold=35 "${units[1]}" >"$work/security.log" ||
   fail "$(tail -1 "$work/security.log")"
-# Man pages render without a warning; completion offers the subcommands.
 for page in /usr/share/man/man?/{com.korvane.helper,korvane-*}.?.gz; do
   out=$(man --warnings=w -E UTF-8 -l "$page" 2>&1 >/dev/null) && [[ -z $out ]] || fail "$page: $out"
 done
@@ -75,8 +68,6 @@ job = plistlib.load(open(sys.argv[2], "rb"))
 assert job["Label"] == info["CFBundleIdentifier"] and job["MachServices"] == {job["Label"]: True}
 PY
 
-# An encrypted signing key is refused without a terminal, and opens with its
-# passphrase file.
 key=$work/encrypted.key
 openssl pkey -in "$build/codesign-identity/leaf.key" -aes256 -passout pass:sesame -out "$key"
 cp /usr/sbin/korvane-pfctl "$work/program" && echo sesame >"$work/passphrase"
@@ -86,10 +77,7 @@ out=$(setsid -w korvane-codesign sign --identity "$key,$build/codesign-identity/
 KORVANE_SIGNING_PASSPHRASE_FILE=$work/passphrase korvane-codesign sign \
   --identity "$key,$build/codesign-identity/leaf.pem" --identifier test "$work/program"
 
-# The installed daemon, started by socket activation, serves the installed
-# client and a program built against the installed library. The client runs
-# from a copy with its installed owner and mode on the tmpfs (bound over its
-# installed path): the daemon vouches for no executable on an overlay.
+# The client runs from a copy on the tmpfs: the daemon vouches for nothing on an overlay.
 cp -a /usr/bin/korvane-helperctl "$work/korvane-helperctl"
 mount --bind "$work/korvane-helperctl" /usr/bin/korvane-helperctl
 systemd-socket-activate -l /run/com.korvane.helper.socket /usr/libexec/com.korvane.helper \
@@ -111,7 +99,6 @@ g++ -std=c++20 -o "$work/consumer" "$work/consumer.cc" $(pkg-config --cflags --l
 printf 'cmake_minimum_required(VERSION 3.25)\nproject(c CXX)\nfind_package(KorvaneHelper REQUIRED)
 add_executable(c consumer.cc)\ntarget_link_libraries(c KorvaneHelper::client)\n' >"$work/CMakeLists.txt"
 cmake -S "$work" -B "$work/c" >/dev/null && cmake --build "$work/c" >/dev/null
-# Built as a developer would build a client of their own, and signed so.
 for program in "$work/consumer" "$work/c/c"; do
   korvane-codesign sign --identity "$build/codesign-identity/leaf.key,$build/codesign-identity/leaf.pem" \
     --identifier com.korvane.Korvane-Activity-Console "$program"
@@ -122,7 +109,6 @@ kill $daemon && wait $daemon || true
 trap - EXIT
 umount /usr/bin/korvane-helperctl
 
-# Purge: nothing of the package is left but the administrator's pf files.
 dpkg --purge korvane-helper >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "purge"; }
 cmp -s /etc/group "$work/group" && cmp -s /etc/gshadow "$work/gshadow" ||
   fail "groups left: $(diff "$work/group" /etc/group)"

@@ -18,10 +18,7 @@ namespace {
 namespace sec = codesign;
 using Steps = std::vector<std::string>;
 
-// One delegate's world: the listener and the connection it is asked about
-// (recording what the delegate does to them), a Security framework that
-// stages each call's outcome and records what it was given, the daemon's
-// services (which admission never runs), and the lines the delegate writes.
+// Listener, connection and Security framework staged and recording for one delegate.
 class Rig final : public transport::Listener,
                   public transport::Connection,
                   public sec::CodeSigningServices {
@@ -90,12 +87,7 @@ class Rig final : public transport::Listener,
 
 const char* kWarning = "🚨 SECURITY WARNING: Rejected unauthorized XPC connection.";
 
-// A valid caller, checked against the requirement of the genuine client, gets
-// the interface, then its object, then is resumed, and nothing is written.
-// Each refusal writes the failing step's own lines and the warning on
-// standard output, then one line on standard error naming the peer and the
-// status; a line feed in the name of the peer's executable (the peer chooses
-// it) must not start a line of the daemon's.
+// A line feed in the peer's executable name (the peer chooses it) must not start a daemon line.
 TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
   const testsupport::TempDir dir;
   std::filesystem::copy_file("/bin/sleep", dir.path() / "sl\neep\\");

@@ -8,10 +8,7 @@ namespace {
 using A = ArgType;
 using common::Value;
 
-// A method returns void and ends in a reply block; its arguments and the
-// block's parameters are what requests and replies are checked against: with
-// no narrowing (a uint64 above INT64_MAX is not a pid of -1) and no
-// conversion; nil stands for a missing string or array only.
+// No narrowing (a uint64 above INT64_MAX is not a pid of -1); nil only for a string or array.
 TEST(MethodEncoding, ParsesVoidMethodsEndingInAReplyBlockAndArgumentsFitTheirTypesOnly) {
   const std::tuple<const char*, std::vector<A>, std::vector<A>> cases[] = {
       {"v24@0:8@?<v@?@\"NSArray\">16", {}, {A::kArray}},

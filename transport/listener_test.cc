@@ -32,8 +32,7 @@ const char* kEcho = "echo:completion:";
 const char* kEchoEncoding = "v32@0:8@\"NSString\"16@?<v@?B@\"NSString\">24";
 constexpr gid_t kGroup = 4243;  // the group that may connect besides root
 
-// Replies (true, the string argument as it came, nil included), except to
-// the arguments that make it misbehave.
+// Echoes its argument, except the arguments that make it misbehave.
 class Echo final : public ExportedObject {
  public:
   void invoke(Invocation& inv) override {
@@ -58,10 +57,8 @@ class Delegate final : public ListenerDelegate {
   std::atomic<bool> accept{true};
 };
 
-// A listener in a private folder: six slots, two a user, two kept for root.
-// Connections idle for 30 s, longer than a client here waits for a byte
-// (10 s), so each close the tests see is the one they provoke; a reply has
-// one second.
+// Six slots, two a user, two kept for root; idling (30 s) outlasts a client's
+// wait (10 s), so each close seen is the one provoked.
 class XpcTransport : public testing::Test {
  protected:
   void SetUp() override {
@@ -75,8 +72,7 @@ class XpcTransport : public testing::Test {
     if (listener) listener->resume();
     return listener;
   }
-  // A connection made as `uid`, in kGroup unless root (effective ids only:
-  // the peer is then like a set-user-ID client, whose real uid stays root).
+  // Effective ids only, like a set-user-ID client whose real uid stays root.
   UniqueFd connectAs(uid_t uid, const char* name = "service.socket") {
     EXPECT_TRUE(::setgroups(uid == 0 ? 0 : 1, &kGroup) == 0 &&
                 ::setegid(uid == 0 ? 0 : 65534) == 0 && ::seteuid(uid) == 0);
@@ -90,7 +86,6 @@ class XpcTransport : public testing::Test {
     return fd;
   }
 
-  // The next frame's body; "" at the end of the connection.
   static std::string readFrame(int fd) {
     unsigned char header[4];
     if (!platform::readExactly(fd, reinterpret_cast<char*>(header), 4)) return "";
@@ -101,14 +96,12 @@ class XpcTransport : public testing::Test {
     return frame(encodeRequest(Request{id, kEcho, kEchoEncoding, Array{std::move(argument)}}));
   }
   static bool admitted(int fd) { return isAdmitted(readFrame(fd)); }
-  // Whether `fd` is served: one echo answered.
   static bool echoes(int fd, const char* text) {
     if (!platform::sendAll(fd, echoFrame(9, Value(text)))) return false;
     auto reply = decodeReply(readFrame(fd));
     return reply && reply->parameters == Array{Value(true), Value(text)};
   }
-  // Whether the daemon closed `fd` with nothing more to say (rather than the
-  // client's time-out ending the wait); closed with bytes unread, it is reset.
+  // Closed by the daemon, not the client's time-out (reset: bytes were unread).
   static bool closedByDaemon(int fd) {
     char byte;
     const ssize_t n = ::read(fd, &byte, 1);
@@ -145,8 +138,7 @@ TEST_F(XpcTransport, AnswersInOrderAndClosesOnlyConnectionsThatMisbehave) {
     ASSERT_TRUE(platform::sendAll(fd.get(), bytes));
     EXPECT_TRUE(closedByDaemon(fd.get()));
   }
-  // Refused by the delegate, or speaking before admission (as a process that
-  // writes and then execs a genuine client would), or from another process.
+  // Refused, speaking before admission (then exec'ing a genuine client), or from another process.
   delegate_.accept = false;
   EXPECT_TRUE(closedByDaemon(connectAs(0).get()));
   delegate_.accept = true;
@@ -161,8 +153,7 @@ TEST_F(XpcTransport, AnswersInOrderAndClosesOnlyConnectionsThatMisbehave) {
                 [&] { return platform::sendAll(fd.get(), echoFrame(1, Value("child"))) ? 0 : 1; }),
             0);
   EXPECT_TRUE(closedByDaemon(fd.get()));
-  // An idle peer is closed; so is one that reads 8 MiB at ~800 KiB/s: each
-  // send still makes progress, but the whole reply has one second.
+  // An idle peer is closed; so is one reading 8 MiB at ~800 KiB/s (a reply has 1 s).
   auto quick = listen("quick", {kGroup, 6, 2, 2, seconds(1), seconds(1)});
   ASSERT_TRUE(quick) << error_;
   UniqueFd idle = connectAs(0, "quick.socket");
@@ -187,7 +178,6 @@ TEST_F(XpcTransport, SlotsArePerUserKeptForRootAndFreeTheMomentTheirPeerLeaves) 
     held.push_back(connectAs(uid));
     return readFrame(held.back().get());
   };
-  // Two of one user's, then four of all users but root, then all six.
   const std::pair<uid_t, bool> steps[] = {{65534, true}, {65534, true}, {65534, false},
                                           {4242, true},  {4242, true},  {4343, false},
                                           {0, true},     {0, true},     {0, false}};
@@ -198,7 +188,6 @@ TEST_F(XpcTransport, SlotsArePerUserKeptForRootAndFreeTheMomentTheirPeerLeaves) 
   }
   // Connected as nobody and writing as root, as a set-user-ID client does.
   EXPECT_TRUE(echoes(held[0].get(), "set-user-ID"));
-  // Its slot comes back when a peer leaves.
   held[1].reset();
   EXPECT_TRUE(isAdmitted(firstFrame(65534)));
 }
@@ -206,17 +195,14 @@ TEST_F(XpcTransport, SlotsArePerUserKeptForRootAndFreeTheMomentTheirPeerLeaves) 
 // With a group the socket is 0660 root:group and one instance runs: the
 // end-to-end firewall test checks that on the daemon.
 TEST_F(XpcTransport, WithoutAGroupListensForRootOnlyOrOnTheSocketHandedOver) {
-  // A stale socket is replaced. Not resumed: the child below starts threads,
-  // which the child of a process with threads must not.
+  // Not resumed: the child below starts threads, which a forked threaded process must not.
   listener_.reset();
   listener_ = Listener::listenInFolder(dir_.path(), "service", {}, &error_);
   ASSERT_TRUE(listener_) << error_;
   struct stat st {};
   ASSERT_EQ(::stat(dir_.file("service.socket").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
-  // A socket systemd hands over is used as it is. In a child: descriptor 3
-  // and LISTEN_PID belong to one process, and the instance lock goes to a
-  // private /run.
+  // In a child: descriptor 3 and LISTEN_PID name one process; the lock goes to a private /run.
   sockaddr_un addr;
   platform::unixSocketAddress(dir_.file("activated.socket"), &addr);
   auto activated = [&]() -> int {  // ends with _exit: no listener destructor in the child

@@ -13,8 +13,7 @@
 namespace transport::msgpack {
 namespace {
 
-// Bytes held through operator new, and their peak: every container and
-// string the decoder makes comes from there.
+// Bytes held through operator new, and their peak.
 std::atomic<std::size_t> held{0}, peak{0};
 
 using common::Array;
@@ -25,10 +24,8 @@ using common::Value;
 
 using namespace std::string_literals;
 
-// Values encode in the smallest standard form and decode to the same kind;
-// the other forms decode too. Every input, good or bad, costs a few MiB at
-// most: a 1 MiB frame of array headers that each claim every byte left would
-// reserve ~700 MB without the value budget.
+// A 1 MiB frame of array headers each claiming every byte left would reserve
+// ~700 MB without the value budget.
 TEST(Msgpack, EncodesSmallestDecodesEveryFormAndRefusesTheRestWithinAFewMebibytes) {
   std::vector<std::pair<std::string, std::optional<Value>>> cases;
   // clang-format off
@@ -48,7 +45,6 @@ TEST(Msgpack, EncodesSmallestDecodesEveryFormAndRefusesTheRestWithinAFewMebibyte
     EXPECT_EQ(encode(value), bytes);
     cases.emplace_back(bytes, value);
   }
-  // 5 as uint8, uint16, uint32, uint64, int8, int16, int32, int64; a float32.
   for (const std::string& bytes :
        {"\xcc\x05"s, "\xcd\0\x05"s, "\xce\0\0\0\x05"s, "\xcf\0\0\0\0\0\0\0\x05"s, "\xd0\x05"s,
         "\xd1\0\x05"s, "\xd2\0\0\0\x05"s, "\xd3\0\0\0\0\0\0\0\x05"s}) {

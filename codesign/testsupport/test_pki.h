@@ -1,6 +1,4 @@
-// Certificates for tests, made in memory: roots, intermediates, signing
-// leaves, and the identities caller validation must tell apart. A failure to
-// make one aborts the test program with a message.
+// Certificates made in memory for tests; a failure to make one aborts the program.
 #pragma once
 
 #include <string>
@@ -12,15 +10,13 @@
 
 namespace codesign::testing {
 
-// The identifier and requirement of the genuine client, which TestPki's
-// leaves meet when they sign under that identifier.
+// The genuine client's, which TestPki's leaves meet under that identifier.
 inline constexpr char kClientIdentifier[] = "com.korvane.Korvane-Activity-Console";
 inline constexpr char kClientRequirement[] =
     "anchor apple generic and identifier \"com.korvane.Korvane-Activity-Console\" and "
     "certificate leaf[subject.OU] = \"QX7ZK2M4PD\"";
 
-// What sets one certificate apart from another. The defaults make a signing
-// leaf like the build's; authority() an intermediate.
+// The defaults make a signing leaf like the build's; authority() an intermediate.
 struct CertificateOptions {
   std::string commonName = "Korvane Test Signer (QX7ZK2M4PD)";
   std::vector<std::string> organizationalUnits = {"QX7ZK2M4PD"};  // in order
@@ -28,12 +24,10 @@ struct CertificateOptions {
   std::string keyUsage = "critical,digitalSignature";
   std::string extendedKeyUsage = "critical,codeSigning";  // empty: no such extension
 
-  // With `isCa` false, a CA:FALSE certificate used as an authority anyway:
-  // what it issues must never verify.
+  // With `isCa` false, a CA:FALSE authority: what it issues must never verify.
   static CertificateOptions authority(std::string_view commonName, bool isCa = true);
 };
 
-// A certificate with its private key: a leaf to sign with, or an authority.
 struct TestCertificate {
   std::string keyPem;
   std::string certificatePem;
@@ -46,7 +40,6 @@ struct TestCertificate {
   SigningIdentity signingIdentity() const;
 };
 
-// The authorities and leaves several tests share, made once per call.
 struct TestPki {
   TestCertificate trustedRoot;
   TestCertificate untrustedRoot;    // a root of the same name

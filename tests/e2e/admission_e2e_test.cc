@@ -1,5 +1,4 @@
-// Caller validation end to end, on the real daemon: wrong installs of
-// korvane-helperctl and nobody's attacks on it, each refused with its lines.
+// Wrong installs of the client and nobody's attacks, each refused with its lines.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -37,8 +36,7 @@ std::string auditFailed(int status) {
          "Dev cert.\n";
 }
 
-// A child running `body` as root or as nobody (in korvane-helper, dumpable),
-// its exit status `body`'s result; killed and reaped with its owner.
+// `body` in a child as root or as nobody (in korvane-helper, dumpable).
 class Forked : public OwnedProcess {
  public:
   explicit Forked(const std::function<int()>& body, uid_t uid = kNobody) : OwnedProcess(::fork()) {
@@ -52,14 +50,11 @@ class Forked : public OwnedProcess {
   }
 };
 
-// Runs `script` with sh in the namespaces that unshare's `flags` make.
 int inNewNamespaces(const char* flags, const std::string& script) {
   return ::execl("/usr/bin/unshare", "unshare", flags, "sh", "-c", script.c_str(), nullptr);
 }
 
-// Runs `client process-data` traced by this process, from its own request
-// (PTRACE_TRACEME) or seized before its exec, to its end: its exit status. A
-// tracer could rewrite the client's code at its start.
+// `client process-data` traced (a tracer could rewrite its code), to its exit status.
 int runTraced(const std::string& client, bool seize) {
   int go[2];
   if (::pipe(go) != 0) return -1;
@@ -81,9 +76,8 @@ int runTraced(const std::string& client, bool seize) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Pins the page of `path` that holds byte `at` as an io_uring buffer, drops
-// the file and its mapping (nothing left open for writing, so the file can be
-// run), and reads one byte from `source` into that page when it comes.
+// Pins the page of `path` holding byte `at` (nothing left open for writing, so
+// the file can run) and later reads one byte from `source` into it.
 int pinAndRewrite(const std::string& path, std::size_t at, int source) {
   const std::size_t page = at & ~std::size_t{4095};
   UniqueFd file(::open(path.c_str(), O_RDWR));
@@ -125,7 +119,6 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   fs::create_directory(dir / "overlay");
   const std::string onOverlay = install(dir / "overlay/client", genuine);
   overlay((dir / "overlay").string());
-  // Through /proc/<pid>/root of a root process with a bind mount of its own.
   const std::string bind = "mount --bind " + dir.string() + " " + dir.string();
   Forked binder([&] { return inNewNamespaces("-m", bind + " && exec sleep 1000"); }, 0);
   const std::string binderProc = procPath(binder.pid()),
@@ -153,8 +146,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   }
   ::umount2((dir / "overlay").c_str(), MNT_DETACH);
 
-  // Nothing is preloaded into the genuine client (a set-group-ID program);
-  // the probe does load into an ordinary one.
+  // Nothing is preloaded into the set-group-ID client; the probe does load elsewhere.
   const fs::path marker = dir / "probe-was-loaded";
   for (const std::string& program : {helperctlPath(), std::string("/bin/true")}) {
     run({"/usr/bin/env", "LD_PRELOAD=" + probe, "KORVANE_PROBE_FILE=" + marker.string(), program,
@@ -162,12 +154,8 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
     EXPECT_EQ(fs::exists(marker), program == "/bin/true") << program;
   }
 
-  // A program whose file is rewritten behind it: nobody mounts an overlay in
-  // a user namespace of its own; a second process of nobody's, in the
-  // daemon's namespaces, runs a program from it (through the first one's
-  // /proc/<pid>/root) with our code preloaded; the overlay's lower file is
-  // rewritten in place with the genuine client's bytes, which
-  // /proc/<pid>/exe then reads; then our code connects.
+  // Nobody's program on nobody's overlay, its lower file rewritten behind it with
+  // the genuine client's bytes (which /proc/<pid>/exe then reads), then connecting.
   const std::string base = (dir / "attack").string();
   fs::create_directory(base);
   fs::permissions(base, fs::perms::all);  // for nobody's overlay folders
@@ -201,8 +189,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
   EXPECT_EQ(verdict, 1);
   for (int fd : go) ::close(fd);
 
-  // The genuine client run by nobody under nobody's tracing: a traced exec
-  // gets no elevated group, so the daemon finds the guest invalid.
+  // A traced exec gets no elevated group, so the daemon finds the guest invalid.
   for (const bool seize : {false, true}) {
     EXPECT_EQ(daemonLinesOf([&] {
                 verdict = Forked([&] { return runTraced(helperctlPath(), seize); }).reap();
@@ -212,9 +199,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
     EXPECT_EQ(verdict, 69) << seize;
   }
 
-  // A settled install is hashed once and then known by its file's identity;
-  // a byte of its text rewritten in place (same size, new change time), it
-  // is hashed again, and refused.
+  // A settled install is known by its file's identity until rewritten in place.
   struct stat st {};
   ASSERT_EQ(::stat(settled.c_str(), &st), 0);
   ASSERT_TRUE(eventually([&] { return ::time(nullptr) > st.st_ctim.tv_sec + 2; }));
@@ -226,9 +211,7 @@ TEST_F(AdmissionE2E, OnlyTheGenuineClientRunAsInstalledIsAdmitted) {
       .put(static_cast<char>(genuine[at] ^ 0x20));
   EXPECT_EQ(daemonLinesOf([&] { run({settled, "process-data"}); }), auditFailed(-67061) + kWarning);
 
-  // Nor is a tmpfs file known by its identity: one that nobody could write
-  // before root installed it in place can keep a page pinned by nobody and be
-  // rewritten through it with no change of time.
+  // Nor is a tmpfs file: a page nobody pinned rewrites it with no change of time.
   const fs::path tmpfs = dir / "tmpfs";
   fs::create_directory(tmpfs);
   ASSERT_EQ(::mount("tmpfs", tmpfs.c_str(), "tmpfs", 0, "mode=1777"), 0);

@@ -1,8 +1,5 @@
-// Process control, application removal and `korvane-helperctl top` end to
-// end, through the real daemon and korvane-helperctl. One daemon serves them
-// as init of a private pid namespace: should a refusal fail, a signal
-// meant for "every process" reaches only this test's own, and shows as a dead
-// canary.
+// The daemon is init of a private pid namespace: should a refusal fail, a signal
+// meant for "every process" reaches only this test's own, and shows as a dead canary.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,7 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Waits until the host process `hostPid` is in `state` ('S', 'T', ...).
 bool reachesState(pid_t hostPid, char state) {
   const std::string status = procPath(hostPid) + "/status";
   return eventually([&] {
@@ -22,17 +18,12 @@ bool reachesState(pid_t hostPid, char state) {
   });
 }
 
-// Refused before anything is touched, each with exit status 1 and NO: pids
-// that name a group or every process (4294967297 and -4294967295 would
-// narrow to 1 in 32 bits), signal texts kill would read as a pid, an option,
-// the end of options or a group, and paths that are relative, top-level, or
-// lead through "..", or a link (their message names the path); and the
-// helper's own socket, lock and executable, and the folder that holds it.
+// Refused before anything is touched: 4294967297 and -4294967295 would narrow to 1,
+// 2^32 and 2^32 - 1 to 0 and -1.
 TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
   std::string why;
   ASSERT_TRUE(enterPrivateNamespaces(kPid, &why)) << why << " (end-to-end tests need root)";
-  // The daemon runs from an overlay over its build folder: were a removal of
-  // its executable not refused, only this test's view would change.
+  // Overlaid: were a removal of its executable not refused, only this view would change.
   overlay(fs::path(daemonPath()).parent_path());
   Daemon daemon(true);
   ASSERT_TRUE(daemon.running());
@@ -45,7 +36,9 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
   fs::create_directory_symlink(dir.path() / "Applications", dir.path() / "via");
 
   std::vector<std::vector<std::string>> refused;
-  for (const char* bad : {"0", "-1", "-2", "4294967297", "-4294967295", "2147483648"}) {
+  for (const char* bad :
+       {"0", "-1", "-2", "-2147483648", "2147483648", "4294967297", "-4294967295", "4294967296",
+        "4294967295", "-9223372036854775808", "9223372036854775807"}) {
     refused.push_back({"terminate", bad});
     refused.push_back({"signal", "-STOP", bad});
   }

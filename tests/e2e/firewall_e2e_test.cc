@@ -1,6 +1,5 @@
-// The firewall end to end: the real daemon, korvane-helperctl, the pf
-// stand-in as /sbin/pfctl and nftables, all inside private mount and network
-// namespaces, so neither the host's firewall nor its /etc is touched.
+// The firewall end to end, in private mount and network namespaces: the host's
+// firewall and /etc are never touched.
 
 #include <arpa/inet.h>
 #include <grp.h>
@@ -23,9 +22,7 @@ using platform::UniqueFd;
 
 enum class Outcome { kConnected, kRefused, kTimedOut, kError };
 
-// A dual-stack socket of `type` (TCP: listening) on a port of its own, and
-// what happens when the test connects (TCP) or sends (UDP) to that port over
-// IPv4 (::ffff:127.0.0.1) or IPv6 (::1).
+// A dual-stack socket on a port of its own, probed over IPv4 or IPv6.
 struct Probe {
   Probe(int t, bool v4) : type(t), ipv4(v4), fd(::socket(AF_INET6, t | SOCK_CLOEXEC, 0)) {
     sockaddr_in6 a{AF_INET6, 0, 0, in6addr_any, 0};
@@ -71,9 +68,7 @@ const fs::path kPfctl = fs::canonical("/sbin") / "pfctl";
 
 using FirewallE2E = DaemonSuite<kNetwork>;
 
-// `pfctl` (the stand-in when empty, else a script) as /sbin/pfctl, and pf's
-// files in /etc, on overlays: in place of whatever the host has there, for
-// this namespace (the daemon's) only.
+// `pfctl` (the stand-in when empty) and pf's files, on overlays of this namespace.
 void setUpPf(const std::string& pfctl = "") {
   overlay(kPfctl.parent_path().string());
   if (pfctl.empty()) {
@@ -109,8 +104,7 @@ TEST_F(FirewallE2E, BlocksAndOpensPortsAndAKillAtAnyStepLeavesNothingAfterTheNex
                              "\"/etc/pf.anchors/com.korvane.helper.firewall\"\n"));
   for (const auto& [probe, outcome] : blocked) EXPECT_EQ(probe->outcome(), outcome) << probe->port;
 
-  // Only root and the helper's group (nobody is not in it) may connect:
-  // nobody is refused by the socket itself, before the daemon sees it.
+  // Nobody, outside the helper's group, is refused by the socket itself.
   struct stat socket {};
   ASSERT_EQ(::stat("/run/com.korvane.helper.socket", &socket), 0);
   EXPECT_EQ(socket.st_mode & 07777, 0660u);

@@ -1,5 +1,4 @@
-// The daemon and korvane-helperctl end to end: the kernel listings,
-// cross-checked with independent readers, and the client's exit statuses.
+// The listings through the daemon, cross-checked with independent readers.
 
 #include <gtest/gtest.h>
 

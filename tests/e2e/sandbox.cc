@@ -55,9 +55,8 @@ std::vector<std::string> asMember(std::vector<std::string> argv) {
 
 bool enterPrivateNamespaces(int namespaces, std::string* why) {
   if (namespaces & kPid) {
-    // An earlier test's pid namespace, its init gone, takes no new process:
-    // back to our own first, and at exit (LeakSanitizer's check starts one).
-    // LeakSanitizer cannot run in the children: the host's /proc is theirs.
+    // A pid namespace whose init is gone takes no new process (LeakSanitizer starts one at
+    // exit, and cannot run in the children: the host's /proc is theirs).
     static const int atExit = std::atexit([] { leavePrivatePidNamespace(); });
     if (atExit != 0 || !leavePrivatePidNamespace()) return fail(why, "setns");
     const char* asan = std::getenv("ASAN_OPTIONS");

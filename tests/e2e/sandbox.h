@@ -1,6 +1,4 @@
-// End-to-end support: the real daemon in a private mount namespace (tmpfs
-// on /run, optional overlays over system folders), optionally in a private
-// network or pid namespace, and the real client run as a child process.
+// The real daemon and client in private namespaces.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -55,8 +53,7 @@ inline std::string procPath(pid_t pid) { return "/proc/" + std::to_string(pid); 
 // The pid of the host process `hostPid` in its own (innermost) namespace.
 pid_t innermostPid(pid_t hostPid);
 
-// Mounts a writable overlay over the folder `target`, so tests can change
-// what it holds without touching the host's copy.
+// A writable overlay over `target`: the host's copy never changes.
 void overlay(const std::string& target);
 
 // A child process of the test: killed and reaped on destruction.
@@ -81,11 +78,8 @@ class StartedProcess : public OwnedProcess {
                           std::optional<uid_t> uid = std::nullopt);
 };
 
-// The daemon with its real constants, in a session of its own, standard
-// output and error captured, run by the program `wrapper` names when given
-// (its arguments, then the daemon's path). With `ownProc` it mounts a /proc of
-// its own pid namespace (in a nested mount namespace), so that it resolves its
-// peers' pids as they number themselves.
+// The daemon, output captured, run by `wrapper` when given. With `ownProc` it mounts
+// its pid namespace's /proc, resolving its peers' pids as they number themselves.
 class Daemon : public OwnedProcess {
  public:
   explicit Daemon(bool ownProc = false, const std::vector<std::string>& wrapper = {});
@@ -94,9 +88,7 @@ class Daemon : public OwnedProcess {
   std::string errors() const;  // and to standard error
 };
 
-// A suite served by one daemon in private namespaces (`kNamespaces` of
-// enterPrivateNamespaces; with kPid the daemon is the namespace's init, with
-// a /proc of its own), started before its first test and ended after its last.
+// One daemon in `kNamespaces` serves the whole suite.
 template <int kNamespaces>
 class DaemonSuite : public testing::Test {
  protected:
