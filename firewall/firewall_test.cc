@@ -151,7 +151,9 @@ TEST_F(FirewallTest, AnEnableRemovesLeftoversOfItsOwnFilesAndNothingElse) {
   fs::create_directory(anchors / (prefix + "folder"));
 
   ASSERT_TRUE(apply(true, {22}).success);
-  for (const auto& c : cases) EXPECT_EQ(!fs::exists(fs::symlink_status(c.entry)), c.removed) << c.name;
+  for (const auto& c : cases) {
+    EXPECT_EQ(!fs::exists(fs::symlink_status(c.entry)), c.removed) << c.name;
+  }
   EXPECT_EQ(readFile(paths_.pfConf), hooked()) << "what the link points to";
 }
 
@@ -165,6 +167,7 @@ TEST_F(FirewallTest, AKilledOrHungPfctlAndABusyLockSayWhatHappened) {
     std::string reply;
     std::vector<Args> runs;
   } cases[] = {
+      // clang-format off
       {"flush killed", false, flushRun_, {End::kSignalled, 9},
        "Failed to flush anchor rules: pfctl was killed by signal 9.", {flushRun_}},
       {"flush hung", false, flushRun_, {End::kTimedOut, -1},
@@ -178,6 +181,7 @@ TEST_F(FirewallTest, AKilledOrHungPfctlAndABusyLockSayWhatHappened) {
       {"load hung", true, loadRun_, {End::kTimedOut, -1},
        "pfctl -a com.korvane.helper.firewall -f " + paths_.anchorFile() + hung,
        {reloadRun_, loadRun_}},
+      // clang-format on
   };
   for (const auto& c : cases) {
     writeFile(paths_.pfConf, "pass all\n", 0640);

@@ -68,8 +68,8 @@ void removeLeftovers(const std::string& folder, std::string_view prefix) {
   while (const dirent* entry = ::readdir(stream)) {
     struct stat st;
     if (isTemporaryName(entry->d_name, prefix) &&
-        ::fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_uid == self) {
+        ::fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == self) {
       ::unlinkat(dir.get(), entry->d_name, 0);
     }
   }

@@ -122,8 +122,8 @@ int setUpSignalsAndGroup(posix_spawnattr_t* attributes) {
   // is killed with whatever it started, and a Ctrl-C meant for a daemon run
   // in a terminal does not reach it.
   if ((err = posix_spawnattr_setpgroup(attributes, 0)) != 0) return err;
-  return posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                  POSIX_SPAWN_SETPGROUP);
+  return posix_spawnattr_setflags(
+      attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 }
 
 }  // namespace

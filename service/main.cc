@@ -12,17 +12,17 @@
 #include <cstdlib>
 #include <string>
 
+#include "codesign/build_trust_anchor.h"
+#include "codesign/security.h"
 #include "control/posix_command_runner.h"
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
 #include "interface/helper_implementation.h"
-#include "codesign/build_trust_anchor.h"
-#include "codesign/security.h"
 #include "platform/groups.h"
-#include "transport/xpc.h"
 #include "processes/process_source.h"
 #include "processes/system_processes.h"
 #include "service/helper_delegate.h"
+#include "transport/xpc.h"
 
 namespace {
 

@@ -42,7 +42,11 @@ class ConnectionImpl final : public Connection {
  public:
   ConnectionImpl(int fd, const ListenerOptions& options, ConnectionState& state,
                  const std::atomic<bool>& stopping)
-      : fd_(fd), options_(options), idle_(state.idle), replied_(state.replied), stopping_(stopping) {}
+      : fd_(fd),
+        options_(options),
+        idle_(state.idle),
+        replied_(state.replied),
+        stopping_(stopping) {}
 
   const AuditToken* auditToken() const override { return hasToken_ ? &token_ : nullptr; }
   void setExportedInterface(std::shared_ptr<const Interface> interface) override {
@@ -196,8 +200,8 @@ class ConnectionImpl final : public Connection {
       return false;
     }
     std::string err;
-    const MethodDescription* method = interface_->methodFor(
-        request->selector, request->typeEncoding, request->arguments, &err);
+    const MethodDescription* method =
+        interface_->methodFor(request->selector, request->typeEncoding, request->arguments, &err);
     if (method == nullptr) {
       logError(err + "; connection closed");
       return false;

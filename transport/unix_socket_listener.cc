@@ -57,7 +57,10 @@ class ListenerImpl final : public Listener {
   // `ownPath` names the socket when the listener bound it itself (empty for
   // one systemd handed over).
   ListenerImpl(UniqueFd socket, UniqueFd lock, const ListenerOptions& options, std::string ownPath)
-      : fd_(std::move(socket)), lock_(std::move(lock)), options_(options), ownPath_(std::move(ownPath)) {}
+      : fd_(std::move(socket)),
+        lock_(std::move(lock)),
+        options_(options),
+        ownPath_(std::move(ownPath)) {}
 
   ~ListenerImpl() override {
     stopAccepting();
@@ -406,8 +409,8 @@ int runMainRunLoop(Listener& listener, std::chrono::milliseconds grace) {
   const auto deadline = began + grace;
   std::size_t open = 0;
   for (;;) {
-    open = listener.waitUntilStopped(std::min(deadline, std::chrono::steady_clock::now() +
-                                                            std::chrono::milliseconds(100)));
+    open = listener.waitUntilStopped(
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
     if (open == 0 || std::chrono::steady_clock::now() >= deadline) break;
     const timespec now{};
     if (const int second = nextSignal(stops, &now); second > 0) {
@@ -416,8 +419,8 @@ int runMainRunLoop(Listener& listener, std::chrono::milliseconds grace) {
       return 1;
     }
   }
-  const auto took =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - began);
   logError(std::string("stopped on SIG") + sigabbrev_np(first) + " after " +
            std::to_string(took.count()) + " ms: " +
            (open == 0 ? std::string("every request finished")
