@@ -2,7 +2,6 @@
 
 #include <condition_variable>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -21,9 +20,10 @@ namespace {
 // Taken with a deadline. Not a std::timed_mutex: its timed lock goes through
 // pthread_mutex_clocklock, which ThreadSanitizer does not see, so every
 // unlock would read as one of a mutex never locked.
+// The names are what std::unique_lock calls.
 class RequestLock {
  public:
-  bool lockWithin(std::chrono::milliseconds wait) {
+  bool try_lock_for(std::chrono::milliseconds wait) {
     std::unique_lock hold(mutex_);
     if (!free_.wait_for(hold, wait, [this] { return !held_; })) return false;
     held_ = true;
@@ -84,11 +84,8 @@ common::FlagMessage Firewall::apply(bool enable, const std::vector<common::Value
                                     const std::vector<common::Value>& inboundUDP,
                                     const std::vector<common::Value>& outboundUDP) {
   try {
-    if (!requestLock().lockWithin(lockWait_)) {
-      return {false, "another firewall change is in progress"};
-    }
-    const std::unique_ptr<RequestLock, void (*)(RequestLock*)> hold(
-        &requestLock(), [](RequestLock* lock) { lock->unlock(); });
+    const std::unique_lock hold(requestLock(), lockWait_);
+    if (!hold.owns_lock()) return {false, "another firewall change is in progress"};
     return enable ? this->enable(inboundTCP, outboundTCP, inboundUDP, outboundUDP) : disable();
   } catch (const std::exception& e) {
     return {false, std::string("Firewall request failed: ") + e.what()};
