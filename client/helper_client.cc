@@ -108,6 +108,7 @@ struct HelperClient::Connection {
   platform::UniqueFd fd;
   int timeoutSeconds = kReplyTimeoutSeconds;
   std::uint64_t nextId = 1;
+  CallFailure lastFailure = CallFailure::kNone;
 
   // Sends `selector` with its protocol encoding and `arguments`; returns the
   // reply block's parameters after checking them against the encoding.
@@ -124,6 +125,8 @@ std::string defaultSocketPath() {
 HelperClient::HelperClient(std::unique_ptr<Connection> connection)
     : connection_(std::move(connection)) {}
 HelperClient::~HelperClient() = default;
+
+CallFailure HelperClient::lastFailure() const { return connection_->lastFailure; }
 
 std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPath,
                                                     ConnectFailure* failure, std::string* error,
@@ -179,6 +182,7 @@ std::unique_ptr<HelperClient> HelperClient::connect(const std::string& socketPat
 
 std::optional<Array> HelperClient::Connection::call(const std::string& selector, Array arguments,
                                                     std::string* error) {
+  lastFailure = CallFailure::kOther;
   const char* encoding = interface::helperProtocolEncoding(selector);
   auto signature = encoding ? transport::parseMethodEncoding(encoding) : std::nullopt;
   if (!signature) {
@@ -199,12 +203,19 @@ std::optional<Array> HelperClient::Connection::call(const std::string& selector,
     // wrong encoding) by closing the connection, as it does when it stops:
     // the client cannot tell the two apart.
     if (failure == FrameFailure::kEnded) {
+      lastFailure = CallFailure::kEnded;
       *error += " before replying to " + selector +
                 " (it stopped, or refused the request: a helper of another version may not "
                 "offer it)";
     } else if (failure == FrameFailure::kTimedOut) {
+      lastFailure = CallFailure::kTimedOut;
       *error += " to " + selector + "; the helper may still carry it out";
     }
+    return std::nullopt;
+  }
+  if (transport::isNotAuthorized(*reply)) {
+    lastFailure = CallFailure::kNotAuthorized;
+    *error = "the helper does not authorize this user for " + selector;
     return std::nullopt;
   }
   auto decoded = transport::decodeReply(*reply);
@@ -217,6 +228,7 @@ std::optional<Array> HelperClient::Connection::call(const std::string& selector,
     *error = "malformed reply to " + selector;
     return std::nullopt;
   }
+  lastFailure = CallFailure::kNone;
   return std::move(decoded->parameters);
 }
 

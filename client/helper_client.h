@@ -9,7 +9,8 @@
 // Errors: every call returns nullopt (connect: nullptr) and sets *error to a
 // sentence for a person when it could not get a well-formed reply; after a
 // failed call the connection is unusable and the client must reconnect.
-// A reply of NO (false, or success == false) is a reply, not an error.
+// A reply of NO (false, or success == false) is a reply, not an error;
+// lastFailure() tells why the last call failed.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,15 @@ enum class ConnectFailure {
   kBusy,              // the daemon has no free slot for another connection
   kUntrustedSocket,   // the socket is not served by root: nothing was sent to it
   kOther,             // anything else (the text says what)
+};
+
+// Why a call failed.
+enum class CallFailure {
+  kNone,           // the last call got its reply
+  kNotAuthorized,  // the daemon does not let this user make the request (a listing)
+  kEnded,          // the connection ended before the reply
+  kTimedOut,       // no reply within the timeout (the daemon may still carry it out)
+  kOther,          // anything else: the request could not be sent, a malformed reply
 };
 
 // How long a call waits for the admission or a reply: long enough for the
@@ -89,6 +99,9 @@ class HelperClient {
                                            const std::vector<std::int64_t>& inboundUDP,
                                            const std::vector<std::int64_t>& outboundUDP,
                                            std::string* error);
+
+  // Why the last call returned nullopt; kNone after a call that got a reply.
+  CallFailure lastFailure() const;
 
  private:
   struct Connection;

@@ -26,7 +26,11 @@ dash is that value: terminate -1, signal -STOP 42.
 
 Exit status: 0 success or listing, 1 the helper answered NO, 2 usage error,
 69 the helper is unavailable (not running, not permitted, not admitted, busy,
-ended the connection before replying, or sent no reply within 120 s).
+ended the connection before replying, or sent no reply within 120 s),
+77 not authorized to list processes.
+
+On a terminal, a user who is neither root nor in korvane-helper may be asked
+for an administrator's password (polkit), on this terminal.
 
 Examples:
   korvane-helperctl top
@@ -355,6 +359,17 @@ std::string connectAdvice(ConnectFailure failure, const std::string& error) {
       return error + "; ask an administrator to check what holds the socket";
     case ConnectFailure::kOther:
       break;
+  }
+  return error;
+}
+
+int callFailureStatus(CallFailure failure) {
+  return failure == CallFailure::kNotAuthorized ? kExitNoPermission : kExitUnavailable;
+}
+
+std::string callAdvice(CallFailure failure, const std::string& error) {
+  if (failure == CallFailure::kNotAuthorized) {
+    return "not authorized to list processes (ask an administrator, or see korvane-helperctl(1))";
   }
   return error;
 }

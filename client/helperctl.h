@@ -14,9 +14,10 @@
 namespace client {
 
 // Exit statuses.
-inline constexpr int kExitNo = 1;            // the helper answered NO
-inline constexpr int kExitUsage = 2;         // the command line is wrong
-inline constexpr int kExitUnavailable = 69;  // the helper could not be reached or used
+inline constexpr int kExitNo = 1;             // the helper answered NO
+inline constexpr int kExitUsage = 2;          // the command line is wrong
+inline constexpr int kExitUnavailable = 69;   // the helper could not be reached or used
+inline constexpr int kExitNoPermission = 77;  // the helper does not authorize this user (EX_NOPERM)
 
 struct Command {
   enum class Kind {
@@ -76,5 +77,11 @@ std::string formatFlagMessage(const FlagMessage& result, Form form);
 
 // The one line that tells a person what to do when connect() failed.
 std::string connectAdvice(ConnectFailure failure, const std::string& error);
+
+// The exit status and the one line for a person when a call failed with
+// `failure` and `error`: kExitNoPermission for a refused listing (the only
+// request the helper refuses so; others answer NO), else kExitUnavailable.
+int callFailureStatus(CallFailure failure);
+std::string callAdvice(CallFailure failure, const std::string& error);
 
 }  // namespace client

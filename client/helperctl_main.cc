@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "client/auth_agent.h"
 #include "client/helper_client.h"
 #include "client/helperctl.h"
 #include "client/top_terminal.h"
@@ -25,6 +26,13 @@ constexpr int kExitOutput = 74;  // the output could not be written
 int fail(const std::string& message, int status) {
   std::fprintf(stderr, "korvane-helperctl: %s\n", message.c_str());
   return status;
+}
+
+// A call to the helper failed: a refused listing is told apart from an
+// unavailable helper.
+int callFailed(const client::HelperClient& helper, const std::string& error) {
+  return fail(client::callAdvice(helper.lastFailure(), error),
+              client::callFailureStatus(helper.lastFailure()));
 }
 
 void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
@@ -66,7 +74,7 @@ int listing(client::HelperClient& helper, const Command& cmd) {
               : cmd.listing == ListingKind::kDetailedProcesses
                   ? helper.fetchDetailedProcesses(&error)
                   : helper.fetchAllProcessData(&error);
-  if (!list) return fail(error, kExitUnavailable);
+  if (!list) return callFailed(helper, error);
   const bool selecting = cmd.selection.user || cmd.selection.sortField;
   const client::Form form = client::outputForm(cmd, STDOUT_FILENO);
   const bool table = form == client::Form::kTerminal && !cmd.raw;
@@ -76,7 +84,7 @@ int listing(client::HelperClient& helper, const Command& cmd) {
   }
   bool ok = true;
   const auto names = userNames(helper, cmd, &error, &ok);
-  if (!ok) return fail(error, kExitUnavailable);
+  if (!ok) return callFailed(helper, error);
   std::vector<client::Record> records;
   for (const auto& element : *list) {
     if (auto r = client::parseRecord(cmd.listing, element)) records.push_back(std::move(*r));
@@ -94,16 +102,16 @@ int listing(client::HelperClient& helper, const Command& cmd) {
   return 0;
 }
 
-int perform(client::HelperClient& helper, const Command& cmd) {
+int perform(client::HelperClient& helper, const Command& cmd, bool agentRunning) {
   std::string error;
   const client::Form form = client::outputForm(cmd, STDOUT_FILENO);
   auto flag = [&](std::optional<bool> success) {
-    if (!success) return fail(error, kExitUnavailable);
+    if (!success) return callFailed(helper, error);
     print(client::formatFlag(*success, form));
     return *success ? 0 : client::kExitNo;
   };
   auto flagMessage = [&](std::optional<client::FlagMessage> result) {
-    if (!result) return fail(error, kExitUnavailable);
+    if (!result) return callFailed(helper, error);
     print(client::formatFlagMessage(*result, form));
     return result->success ? 0 : client::kExitNo;
   };
@@ -122,7 +130,7 @@ int perform(client::HelperClient& helper, const Command& cmd) {
     case Kind::kFirewallDisable:
       return flagMessage(helper.applyFirewall(false, {}, {}, {}, {}, &error));
     case Kind::kTop: {
-      const int status = client::runTop(helper, cmd.topSort, cmd.interval, &error);
+      const int status = client::runTop(helper, cmd.topSort, cmd.interval, agentRunning, &error);
       return error.empty() ? status : fail(error, status);
     }
     case Kind::kHelp:
@@ -144,9 +152,14 @@ int main(int argc, char** argv) {
     print(cmd.text);
     return finish(0);
   }
+  // The helper asks polkit about every request of a caller that is neither
+  // root nor in korvane-helper; the agent must be registered before the
+  // request, and lives until its reply has been printed.
+  client::AuthAgent agent;
+  if (client::mayNeedAuthentication()) agent = client::AuthAgent::startForThisProcess();
   std::string error;
   client::ConnectFailure failure;
   auto helper = client::HelperClient::connect(client::defaultSocketPath(), &failure, &error);
   if (!helper) return fail(client::connectAdvice(failure, error), kExitUnavailable);
-  return finish(perform(*helper, cmd));
+  return finish(perform(*helper, cmd, agent.running()));
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "client/auth_agent.h"
 #include "client/records.h"
 #include "client/top.h"
 #include "platform/fd_io.h"
@@ -211,7 +212,7 @@ platform::UniqueFd listenAs(const std::string& path, uid_t uid) {
 // A squatter on the path that admits everyone must be sent nothing. A helper
 // that stopped ends the connection; a wedged one sends nothing: a person must
 // be told which, before and after the admission.
-TEST(HelperClient, RefusesASocketNotServedByRootAndTellsAnEndedConnectionFromNoReply) {
+TEST(HelperClient, RefusesASocketNotServedByRootAndTellsEndedNoReplyAndRefusedListingApart) {
   const testsupport::TempDir dir;
   const std::string path = dir.file("s.socket");
   std::string error;
@@ -237,18 +238,46 @@ TEST(HelperClient, RefusesASocketNotServedByRootAndTellsAnEndedConnectionFromNoR
   const platform::UniqueFd listener = listenAs(path, 0);
   const struct {
     const char* name;
-    bool admit, silent;
+    bool admit, silent, refuse;
     ConnectFailure failure;  // when not admitted
+    CallFailure call;        // when admitted
     const char* error;
   } kCases[] = {
-      {"ended before the admission", false, false, ConnectFailure::kNotAdmitted,
+      {"ended before the admission",
+       false,
+       false,
+       false,
+       ConnectFailure::kNotAdmitted,
+       {},
        "the daemon did not admit this client (the helper ended the connection)"},
-      {"silent before the admission", false, true, ConnectFailure::kOther,
+      {"silent before the admission",
+       false,
+       true,
+       false,
+       ConnectFailure::kOther,
+       {},
        "the helper neither admitted nor refused this client within 1 s"},
-      {"ended before replying", true, false, ConnectFailure::kOther,
+      {"ended before replying",
+       true,
+       false,
+       false,
+       {},
+       CallFailure::kEnded,
        "the helper ended the connection before replying to terminateProcessWithPid:"},
-      {"silent after the request", true, true, ConnectFailure::kOther,
+      {"silent after the request",
+       true,
+       true,
+       false,
+       {},
+       CallFailure::kTimedOut,
        "no reply within 1 s to terminateProcessWithPid:"},
+      {"refused the listing",
+       true,
+       false,
+       true,
+       {},
+       CallFailure::kNotAuthorized,
+       "the helper does not authorize this user for fetchDetailedProcessesWithCompletion:"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -259,6 +288,8 @@ TEST(HelperClient, RefusesASocketNotServedByRootAndTellsAnEndedConnectionFromNoR
         platform::sendAll(peer.get(), transport::frame(transport::encodeAdmitted()));
         EXPECT_GT(::read(peer.get(), buf, sizeof buf), 0);  // the request
       }
+      if (c.refuse)
+        platform::sendAll(peer.get(), transport::frame(transport::encodeNotAuthorized()));
       while (c.silent && ::read(peer.get(), buf, sizeof buf) > 0) {
       }
     });
@@ -266,7 +297,15 @@ TEST(HelperClient, RefusesASocketNotServedByRootAndTellsAnEndedConnectionFromNoR
     auto helper = HelperClient::connect(path, &failure, &error, 1);
     EXPECT_EQ(helper != nullptr, c.admit);
     if (helper) {
-      EXPECT_EQ(helper->terminateProcess(1, &error), std::nullopt);
+      EXPECT_FALSE(c.refuse ? helper->fetchDetailedProcesses(&error).has_value()
+                            : helper->terminateProcess(1, &error).has_value());
+      EXPECT_EQ(helper->lastFailure(), c.call) << c.name;
+      // What korvane-helperctl prints and exits with.
+      EXPECT_EQ(callFailureStatus(c.call), c.refuse ? 77 : kExitUnavailable) << c.name;
+      EXPECT_EQ(callAdvice(c.call, error),
+                c.refuse ? "not authorized to list processes (ask an administrator, or see "
+                           "korvane-helperctl(1))"
+                         : error);
     } else {
       EXPECT_EQ(failure, c.failure);
     }
@@ -274,6 +313,55 @@ TEST(HelperClient, RefusesASocketNotServedByRootAndTellsAnEndedConnectionFromNoR
     helper.reset();
     serve.join();
   }
+}
+
+TEST(AuthAgent, ALoginSessionIsASessionScopePastTheSlices) {
+  const struct {
+    const char* name;
+    const char* cgroup;  // /proc/self/cgroup
+    bool session;
+  } kCases[] = {
+      {"desktop", "0::/user.slice/user-1000.slice/session-3.scope\n", true},
+      {"greeter", "0::/user.slice/user-113.slice/session-c1.scope\n", true},
+      {"below the scope", "0::/user.slice/user-1000.slice/session-3.scope/x\n", true},
+      {"legacy hierarchy", "3:cpu:/\n1:name=systemd:/user.slice/session-2.scope\n0::/\n", true},
+      {"user manager's app",
+       "0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+       "session-9.scope\n",
+       false},
+      {"system service", "0::/system.slice/ssh.service\n", false},
+      {"namespace root", "0::/\n", false},
+      {"no id", "0::/user.slice/session-.scope\n", false},
+      {"id not alphanumeric", "0::/user.slice/session-a_b.scope\n", false},
+      {"a controller's line", "3:cpu:/user.slice/session-3.scope\n0::/\n", false},
+      {"unreadable", "", false},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(inLoginSession(c.cgroup), c.session) << c.name;
+}
+
+// The agent must be registered before the request, or the daemon's polkit
+// check finds no one to ask; it gets no descriptor of the client but its own.
+TEST(AuthAgent, IsToldItsProcessAndWaitedForUntilItClosesTheNotifyFd) {
+  const testsupport::TempDir dir;
+  const std::string log = dir.file("log");
+  // Not close-on-exec, and above the agent's 3 and the shell's own.
+  const platform::UniqueFd inherited(::fcntl(STDERR_FILENO, F_DUPFD, 20));
+  testsupport::writeFile(
+      dir.file("agent"),
+      "#!/bin/sh\necho \"$@\" >" + log + "\n[ -e /proc/$$/fd/$4 ] && echo open >>" + log +
+          "\n[ -e /proc/$$/fd/" + std::to_string(inherited.get()) + " ] && echo leaked >>" + log +
+          "\nsleep 0.3\necho registered >>" + log + "\neval \"exec $4>&-\"\nexec sleep 60\n",
+      0755);
+  pid_t pid = -1;
+  {
+    const AuthAgent agent = AuthAgent::start(true, dir.file("agent"));
+    EXPECT_TRUE(agent.running());
+    EXPECT_EQ(testsupport::readFile(log), "--process " + std::to_string(::getpid()) +
+                                              " --notify-fd 3 --fallback\nopen\nregistered\n");
+    pid = agent.pid();
+  }
+  EXPECT_TRUE(::kill(pid, 0) != 0 && errno == ESRCH);  // ended and reaped
+  EXPECT_FALSE(AuthAgent::start(false, dir.file("missing")).running());
 }
 
 }  // namespace

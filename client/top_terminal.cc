@@ -63,31 +63,61 @@ class SignalScope {
 
 // Raw input (keys unbuffered, no echo, Ctrl-C a byte), the alternate
 // screen and a hidden cursor for its lifetime; all undone on destruction.
+// While a polkit agent may ask for a password, the terminal is given back
+// (leave) and taken again (enter): the agent reads a line with echo off.
 class RawTerminal {
  public:
   RawTerminal() {
-    if (::tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+    usable_ = ::tcgetattr(STDIN_FILENO, &saved_) == 0;
+    enter();
+  }
+  ~RawTerminal() { leave(false); }
+  RawTerminal(const RawTerminal&) = delete;
+  RawTerminal& operator=(const RawTerminal&) = delete;
+
+  // Restores the terminal's modes and, unless `keepScreen`, the normal
+  // screen and the cursor.
+  void leave(bool keepScreen) {
+    if (onScreen_ && !keepScreen) {
+      platform::writeAll(STDOUT_FILENO, "\x1b[m\x1b[?25h\x1b[?1049l");
+      onScreen_ = false;
+    }
+    if (raw_) ::tcsetattr(STDIN_FILENO, keepScreen ? TCSANOW : TCSAFLUSH, &saved_);
+    raw_ = false;
+  }
+  // Raw mode and the alternate screen again (cleared when it is entered);
+  // keys typed in between stay unless the screen was left (a password's
+  // leftovers are dropped).
+  void enter() {
+    if (!usable_) return;
     termios raw = saved_;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
     raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    active_ = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
-    if (active_) platform::writeAll(STDOUT_FILENO, "\x1b[?1049h\x1b[?25l\x1b[2J");
+    raw_ = ::tcsetattr(STDIN_FILENO, onScreen_ ? TCSANOW : TCSAFLUSH, &raw) == 0;
+    if (raw_ && !onScreen_) platform::writeAll(STDOUT_FILENO, "\x1b[?1049h\x1b[?25l\x1b[2J");
+    onScreen_ = raw_ || onScreen_;
   }
-  ~RawTerminal() {
-    if (!active_) return;
-    platform::writeAll(STDOUT_FILENO, "\x1b[m\x1b[?25h\x1b[?1049l");
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
-  }
-  RawTerminal(const RawTerminal&) = delete;
-  RawTerminal& operator=(const RawTerminal&) = delete;
-  bool active() const { return active_; }
 
  private:
   termios saved_{};
-  bool active_ = false;
+  bool usable_ = false;
+  bool raw_ = false;
+  bool onScreen_ = false;
 };
+
+// Runs `call` with the terminal given back when an agent may prompt on it
+// (`terminal` not null): on the normal screen for a signal, which may well
+// ask; on the alternate one for a listing, which asks rarely (when an
+// earlier authorization expired) and is made every second.
+template <typename Call>
+auto promptable(RawTerminal* terminal, bool keepScreen, Call call) {
+  if (terminal) terminal->leave(keepScreen);
+  auto result = call();
+  if (terminal) terminal->enter();
+  return result;
+}
 
 std::int64_t monotonicNs() {
   timespec ts{};
@@ -112,10 +142,13 @@ void draw(TopView& view) {
   platform::writeAll(STDOUT_FILENO, screen);
 }
 
-bool takeSample(HelperClient& helper, TopSample& sample, std::string* error) {
-  auto data = helper.fetchAllProcessData(error);
+bool takeSample(HelperClient& helper, RawTerminal* agentTerminal, TopSample& sample,
+                std::string* error) {
+  auto data = promptable(agentTerminal, true, [&] { return helper.fetchAllProcessData(error); });
   sample.timeNs = monotonicNs();
-  auto detailed = data ? helper.fetchDetailedProcesses(error) : std::nullopt;
+  auto detailed =
+      data ? promptable(agentTerminal, true, [&] { return helper.fetchDetailedProcesses(error); })
+           : std::nullopt;
   if (!detailed) return false;
   sample.processData = std::move(*data);
   sample.detailed = std::move(*detailed);
@@ -124,9 +157,12 @@ bool takeSample(HelperClient& helper, TopSample& sample, std::string* error) {
 
 // Sends a confirmed signal; the line to show, or nullopt with *error when
 // the helper could not be asked.
-std::optional<std::string> send(HelperClient& helper, const TopSignal& s, std::string* error) {
-  auto done = s.name == "SIGKILL" ? helper.terminateProcess(s.pid, error)
-                                  : helper.sendSignal(s.pid, std::string(s.option), error);
+std::optional<std::string> send(HelperClient& helper, RawTerminal* agentTerminal,
+                                const TopSignal& s, std::string* error) {
+  auto done = promptable(agentTerminal, false, [&] {
+    return s.name == "SIGKILL" ? helper.terminateProcess(s.pid, error)
+                               : helper.sendSignal(s.pid, std::string(s.option), error);
+  });
   if (!done) return std::nullopt;
   const std::string pid = std::to_string(s.pid);
   return *done ? s.name + " sent to " + pid : "the helper refused " + s.name + " for " + pid;
@@ -134,7 +170,8 @@ std::optional<std::string> send(HelperClient& helper, const TopSignal& s, std::s
 
 // Applies the keys waiting on standard input; false with *error on a failed
 // call to the helper. Sets *resample after a signal was sent.
-bool readKeys(HelperClient& helper, TopView& view, bool* resample, std::string* error) {
+bool readKeys(HelperClient& helper, RawTerminal* agentTerminal, TopView& view, bool* resample,
+              std::string* error) {
   char buf[256];
   const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
   if (n <= 0) {
@@ -144,7 +181,7 @@ bool readKeys(HelperClient& helper, TopView& view, bool* resample, std::string* 
   }
   for (const KeyPress& key : decodeKeys(std::string(buf, static_cast<std::size_t>(n)))) {
     if (auto signal = view.press(key)) {
-      auto line = send(helper, *signal, error);
+      auto line = send(helper, agentTerminal, *signal, error);
       if (!line) return false;
       view.setStatus(*line);
       *resample = true;
@@ -155,24 +192,33 @@ bool readKeys(HelperClient& helper, TopView& view, bool* resample, std::string* 
 
 }  // namespace
 
-int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, std::string* error) {
+int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, bool agentRunning,
+           std::string* error) {
   if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
     *error = "top needs a terminal; for a listing a script can read, use process-data";
     return kExitUsage;
   }
+  auto failed = [&] {
+    *error = callAdvice(helper.lastFailure(), *error);
+    return callFailureStatus(helper.lastFailure());
+  };
   SignalScope signals;
-  RawTerminal terminal;
-  const auto interval = static_cast<std::int64_t>(intervalSeconds * 1e9);
   TopView view(sort);
   TopSample previous, current;
-  bool havePrevious = false, resample = true;
-  std::int64_t due = 0;
+  // The first listing is the one most likely to ask for a password: it is
+  // taken before the terminal turns raw.
+  if (!takeSample(helper, nullptr, previous, error)) return failed();
+  view.update(topProcesses(nullptr, previous));
+  RawTerminal terminal;
+  RawTerminal* agentTerminal = agentRunning ? &terminal : nullptr;
+  const auto interval = static_cast<std::int64_t>(intervalSeconds * 1e9);
+  bool resample = false;
+  std::int64_t due = monotonicNs() + interval;
   while (!view.quit()) {
     if (resample || monotonicNs() >= due) {
-      if (!takeSample(helper, current, error)) return kExitUnavailable;
-      view.update(topProcesses(havePrevious ? &previous : nullptr, current));
+      if (!takeSample(helper, agentTerminal, current, error)) return failed();
+      view.update(topProcesses(&previous, current));
       previous = std::move(current);
-      havePrevious = true;
       resample = false;
       due = monotonicNs() + interval;
     }
@@ -185,7 +231,7 @@ int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, std::stri
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const int ready = ::ppoll(&input, 1, &timeout, signals.waitMask());
     if (gStopSignal) return 128 + gStopSignal;
-    if (ready > 0 && !readKeys(helper, view, &resample, error)) return kExitUnavailable;
+    if (ready > 0 && !readKeys(helper, agentTerminal, view, &resample, error)) return failed();
   }
   return 0;
 }

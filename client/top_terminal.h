@@ -11,11 +11,15 @@ namespace client {
 
 // Runs the live view on the terminal of standard input and output until q,
 // Ctrl-C or a terminating signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT); the
-// terminal is restored on every way out. Returns 0 after q or Ctrl-C,
-// 128 + the signal after a signal; kExitUsage with *error when standard
-// input or output is not a terminal; kExitUnavailable with *error when a
+// terminal is restored on every way out. With `agentRunning` (a polkit agent
+// may prompt on this terminal) the terminal is given back to it while a
+// request is in flight: the normal screen for a signal, cooked input on the
+// view's screen for a listing. Returns 0 after q or Ctrl-C, 128 + the signal
+// after a signal; kExitUsage with *error when standard input or output is
+// not a terminal; callFailureStatus() with callAdvice() in *error when a
 // call to the helper failed. Call from the main thread only: it installs
 // signal handlers for its duration.
-int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, std::string* error);
+int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, bool agentRunning,
+           std::string* error);
 
 }  // namespace client

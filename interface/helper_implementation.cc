@@ -1,12 +1,71 @@
 #include "interface/helper_implementation.h"
 
+#include <signal.h>
+
+#include "authorization/actions.h"
 #include "control/app_removal.h"
+#include "platform/pidfd.h"
 #include "processes/process_listings.h"
 
 namespace interface {
+namespace {
+
+using authorization::AuditRecord;
+using authorization::AuthorizedBy;
+using authorization::Outcome;
+
+// "inbound-tcp 22,80; outbound-udp 53": the lists as asked, for the record.
+std::string describePorts(const common::Array* const (&lists)[4]) {
+  static constexpr const char* kNames[] = {"inbound-tcp", "outbound-tcp", "inbound-udp",
+                                           "outbound-udp"};
+  std::string text;
+  for (int i = 0; i < 4; ++i) {
+    if (lists[i]->empty()) continue;
+    if (!text.empty()) text += "; ";
+    text.append(kNames[i]).push_back(' ');
+    for (std::size_t j = 0; j < lists[i]->size(); ++j) {
+      if (j > 0) text.push_back(',');
+      const auto* n = std::get_if<std::int64_t>(&(*lists[i])[j].v);
+      const auto* u = std::get_if<std::uint64_t>(&(*lists[i])[j].v);
+      text += n ? std::to_string(*n) : u ? std::to_string(*u) : "?";
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+AuditRecord HelperImplementation::authorize(const char* action,
+                                            const authorization::Details& details) {
+  AuditRecord record;
+  record.action = action;
+  record.callerPid = caller_.pid;
+  record.callerUid = caller_.uid;
+  record.callerExe = caller_.executable;
+  record.authorizedBy =
+      authorizer_ ? authorizer_->authorize(action, details) : AuthorizedBy::kDenied;
+  if (record.authorizedBy == AuthorizedBy::kDenied) {
+    record.outcome = Outcome::kDenied;
+    record.result = "not authorized";
+  }
+  return record;
+}
+
+void HelperImplementation::finish(AuditRecord& record, bool success,
+                                  const std::optional<std::string>& message) {
+  record.outcome = success ? Outcome::kDone : Outcome::kFailed;
+  record.result = std::string(success ? "YES" : "NO") + (message ? ": " + *message : "");
+  services_.record(record);
+}
 
 void HelperImplementation::forwardListing(ListingReply& reply,
                                           const std::function<common::Listing()>& routine) {
+  AuditRecord record = authorize(authorization::kListProcessesAction, {});
+  if (record.outcome == Outcome::kDenied) {
+    services_.record(record);
+    reply.refuse();
+    return;
+  }
   reply(routine());
 }
 
@@ -22,13 +81,75 @@ void HelperImplementation::fetchAllProcessDataWithCompletion(ListingReply reply)
   forwardListing(reply, [this] { return processes::fetchAllProcessData(services_.processes); });
 }
 
+void HelperImplementation::signalWithAuthorization(std::int64_t pid, const std::string& signal,
+                                                   FlagReply& reply,
+                                                   const std::function<bool()>& act) {
+  // The target is read before the check, and held by a pidfd through it: a
+  // check may wait minutes for a person, time enough for the pid to be
+  // freed and taken by another process, which must not be what is signalled.
+  std::optional<pid_t> group;
+  std::optional<platform::ProcessOwner> owner;
+  platform::UniqueFd held;
+  if (control::isSingleProcessId(pid)) {
+    group = platform::threadGroupOf(static_cast<pid_t>(pid));
+    if (group) {
+      owner = platform::processOwner(*group);
+      held = platform::pidfdOpen(*group);
+    }
+  }
+  const std::optional<authorization::TargetUids> uids =
+      owner ? std::optional(authorization::TargetUids{owner->real, owner->saved}) : std::nullopt;
+  const char* action =
+      authorization::actionFor(authorization::RequestKind::kSignal, caller_.uid, uids);
+  const std::string ownerText = owner ? std::to_string(owner->real) : "unknown";
+  AuditRecord record = authorize(action, {{"pid", std::to_string(pid)},
+                                          {"comm", owner ? owner->name : "unknown"},
+                                          {"owner", ownerText}});
+  record.targetPid = static_cast<pid_t>(pid);
+  if (owner) {
+    record.targetUid = owner->real;
+    record.targetComm = owner->name;
+  }
+  record.signal = signal;
+  if (record.outcome == Outcome::kDenied) {
+    services_.record(record);
+    reply(false);
+    return;
+  }
+  const bool same = !group || (held && platform::pidfdAlive(held.get()) &&
+                               platform::threadGroupOf(static_cast<pid_t>(pid)) == group);
+  const bool success = same && act();
+  finish(record, success, same ? std::nullopt : std::optional<std::string>("the target changed"));
+  reply(success);
+}
+
 void HelperImplementation::terminateProcessWithPid(std::int64_t pid, FlagReply reply) {
-  reply(control::terminateProcess(pid, services_.signaller));
+  signalWithAuthorization(pid, "-KILL", reply,
+                          [&] { return control::terminateProcess(pid, services_.signaller); });
+}
+
+void HelperImplementation::sendSignalWithPid(std::int64_t pid,
+                                             const std::optional<std::string>& signal,
+                                             FlagReply reply) {
+  const std::string text = signal.value_or("");
+  signalWithAuthorization(pid, text, reply, [&] {
+    return control::sendSignal(pid, text, services_.runner, services_.signaller);
+  });
 }
 
 void HelperImplementation::uninstallAppAt(const std::optional<std::string>& path,
                                           FlagMessageReply reply) {
-  reply(control::uninstallApp(path.value_or(""), services_.ownFiles));
+  const std::string item = path.value_or("");
+  AuditRecord record = authorize(authorization::kRemoveApplicationAction, {{"path", item}});
+  record.path = item;
+  if (record.outcome == Outcome::kDenied) {
+    services_.record(record);
+    reply({false, "Not authorized: " + record.action});
+    return;
+  }
+  const common::FlagMessage result = control::uninstallApp(item, services_.ownFiles);
+  finish(record, result.success, result.message);
+  reply(result);
 }
 
 void HelperImplementation::applyFirewallWithEnable(bool enable,
@@ -38,14 +159,20 @@ void HelperImplementation::applyFirewallWithEnable(bool enable,
                                                    const std::optional<common::Array>& outboundUDP,
                                                    FlagMessageReply reply) {
   const common::Array none;
-  reply(services_.firewall.apply(enable, inboundTCP.value_or(none), outboundTCP.value_or(none),
-                                 inboundUDP.value_or(none), outboundUDP.value_or(none)));
-}
-
-void HelperImplementation::sendSignalWithPid(std::int64_t pid,
-                                             const std::optional<std::string>& signal,
-                                             FlagReply reply) {
-  reply(control::sendSignal(pid, signal.value_or(""), services_.runner, services_.signaller));
+  auto orNone = [&](const std::optional<common::Array>& list) { return list ? &*list : &none; };
+  const common::Array* const lists[4] = {orNone(inboundTCP), orNone(outboundTCP),
+                                         orNone(inboundUDP), orNone(outboundUDP)};
+  AuditRecord record = authorize(authorization::kChangeFirewallAction, {});
+  record.ports = enable ? describePorts(lists) : "disable";
+  if (record.outcome == Outcome::kDenied) {
+    services_.record(record);
+    reply({false, "Not authorized: " + record.action});
+    return;
+  }
+  const common::FlagMessage result =
+      services_.firewall.apply(enable, *lists[0], *lists[1], *lists[2], *lists[3]);
+  finish(record, result.success, result.message);
+  reply(result);
 }
 
 }  // namespace interface

@@ -1,8 +1,12 @@
 // HelperImplementation: receives the protocol's calls on one connection,
-// converts the arguments (nil string -> "", nil list -> empty list), runs the
-// working routine on the calling thread and replies once with its result.
-// It keeps no state between calls; the services it is given are shared by
-// every connection and safe to use from any thread.
+// converts the arguments (nil string -> "", nil list -> empty list), asks the
+// connection's Authorizer whether the caller may, runs the working routine on
+// the calling thread and replies once with its result. A denied listing is
+// refused with the transport's "not-authorized" frame; a denied terminate or
+// signal replies NO; a denied uninstall or firewall request replies NO with
+// "Not authorized: ACTION". Every act and every denial is recorded (a
+// listing only when denied). It keeps no state between calls; the services
+// it is given are shared by every connection and safe to use from any thread.
 #pragma once
 
 #include <functional>
@@ -12,6 +16,7 @@
 #include "control/command_runner.h"
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
+#include "interface/authorizer.h"
 #include "interface/helper_protocol.h"
 #include "processes/process_source.h"
 
@@ -27,11 +32,16 @@ struct HelperServices {
   std::function<common::Listing()> systemProcesses;
   // The helper's own files (socket, lock, executable), which removal refuses.
   std::vector<std::string> ownFiles = {};
+  // Where the record of every act and denial goes.
+  std::function<void(const authorization::AuditRecord&)> record = authorization::writeAuditRecord;
 };
 
 class HelperImplementation final : public HelperProtocol {
  public:
-  explicit HelperImplementation(const HelperServices& services) : services_(services) {}
+  // `authorizer` decides for `caller`, the connection's peer.
+  HelperImplementation(const HelperServices& services, std::unique_ptr<Authorizer> authorizer,
+                       Caller caller)
+      : services_(services), authorizer_(std::move(authorizer)), caller_(std::move(caller)) {}
 
   void fetchSystemProcessesWithCompletion(ListingReply reply) override;
   void fetchDetailedProcessesWithCompletion(ListingReply reply) override;
@@ -48,9 +58,19 @@ class HelperImplementation final : public HelperProtocol {
 
  private:
   // The three listing handlers share this forwarder.
-  static void forwardListing(ListingReply& reply, const std::function<common::Listing()>& routine);
+  void forwardListing(ListingReply& reply, const std::function<common::Listing()>& routine);
+  // A record of the caller, with who authorized `action` set (asked here).
+  authorization::AuditRecord authorize(const char* action, const authorization::Details& details);
+  // Terminate and signal: authorizes, checks the target is still the one
+  // asked about, then runs `act`; replies and records.
+  void signalWithAuthorization(std::int64_t pid, const std::string& signal, FlagReply& reply,
+                               const std::function<bool()>& act);
+  void finish(authorization::AuditRecord& record, bool success,
+              const std::optional<std::string>& message);
 
   HelperServices services_;
+  std::unique_ptr<Authorizer> authorizer_;
+  Caller caller_;
 };
 
 }  // namespace interface

@@ -47,6 +47,9 @@ class ListingReply {
  public:
   explicit ListingReply(transport::ReplyBlock& block) : block_(block) {}
   void operator()(const common::Listing& list);
+  // In place of a listing: the caller may not have one (the transport's
+  // "not-authorized" frame, then the connection ends).
+  void refuse() { block_.refuse(); }
 
  private:
   transport::ReplyBlock& block_;

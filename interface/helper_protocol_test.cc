@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 
 #include "interface/helper_implementation.h"
+#include "platform/libproc.h"
 #include "testsupport/testsupport.h"
 
 namespace interface {
@@ -33,18 +35,6 @@ class Thrower final : public HelperProtocol {
   static void fail() { throw std::runtime_error("boom"); }
 };
 
-// Every reply `object` gives to `selector` with `arguments`.
-std::vector<Array> repliesOf(HelperProtocol& object, const char* selector, Array arguments) {
-  const auto iface = HelperProtocol::interface();
-  const auto* method = iface->find(selector);
-  EXPECT_NE(method, nullptr) << selector;
-  std::vector<Array> replies;
-  transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); });
-  transport::Invocation invocation{*method, std::move(arguments), block};
-  if (method != nullptr) object.invoke(invocation);
-  return replies;
-}
-
 TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
   const Value nil{common::Nil{}};
   const Array failed{Value(false), Value("The helper failed to carry out the request.")};
@@ -59,16 +49,44 @@ TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
       {kApplyFirewall, {Value(true), nil, nil, nil, nil}, {Value(true), nil}},
   };
   Thrower object;
+  const auto iface = HelperProtocol::interface();
   for (const auto& c : cases) {
-    EXPECT_EQ(repliesOf(object, c.selector, c.arguments), std::vector<Array>{c.reply})
-        << c.selector;
+    const auto* method = iface->find(c.selector);
+    ASSERT_NE(method, nullptr) << c.selector;
+    std::vector<Array> replies;
+    transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); });
+    transport::Invocation invocation{*method, c.arguments, block};
+    object.invoke(invocation);
+    EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.selector;
   }
 }
 
-// No listing of this test reads the process table (the listings' own are
-// DaemonTest.ListingsShowWhatRunsAsPsAndPsutilSeeIt's, through the daemon).
-struct NoProcesses final : processes::ProcessSource {
-  std::unique_ptr<processes::ProcessTable> openTable() override { return nullptr; }
+// One process, pid 7 of uid 501 ("alice"), for telling the listings apart.
+struct OneProcess final : processes::ProcessSource, processes::ProcessTable {
+  std::unique_ptr<processes::ProcessTable> openTable() override {
+    return std::make_unique<OneProcess>();
+  }
+  int listPids(void* buffer, int size) override {
+    const std::int32_t pid = 7;
+    if (buffer != nullptr && size >= 4) std::memcpy(buffer, &pid, 4);
+    return 4;
+  }
+  int pidInfo(int, int flavor, void* buffer, int size) override {
+    std::memset(buffer, 0, static_cast<std::size_t>(size));
+    if (flavor == platform::PROC_PIDTBSDINFO) {
+      auto* info = static_cast<platform::proc_bsdinfo*>(buffer);
+      info->pbi_pid = 7;
+      info->pbi_uid = 501;
+      std::strcpy(info->pbi_name, "seven");
+      std::strcpy(info->pbi_comm, "seven");
+    }
+    return size;
+  }
+  int pidPath(int, void* buffer, std::uint32_t) override {
+    std::strcpy(static_cast<char*>(buffer), "/bin/seven");
+    return 10;
+  }
+  std::optional<std::string_view> userName(uid_t) override { return "alice"; }
 };
 
 struct Recorder final : control::CommandRunner, control::ProcessSignaller {
@@ -86,44 +104,144 @@ struct Recorder final : control::CommandRunner, control::ProcessSignaller {
   std::vector<std::string> runs;
 };
 
+// Who authorizes every request of the test: `by`, as the case says.
+struct Gate final : Authorizer {
+  authorization::AuthorizedBy authorize(const char* action,
+                                        const authorization::Details&) override {
+    asked = action;
+    return by;
+  }
+  authorization::AuthorizedBy by = authorization::AuthorizedBy::kGroup;
+  std::string asked;
+};
+
 // The handler routes each request to its routine with its arguments in their
-// places, and refuses nil where no default is safe (a nil signal would make
-// kill read the pid as its option).
-TEST(HelperImplementation, RoutesEachRequestAndRefusesANilSignal) {
+// places, refuses nil where no default is safe (a nil signal would make kill
+// read the pid as its option), and asks first: a denied caller gets no act,
+// a listing is refused with its own frame, and every act and denial is
+// recorded (a listing only when denied).
+TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsActs) {
+  using authorization::AuthorizedBy;
   testsupport::TempDir dir;
   firewall::FirewallPaths paths{dir.path(), dir.file("pf.conf"), "/pfctl"};
   testsupport::writeFile(paths.pfConf, "");
-  NoProcesses source;
+  OneProcess source;
   Recorder recorder;
   firewall::Firewall firewall(recorder, paths);
-  HelperImplementation object(
-      {source, recorder, recorder, firewall, [] { return common::Listing{"ps line"}; }});
+  std::vector<authorization::AuditRecord> records;
+  HelperServices services{source, recorder, recorder, firewall,
+                          [] { return common::Listing{"ps line"}; }};
+  services.record = [&](const authorization::AuditRecord& r) { records.push_back(r); };
+  auto gate = std::make_unique<Gate>();
+  Gate& decides = *gate;
+  HelperImplementation object(services, std::move(gate), {4242, 501, "/usr/bin/korvane-helperctl"});
   const Value nil{common::Nil{}};
   auto ports = [](std::int64_t p) { return Value(Array{Value(p)}); };
+  const AuthorizedBy no = AuthorizedBy::kDenied;
   const struct {
     const char* name;
     const char* selector;
     Array arguments;
     Array reply;
     std::vector<std::string> runs;
+    AuthorizedBy by = AuthorizedBy::kGroup;
+    const char* record = "";  // "ACTION RESULT" of the one record, "" for none
   } cases[] = {
-      // clang-format off
       {"ps", kFetchSystemProcesses, {}, {Value(Array{Value("ps line")})}, {}},
-      {"terminate", kTerminateProcess, {Value(42)}, {Value(true)}, {"kill(42, 9)"}},
-      {"signal", kSendSignal, {Value(42), Value("-STOP")}, {Value(true)},
-       {"/bin/kill", "-STOP", "42"}},
-      {"nil signal", kSendSignal, {Value(42), nil}, {Value(false)}, {}},
-      {"nil path", kUninstallApp, {nil}, {Value(false), Value("Refusing to remove an empty path")},
+      {"detailed",
+       kFetchDetailedProcesses,
+       {},
+       {Value(Array{Value("7|alice|0.0|0.0|0|/bin/seven|seven")})},
        {}},
-      {"firewall", kApplyFirewall, {Value(true), ports(1), ports(2), ports(3), ports(4)},
-       {Value(true), nil}, {"/pfctl", "-f", paths.pfConf, "/pfctl", "-a",
-        "com.korvane.helper.firewall", "-f", paths.anchorFile(), "/pfctl", "-E"}},
-      // clang-format on
+      {"process data", kFetchAllProcessData, {}, {Value(Array{Value("7|501|0|0|0|seven")})}, {}},
+      {"terminate",
+       kTerminateProcess,
+       {Value(42)},
+       {Value(true)},
+       {"kill(42, 9)"},
+       AuthorizedBy::kRoot,
+       "com.korvane.helper.signal-process YES"},
+      {"signal",
+       kSendSignal,
+       {Value(42), Value("-STOP")},
+       {Value(true)},
+       {"/bin/kill", "-STOP", "42"},
+       AuthorizedBy::kPolkit,
+       "com.korvane.helper.signal-process YES"},
+      {"nil signal",
+       kSendSignal,
+       {Value(42), nil},
+       {Value(false)},
+       {},
+       AuthorizedBy::kGroup,
+       "com.korvane.helper.signal-process NO"},
+      {"nil path",
+       kUninstallApp,
+       {nil},
+       {Value(false), Value("Refusing to remove an empty path")},
+       {},
+       AuthorizedBy::kGroup,
+       "com.korvane.helper.remove-application NO: Refusing to remove an empty path"},
+      {"firewall",
+       kApplyFirewall,
+       {Value(true), ports(1), ports(2), ports(3), ports(4)},
+       {Value(true), nil},
+       {"/pfctl", "-f", paths.pfConf, "/pfctl", "-a", "com.korvane.helper.firewall", "-f",
+        paths.anchorFile(), "/pfctl", "-E"},
+       AuthorizedBy::kGroup,
+       "com.korvane.helper.change-firewall YES"},
+      {"listing denied",
+       kFetchAllProcessData,
+       {},
+       {Value("not-authorized")},
+       {},
+       no,
+       "com.korvane.helper.list-processes not authorized"},
+      {"terminate denied",
+       kTerminateProcess,
+       {Value(42)},
+       {Value(false)},
+       {},
+       no,
+       "com.korvane.helper.signal-process not authorized"},
+      {"removal denied",
+       kUninstallApp,
+       {Value("/opt/x/A.app")},
+       {Value(false), Value("Not authorized: com.korvane.helper.remove-application")},
+       {},
+       no,
+       "com.korvane.helper.remove-application not authorized"},
+      {"firewall denied",
+       kApplyFirewall,
+       {Value(false), nil, nil, nil, nil},
+       {Value(false), Value("Not authorized: com.korvane.helper.change-firewall")},
+       {},
+       no,
+       "com.korvane.helper.change-firewall not authorized"},
   };
+  const auto iface = HelperProtocol::interface();
   for (const auto& c : cases) {
     recorder.runs.clear();
-    EXPECT_EQ(repliesOf(object, c.selector, c.arguments), std::vector<Array>{c.reply}) << c.name;
+    records.clear();
+    decides.by = c.by;
+    std::vector<Array> replies;
+    transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); },
+                                [&] { replies.push_back({Value("not-authorized")}); });
+    transport::Invocation invocation{*iface->find(c.selector), c.arguments, block};
+    object.invoke(invocation);
+    EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.name;
     EXPECT_EQ(recorder.runs, c.runs) << c.name;
+    std::vector<std::string> recorded;
+    for (const auto& r : records) {
+      recorded.push_back(r.action + " " + r.result.value_or("") + " by " +
+                         authorization::authorizedByName(r.authorizedBy) + " for 4242");
+      EXPECT_EQ(r.callerPid, 4242) << c.name;
+    }
+    const std::string by = authorization::authorizedByName(c.by);
+    EXPECT_EQ(recorded, *c.record ? std::vector<std::string>{std::string(c.record) + " by " + by +
+                                                             " for 4242"}
+                                  : std::vector<std::string>{})
+        << c.name;
   }
   // Each list in its place: inbound TCP 1, outbound TCP 2, inbound UDP 3, outbound UDP 4.
   const std::string rules = testsupport::readFile(paths.anchorFile());

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <string>
 
 #include "platform/unique_fd.h"
 
@@ -36,5 +37,15 @@ std::optional<pid_t> threadGroupOf(pid_t id);
 // ends the walk (false); so does a chain longer than any real one (4096
 // generations: true, so that a contrived chain counts as related).
 bool isDescendantOf(pid_t pid, pid_t ancestor);
+
+// Who owns a process, and its name: what deciding on a signal to it needs.
+struct ProcessOwner {
+  uid_t real = 0;
+  uid_t saved = 0;
+  std::string name;  // as /proc/PID/status shows it (the kernel escapes it)
+};
+
+// The owner of `pid` from /proc/PID/status; nullopt when it cannot be read.
+std::optional<ProcessOwner> processOwner(pid_t pid);
 
 }  // namespace platform

@@ -6,12 +6,13 @@ set -euo pipefail
 packages=(
   build-essential cmake g++ pkg-config clang-tidy
   clang-14 libclang-rt-14-dev
-  libssl-dev openssl liburing-dev
+  libssl-dev openssl liburing-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev tmux
   procps util-linux iproute2 nftables
   python3 python3-psutil strace
   systemd man-db groff-base
+  dbus-daemon dbus-bin polkitd libxml2-utils
 )
 
 missing=()

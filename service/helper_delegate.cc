@@ -8,6 +8,7 @@
 
 #include "platform/fd_io.h"
 #include "platform/libproc.h"
+#include "service/caller_authorizer.h"
 #include "transport/diagnostics.h"
 
 namespace service {
@@ -49,12 +50,13 @@ std::string refusalNote(const transport::AuditToken* token, codesign::OSStatus s
 
 HelperDelegate::HelperDelegate(const interface::HelperServices& services,
                                const codesign::CodeSigningServices& codeSigning,
-                               Diagnostics diagnostics)
+                               Diagnostics diagnostics, std::optional<gid_t> helperGroup)
     : expectedBundleID_("com.korvane.Korvane-Activity-Console"),
       expectedTeamID_("QX7ZK2M4PD"),
       services_(services),
       codeSigning_(codeSigning),
-      diagnostics_(std::move(diagnostics)) {}
+      diagnostics_(std::move(diagnostics)),
+      helperGroup_(helperGroup) {}
 
 void HelperDelegate::say(std::string_view line, Stream stream) const {
   if (diagnostics_) {
@@ -82,7 +84,12 @@ bool HelperDelegate::shouldAcceptNewConnection(transport::Listener&,
     return false;
   }
   connection.setExportedInterface(interface::HelperProtocol::interface());
-  connection.setExportedObject(std::make_unique<interface::HelperImplementation>(services_));
+  const transport::AuditToken& token = *connection.auditToken();
+  char path[PATH_MAX + 1];
+  const bool known = platform::ProcTable().pidPath(token.pid, path, sizeof path) > 0;
+  connection.setExportedObject(std::make_unique<interface::HelperImplementation>(
+      services_, std::make_unique<CallerAuthorizer>(token, helperGroup_),
+      interface::Caller{token.pid, token.uid, known ? path : "unknown"}));
   connection.resume();
   return true;
 }

@@ -23,15 +23,16 @@ class HelperDelegate final : public transport::ListenerDelegate {
   using Diagnostics = std::function<void(Stream, std::string_view)>;
 
   // `codeSigning` checks callers' signatures; it must outlive the delegate.
+  // Members of `helperGroup` act without polkit, as root does.
   HelperDelegate(const interface::HelperServices& services,
                  const codesign::CodeSigningServices& codeSigning,
-                 Diagnostics diagnostics = nullptr);
+                 Diagnostics diagnostics = nullptr,
+                 std::optional<gid_t> helperGroup = std::nullopt);
 
   // Runs isValidClient; on success exports the interface and a new
-  // HelperImplementation, resumes the connection and answers true; on
-  // failure writes the rejection warning, then one line on standard error
-  // naming the peer (pid, uid, gid, executable) and the failing status, and
-  // answers false. Any thread.
+  // HelperImplementation (with a CallerAuthorizer for the peer), resumes the connection and answers
+  // true; on failure writes the rejection warning, then one line on standard error naming the peer
+  // (pid, uid, gid, executable) and the failing status, and answers false. Any thread.
   bool shouldAcceptNewConnection(transport::Listener& listener,
                                  transport::Connection& connection) override;
 
@@ -48,6 +49,7 @@ class HelperDelegate final : public transport::ListenerDelegate {
   interface::HelperServices services_;
   const codesign::CodeSigningServices& codeSigning_;
   Diagnostics diagnostics_;
+  std::optional<gid_t> helperGroup_;
 };
 
 }  // namespace service

@@ -109,14 +109,17 @@ int main() {
   }
   static const codesign::LinuxCodeSigningServices codeSigning(std::move(*anchor), *clientGroup);
 
+  // Anyone may connect: who may act is decided request by request, root and
+  // the group's members outright, everyone else through polkit.
   transport::ListenerOptions options;
   options.socketGroup = platform::groupIdForName(kHelperGroup);
+  options.socketMode = 0666;
   if (!options.socketGroup) {
-    std::fprintf(stderr, "com.korvane.helper: no group %s: only root may connect (mode 0600)\n",
+    std::fprintf(stderr, "com.korvane.helper: no group %s: everyone but root acts through polkit\n",
                  kHelperGroup);
   }
 
-  delegate = new service::HelperDelegate(services, codeSigning);
+  delegate = new service::HelperDelegate(services, codeSigning, nullptr, options.socketGroup);
   std::string error;
   listener =
       transport::Listener::initWithMachServiceName("com.korvane.helper", options, &error).release();

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <vector>
+
 namespace transport {
 
 struct AuditToken {
@@ -13,6 +15,11 @@ struct AuditToken {
   // A pidfd naming that very process (not a later process that reused the
   // pid), owned by the connection; valid for as long as the connection lives.
   int pidfd = -1;
+  // The peer's supplementary groups at connect() (SO_PEERGROUPS).
+  std::vector<gid_t> groups = {};
+  // The connection's socket, owned by the connection: it reports the peer's
+  // hang-up while a request waits (for a person's authentication, say).
+  int socket = -1;
 };
 
 }  // namespace transport

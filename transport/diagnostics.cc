@@ -1,9 +1,9 @@
+#include "transport/diagnostics.h"
+
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
-
-#include "transport/diagnostics.h"
 
 namespace transport {
 

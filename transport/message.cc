@@ -11,6 +11,7 @@ using common::Value;
 
 constexpr const char* kAdmitted = "admitted";
 constexpr const char* kBusy = "busy";
+constexpr const char* kNotAuthorized = "not-authorized";
 
 bool isString(std::string_view body, const char* text) {
   auto v = msgpack::decode(body);
@@ -66,6 +67,10 @@ bool isAdmitted(std::string_view body) { return isString(body, kAdmitted); }
 std::string encodeBusy() { return msgpack::encode(Value(kBusy)); }
 
 bool isBusy(std::string_view body) { return isString(body, kBusy); }
+
+std::string encodeNotAuthorized() { return msgpack::encode(Value(kNotAuthorized)); }
+
+bool isNotAuthorized(std::string_view body) { return isString(body, kNotAuthorized); }
 
 std::string frameHeader(std::uint32_t size) {
   unsigned char header[kFrameHeaderSize];

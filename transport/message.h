@@ -6,6 +6,8 @@
 //                         a client sends nothing before it)
 //   busy     "busy"      (sent instead, before the close, when the daemon has
 //                         no free slot for the connection)
+//   not authorized "not-authorized" (sent instead of the reply to a listing,
+//                         before the close, when the caller may not list)
 #pragma once
 
 #include <cstdint>
@@ -44,6 +46,8 @@ std::string encodeAdmitted();
 bool isAdmitted(std::string_view body);
 std::string encodeBusy();
 bool isBusy(std::string_view body);
+std::string encodeNotAuthorized();
+bool isNotAuthorized(std::string_view body);
 
 // The 4-byte header for a body of `size` bytes.
 std::string frameHeader(std::uint32_t size);

@@ -68,7 +68,7 @@ class ConnectionImpl final : public Connection {
     ucred cred{};
     socklen_t len = sizeof cred;
     if (::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return;
-    token_ = AuditToken{cred.pid, cred.uid, cred.gid, -1};
+    token_ = AuditToken{cred.pid, cred.uid, cred.gid, -1, peerGroups(), fd_};
     hasToken_ = true;
     if (cred.pid <= 0) return;
     int pidfd = -1;
@@ -88,6 +88,20 @@ class ConnectionImpl final : public Connection {
       }
     }
     token_.pidfd = pidfd_.get();
+  }
+
+  // The peer's supplementary groups as of connect(); none when unreadable.
+  std::vector<gid_t> peerGroups() const {
+    std::vector<gid_t> groups(64);
+    for (;;) {
+      socklen_t len = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+      if (::getsockopt(fd_, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) == 0) {
+        groups.resize(len / sizeof(gid_t));
+        return groups;
+      }
+      if (errno != ERANGE || len / sizeof(gid_t) <= groups.size()) return {};
+      groups.resize(len / sizeof(gid_t));
+    }
   }
 
   void serve(Listener& listener, ListenerDelegate* delegate) {
@@ -207,21 +221,28 @@ class ConnectionImpl final : public Connection {
       return false;
     }
     bool sent = false;
-    ReplyBlock reply([&](common::Array params) {
-      const std::string bytes = frame(encodeReply(Reply{request->id, std::move(params)}));
-      // The work is done: a peer that leaves from here on frees the slot at
-      // once, even before this thread has noticed.
-      idle_ = true;
-      sent = sendAllBy(fd_, bytes, Clock::now() + options_.replyTimeout);
-      replied_ = true;
-    });
+    bool refused = false;
+    ReplyBlock reply(
+        [&](common::Array params) {
+          const std::string bytes = frame(encodeReply(Reply{request->id, std::move(params)}));
+          // The work is done: a peer that leaves from here on frees the slot at
+          // once, even before this thread has noticed.
+          idle_ = true;
+          sent = sendAllBy(fd_, bytes, Clock::now() + options_.replyTimeout);
+          replied_ = true;
+        },
+        [&] {
+          idle_ = true;
+          refused = true;
+          sendAllBy(fd_, frame(encodeNotAuthorized()), Clock::now() + options_.replyTimeout);
+        });
     Invocation invocation{*method, std::move(request->arguments), reply};
     object_->invoke(invocation);
     if (!reply.called()) {
       logError(method->selector + " returned without replying; connection closed");
       return false;
     }
-    return sent;
+    return sent && !refused;
   }
 
   int fd_;

@@ -301,7 +301,8 @@ UniqueFd activatedSocket() {
 // renamed over the final path, so the path never names a socket with the
 // wrong access and a stale socket is replaced in one step. It listens only
 // once its access is set.
-UniqueFd bindSocket(const std::string& path, std::optional<gid_t> group, std::string* error) {
+UniqueFd bindSocket(const std::string& path, std::optional<gid_t> group, std::optional<mode_t> mode,
+                    std::string* error) {
   const std::string temp = path + "." + std::to_string(::getpid()) + ".tmp";
   sockaddr_un addr;
   if (!platform::unixSocketAddress(temp, &addr)) {
@@ -319,8 +320,8 @@ UniqueFd bindSocket(const std::string& path, std::optional<gid_t> group, std::st
     return {};
   }
   if (::chown(temp.c_str(), 0, group.value_or(0)) != 0 ||
-      ::chmod(temp.c_str(), group ? 0660 : 0600) != 0 || ::listen(fd.get(), SOMAXCONN) != 0 ||
-      ::rename(temp.c_str(), path.c_str()) != 0) {
+      ::chmod(temp.c_str(), mode.value_or(group ? 0660 : 0600)) != 0 ||
+      ::listen(fd.get(), SOMAXCONN) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
     *error = errnoText("chown/chmod/listen/rename", path);
     ::unlink(temp.c_str());
     return {};
@@ -359,7 +360,7 @@ std::unique_ptr<Listener> makeListener(const std::string& folder, const std::str
   std::string ownPath;
   if (!fd) {
     ownPath = folder + "/" + name + ".socket";
-    fd = bindSocket(ownPath, options.socketGroup, error);
+    fd = bindSocket(ownPath, options.socketGroup, options.socketMode, error);
   }
   if (!fd) return nullptr;
   if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK) != 0) {
@@ -377,6 +378,13 @@ void ReplyBlock::operator()(common::Array parameters) {
   if (called_) return;
   called_ = true;
   sender_(std::move(parameters));
+}
+
+void ReplyBlock::refuse() {
+  assert(!called_ && "reply block called twice");
+  if (called_) return;
+  called_ = true;
+  if (refuser_) refuser_();
 }
 
 std::string Listener::socketPathForService(const std::string& name) {

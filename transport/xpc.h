@@ -39,17 +39,23 @@ namespace transport {
 class ReplyBlock {
  public:
   using Sender = std::function<void(common::Array)>;
-  explicit ReplyBlock(Sender sender) : sender_(std::move(sender)) {}
+  using Refuser = std::function<void()>;
+  explicit ReplyBlock(Sender sender, Refuser refuser = nullptr)
+      : sender_(std::move(sender)), refuser_(std::move(refuser)) {}
   ReplyBlock(ReplyBlock&&) = default;
   ReplyBlock& operator=(ReplyBlock&&) = default;
   ReplyBlock(const ReplyBlock&) = delete;
   ReplyBlock& operator=(const ReplyBlock&) = delete;
 
   void operator()(common::Array parameters);
+  // In place of the reply: sends the "not-authorized" frame, after which the
+  // connection ends. Counts as the one call.
+  void refuse();
   bool called() const { return called_; }
 
  private:
   Sender sender_;
+  Refuser refuser_;
   bool called_ = false;
 };
 
@@ -114,6 +120,9 @@ struct ListenerOptions {
   // The admission and every reply must be wholly sent within this, however
   // slowly the peer reads; else the connection is closed.
   std::chrono::milliseconds replyTimeout = std::chrono::seconds(30);
+  // The mode of a socket the listener binds, instead of 0660 (0600 without
+  // a group).
+  std::optional<mode_t> socketMode = std::nullopt;
 };
 
 class Listener {
