@@ -18,16 +18,21 @@ struct Caller {
   std::string executable;
 };
 
+// Who let the caller act, or kDenied with why (for the record).
+struct Authorization {
+  authorization::AuthorizedBy by = authorization::AuthorizedBy::kDenied;
+  std::string reason;  // "" when allowed
+};
+
 class Authorizer {
  public:
   virtual ~Authorizer() = default;
   // Who lets the connection's caller perform `action` (an action id of
-  // authorization/actions.h), or kDenied. May block for minutes while a
+  // authorization/actions.h), or kDenied and why. May block for minutes while a
   // person authenticates; denies at once when the caller hangs up, and on
   // any failure. `details` name the act in the prompt. Called on the
   // connection's thread only.
-  virtual authorization::AuthorizedBy authorize(const char* action,
-                                                const authorization::Details& details) = 0;
+  virtual Authorization authorize(const char* action, const authorization::Details& details) = 0;
 };
 
 }  // namespace interface

@@ -42,12 +42,12 @@ AuditRecord HelperImplementation::authorize(const char* action,
   record.callerPid = caller_.pid;
   record.callerUid = caller_.uid;
   record.callerExe = caller_.executable;
-  record.authorizedBy =
-      authorizer_ ? authorizer_->authorize(action, details) : AuthorizedBy::kDenied;
-  if (record.authorizedBy == AuthorizedBy::kDenied) {
-    record.outcome = Outcome::kDenied;
-    record.result = "not authorized";
-  }
+  Authorization answer =
+      authorizer_ ? authorizer_->authorize(action, details) : Authorization{{}, "no authorizer"};
+  record.authorizedBy = answer.by;
+  // finish() sets the outcome of an act that runs.
+  record.outcome = answer.by == AuthorizedBy::kDenied ? Outcome::kDenied : Outcome::kDone;
+  if (record.outcome == Outcome::kDenied) record.result = std::move(answer.reason);
   return record;
 }
 

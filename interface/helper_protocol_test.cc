@@ -106,10 +106,9 @@ struct Recorder final : control::CommandRunner, control::ProcessSignaller {
 
 // Who authorizes every request of the test: `by`, as the case says.
 struct Gate final : Authorizer {
-  authorization::AuthorizedBy authorize(const char* action,
-                                        const authorization::Details&) override {
+  Authorization authorize(const char* action, const authorization::Details&) override {
     asked = action;
-    return by;
+    return {by, by == authorization::AuthorizedBy::kDenied ? "not authorized by polkit" : ""};
   }
   authorization::AuthorizedBy by = authorization::AuthorizedBy::kGroup;
   std::string asked;
@@ -196,28 +195,28 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
        {Value("not-authorized")},
        {},
        no,
-       "com.korvane.helper.list-processes not authorized"},
+       "com.korvane.helper.list-processes not authorized by polkit"},
       {"terminate denied",
        kTerminateProcess,
        {Value(42)},
        {Value(false)},
        {},
        no,
-       "com.korvane.helper.signal-process not authorized"},
+       "com.korvane.helper.signal-process not authorized by polkit"},
       {"removal denied",
        kUninstallApp,
        {Value("/opt/x/A.app")},
        {Value(false), Value("Not authorized: com.korvane.helper.remove-application")},
        {},
        no,
-       "com.korvane.helper.remove-application not authorized"},
+       "com.korvane.helper.remove-application not authorized by polkit"},
       {"firewall denied",
        kApplyFirewall,
        {Value(false), nil, nil, nil, nil},
        {Value(false), Value("Not authorized: com.korvane.helper.change-firewall")},
        {},
        no,
-       "com.korvane.helper.change-firewall not authorized"},
+       "com.korvane.helper.change-firewall not authorized by polkit"},
   };
   const auto iface = HelperProtocol::interface();
   for (const auto& c : cases) {

@@ -6,18 +6,18 @@
 
 namespace service {
 
-authorization::AuthorizedBy CallerAuthorizer::authorize(const char* action,
-                                                        const authorization::Details& details) {
+interface::Authorization CallerAuthorizer::authorize(const char* action,
+                                                     const authorization::Details& details) {
   using authorization::AuthorizedBy;
-  if (token_.uid == 0) return AuthorizedBy::kRoot;
+  if (token_.uid == 0) return {AuthorizedBy::kRoot, ""};
   if (helperGroup_ &&
       std::find(token_.groups.begin(), token_.groups.end(), *helperGroup_) != token_.groups.end()) {
-    return AuthorizedBy::kGroup;
+    return {AuthorizedBy::kGroup, ""};
   }
-  const authorization::CheckResult result =
+  authorization::CheckResult result =
       checker_.check({token_.pidfd, token_.uid}, action, details, token_.socket);
-  return result.decision == authorization::Decision::kAllowed ? AuthorizedBy::kPolkit
-                                                              : AuthorizedBy::kDenied;
+  if (result.decision == authorization::Decision::kAllowed) return {AuthorizedBy::kPolkit, ""};
+  return {AuthorizedBy::kDenied, std::move(result.reason)};
 }
 
 }  // namespace service

@@ -23,8 +23,8 @@ class CallerAuthorizer final : public interface::Authorizer {
   // helper's group; else polkit's answer for the peer's process (its pidfd,
   // start time and SO_PEERCRED uid, never request data), asked with user
   // interaction and cancelled when the peer hangs up: kPolkit or kDenied.
-  authorization::AuthorizedBy authorize(const char* action,
-                                        const authorization::Details& details) override;
+  interface::Authorization authorize(const char* action,
+                                     const authorization::Details& details) override;
 
  private:
   const transport::AuditToken& token_;
