@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +73,7 @@ void execAs(const std::vector<std::string>& argv, std::optional<uid_t> uid) {
               ::setresuid(*uid, *uid, *uid) != 0)) {
     ::_exit(125);
   }
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test killed leaves nothing running
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));

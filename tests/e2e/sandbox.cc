@@ -114,6 +114,82 @@ StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::option
   throw std::runtime_error("could not start " + argv[0]);
 }
 
+Program::Program(const std::vector<std::string>& argv, std::optional<uid_t> uid,
+                 const std::string& out, const char* tty, int fd3)
+    : OwnedProcess(::fork()) {
+  if (pid_ != 0) return;
+  const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (o < 0 || ::dup2(o, 1) < 0 || ::dup2(o, 2) < 0 ||
+      (tty && (::setsid() < 0 || ::dup2(::open(tty, O_RDWR), 0) < 0)) ||
+      (fd3 >= 0 && ::dup2(fd3, 3) < 0)) {
+    ::_exit(126);
+  }
+  testsupport::execAs(argv, uid);
+}
+
+namespace {
+
+// Open to all (polkit is what is judged, not the bus policy), with no service
+// activation: a stopped polkitd stays stopped.
+constexpr char kBusConfig[] = R"(<busconfig><type>system</type><auth>EXTERNAL</auth>
+<listen>unix:path=/run/dbus/system_bus_socket</listen>
+<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
+<allow receive_sender="*"/></policy><includedir>/usr/share/dbus-1/system.d</includedir>
+</busconfig>)";
+
+// kPolkitAdminPassword, as crypt(3) SHA-512.
+constexpr char kAdminHash[] =
+    "$6$korvanesalt$FEnWbiC/hg7zuak9tYOanFnzGE0x.DahIYqZE7CpW1aCc4ALRqcnNbpEMhvyUaIFHGHg89HGMmAlV5"
+    "GlsGCmt/";
+
+}  // namespace
+
+PolkitBus::PolkitBus() {
+  const fs::path base = "/run/polkit-test";
+  fs::create_directories("/run/dbus");
+  fs::create_directories(base / "actions");
+  fs::copy_file(KORVANE_POLKIT_POLICY, base / "actions/com.korvane.helper.policy");
+  const std::string user = std::to_string(kPolkitUser), admin = std::to_string(kPolkitAdmin);
+  std::string group = readFile("/etc/group");
+  const std::size_t sudo = group.find("\nsudo:");
+  if (sudo == std::string::npos) throw std::runtime_error("no sudo group in /etc/group");
+  const std::size_t end = group.find('\n', sudo + 1);
+  group.insert(end, std::string(group[end - 1] == ':' ? "" : ",") + "korvane-admin");
+  testsupport::writeFile(base / "passwd", readFile("/etc/passwd") + "korvane-user:x:" + user +
+                                              ":65534::/:/bin/sh\nkorvane-admin:x:" + admin +
+                                              ":65534::/:/bin/sh\n");
+  testsupport::writeFile(base / "shadow", readFile("/etc/shadow") + "korvane-user:!:19000::::::\n" +
+                                              "korvane-admin:" + kAdminHash + ":19000:0:99999:7:::\n",
+                         0640);
+  testsupport::writeFile(base / "group", group);
+  testsupport::writeFile(base / "bus.conf", kBusConfig);
+  for (const auto& [from, to] : {std::pair{"actions", "/usr/share/polkit-1/actions"},
+                                 {"passwd", "/etc/passwd"},
+                                 {"shadow", "/etc/shadow"},
+                                 {"group", "/etc/group"}}) {
+    if (::mount((base / from).c_str(), to, nullptr, MS_BIND, nullptr) != 0) {
+      throw std::runtime_error(std::string("bind mount on ") + to + ": " + platform::errorText(errno));
+    }
+  }
+  bus_.emplace(std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + (base / "bus.conf").string(),
+                                        "--nofork", "--nopidfile", "--nosyslog"},
+               std::nullopt, (base / "log").string());
+  // polkitd exits when the bus is not there yet.
+  eventually([] { return fs::exists("/run/dbus/system_bus_socket"); });
+  polkitd_.emplace(std::vector<std::string>{"/usr/lib/polkit-1/polkitd"}, std::nullopt,
+                   (base / "log").string());
+  const std::vector<std::string> ask = {
+      "/usr/bin/dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+      "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.PolicyKit1"};
+  if (!eventually([&] { return run(ask).out.find("boolean true") != std::string::npos; })) {
+    throw std::runtime_error("polkitd did not start: " + log());
+  }
+}
+
+void PolkitBus::stopPolkit() { polkitd_.reset(); }
+
+std::string PolkitBus::log() const { return readFile("/run/polkit-test/log"); }
+
 Daemon::Daemon(bool ownProc, const std::vector<std::string>& wrapper) : OwnedProcess(::fork()) {
   if (pid_ == 0) {
     if (ownProc &&

@@ -78,6 +78,36 @@ class StartedProcess : public OwnedProcess {
                           std::optional<uid_t> uid = std::nullopt);
 };
 
+// `argv` as `uid` (root when none), output appended to `out`; with `tty` (a
+// terminal's path) in a session of its own with that terminal as its
+// controlling terminal and standard input; `fd3`, when given, as descriptor 3.
+class Program : public OwnedProcess {
+ public:
+  Program(const std::vector<std::string>& argv, std::optional<uid_t> uid,
+          const std::string& out = "/dev/null", const char* tty = nullptr, int fd3 = -1);
+};
+
+// Users of the polkit sandbox: kPolkitUser belongs to no group of the helper's;
+// kPolkitAdmin, in group sudo, is the administrator polkit asks for, with the
+// password kPolkitAdminPassword.
+inline constexpr uid_t kPolkitUser = 4242;
+inline constexpr uid_t kPolkitAdmin = 4243;
+inline constexpr char kPolkitAdminPassword[] = "korvane-secret";
+
+// A private system bus (/run/dbus/system_bus_socket) open to all, with no
+// service activation, and polkitd on it, whose only actions are the helper's
+// policy; the two users above in private copies of /etc/passwd, /etc/group and
+// /etc/shadow. Needs enterPrivateNamespaces first; logs under /run/polkit-test.
+class PolkitBus {
+ public:
+  PolkitBus();
+  void stopPolkit();  // polkitd killed; the bus stays
+  std::string log() const;
+
+ private:
+  std::optional<Program> bus_, polkitd_;
+};
+
 // The daemon, output captured, run by `wrapper` when given. With `ownProc` it mounts
 // its pid namespace's /proc, resolving its peers' pids as they number themselves.
 class Daemon : public OwnedProcess {

@@ -1,0 +1,252 @@
+// Who may act, end to end: root, a member, and a user of neither, whom polkit
+// (on a private bus) answers action by action, with an administrator's
+// password typed on the user's terminal; and the record of each act and
+// denial, read from a stand-in journal socket. One daemon and one bus serve
+// every case.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+
+#include "platform/unique_fd.h"
+#include "tests/e2e/sandbox.h"
+
+namespace e2e {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr char kJournal[] = "/run/systemd/journal/socket";
+
+// One journal entry in journald's native protocol: KEY=VALUE lines, or KEY,
+// a newline, a 64-bit little-endian length and the value for a value that
+// holds a newline.
+std::map<std::string, std::string> parseEntry(std::string_view d) {
+  std::map<std::string, std::string> fields;
+  while (!d.empty()) {
+    const std::size_t line = d.find('\n'), eq = d.find('=');
+    if (eq < line) {
+      fields[std::string(d.substr(0, eq))] = d.substr(eq + 1, line - eq - 1);
+      d.remove_prefix(std::min(line + 1, d.size()));
+      continue;
+    }
+    std::uint64_t size = 0;
+    std::memcpy(&size, d.data() + line + 1, sizeof size);
+    fields[std::string(d.substr(0, line))] = d.substr(line + 9, size);
+    d.remove_prefix(std::min<std::size_t>(line + 9 + size + 1, d.size()));
+  }
+  return fields;
+}
+
+// The caller's uid and each step of the decision, as the fields say, e.g.
+// "4242 com.korvane.helper.signal-own-process polkit target sleep: YES".
+std::string summary(std::map<std::string, std::string> f) {
+  std::string text = f["KORVANE_CALLER_UID"] + " " + f["KORVANE_ACTION"] + " " +
+                     f["KORVANE_AUTHORIZED_BY"];
+  if (f.count("KORVANE_TARGET_COMM")) {
+    text += " target " + f["KORVANE_TARGET_COMM"] + " uid " + f["KORVANE_TARGET_UID"];
+  }
+  if (f.count("KORVANE_PATH")) text += " path " + f["KORVANE_PATH"];
+  if (f.count("KORVANE_PORTS")) text += " ports " + f["KORVANE_PORTS"];
+  return text + ": " + f["KORVANE_RESULT"];
+}
+
+// `state` (R, S, T...) of process `pid`, from the third field of its stat.
+char stateOf(pid_t pid) {
+  const std::string stat = readFile(procPath(pid) + "/stat");
+  const std::size_t end = stat.rfind(')');
+  return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
+}
+
+class AuthorizationE2E : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    ASSERT_TRUE(enterPrivateNamespaces(kMountOnly, &why)) << why << " (end-to-end tests need root)";
+    overlay("/etc");  // the firewall's files, should a refusal fail
+    fs::create_directories("/run/systemd/journal");
+    journal_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, kJournal, sizeof kJournal);
+    ASSERT_EQ(::bind(journal_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    bus_ = new PolkitBus;
+    daemon_ = new Daemon;
+  }
+  static void TearDownTestSuite() {
+    delete std::exchange(daemon_, nullptr);
+    delete std::exchange(bus_, nullptr);
+    ::close(journal_);
+  }
+  void SetUp() override { ASSERT_TRUE(daemon_ && daemon_->running()); }
+
+  // The records written since the last call, summarised.
+  static std::vector<std::string> records() {
+    std::vector<std::string> all;
+    char entry[65536];
+    for (ssize_t n; (n = ::recv(journal_, entry, sizeof entry, MSG_DONTWAIT)) > 0;) {
+      all.push_back(summary(parseEntry({entry, static_cast<std::size_t>(n)})));
+    }
+    return all;
+  }
+
+  static inline int journal_ = -1;
+  static inline PolkitBus* bus_ = nullptr;
+  static inline Daemon* daemon_ = nullptr;
+};
+
+constexpr uid_t kUser = kPolkitUser;
+const std::string kUserText = std::to_string(kUser);
+
+TEST_F(AuthorizationE2E, RootAndMembersActOutrightAndEveryoneElseIsAskedActionByAction) {
+  StartedProcess own({"/usr/bin/sleep", "600"}, kUser), roots({"/usr/bin/sleep", "601"});
+  const std::string mine = std::to_string(own.pid()), root = std::to_string(roots.pid());
+  const std::string denied = " denied target sleep uid 0: not authorized by polkit (no authentication)";
+  const struct {
+    const char* name;
+    std::vector<std::string> argv;  // as the user unless it starts with the member wrapper
+    std::optional<uid_t> uid;
+    std::string out;
+    std::string record;  // "" for none
+  } rows[] = {
+      {"root stops root's process", {"signal", "-STOP", root}, std::nullopt, "YES\n",
+       "0 com.korvane.helper.signal-own-process root target sleep uid 0: YES"},
+      {"a member continues it", asMember({helperctlPath(), "signal", "-CONT", root}), std::nullopt,
+       "YES\n", "65534 com.korvane.helper.signal-process group target sleep uid 0: YES"},
+      {"a user stops its own process", {"signal", "-STOP", mine}, kUser, "YES\n",
+       kUserText + " com.korvane.helper.signal-own-process polkit target sleep uid " + kUserText +
+           ": YES"},
+      {"a user may not stop root's", {"signal", "-STOP", root}, kUser, "NO\n",
+       kUserText + " com.korvane.helper.signal-process" + denied},
+      {"nor kill it", {"terminate", root}, kUser, "NO\n",
+       kUserText + " com.korvane.helper.signal-process" + denied},
+      {"nor remove an application", {"uninstall", "/run/polkit-test/A.app"}, kUser,
+       "NO\nNot authorized: com.korvane.helper.remove-application\n",
+       kUserText +
+           " com.korvane.helper.remove-application denied path /run/polkit-test/A.app: not "
+           "authorized by polkit (no authentication)"},
+      {"nor change the firewall", {"firewall", "enable", "--inbound-tcp", "22,80"}, kUser,
+       "NO\nNot authorized: com.korvane.helper.change-firewall\n",
+       kUserText +
+           " com.korvane.helper.change-firewall denied ports inbound-tcp 22,80: not authorized "
+           "by polkit (no authentication)"},
+      {"a user kills its own process", {"terminate", mine}, kUser, "YES\n",
+       kUserText + " com.korvane.helper.signal-own-process polkit target sleep uid " + kUserText +
+           ": YES"},
+  };
+  fs::create_directories("/run/polkit-test/A.app");
+  for (const auto& row : rows) {
+    const bool member = row.argv[0] == "/usr/bin/setpriv";
+    const RunResult r = member ? run(row.argv) : helperctl(row.argv, row.uid);
+    EXPECT_EQ(r.out, row.out) << row.name << ": " << r.err;
+    EXPECT_EQ(records(), std::vector<std::string>{row.record}) << row.name;
+  }
+  EXPECT_EQ(stateOf(roots.pid()), 'S') << "root's process runs on";
+  EXPECT_EQ(own.reap(), 128 + SIGKILL);
+  EXPECT_TRUE(fs::exists("/run/polkit-test/A.app"));
+
+  // A listing refused is told apart from an empty one (exit 77), and recorded.
+  const RunResult listing = helperctl({"process-data"}, kUser);
+  EXPECT_EQ(listing.status, 77);
+  EXPECT_EQ(listing.out, "");
+  EXPECT_EQ(listing.err,
+            "korvane-helperctl: not authorized to list processes (ask an administrator, or see "
+            "korvane-helperctl(1))\n");
+  EXPECT_EQ(records(), std::vector<std::string>{
+                           kUserText +
+                           " com.korvane.helper.list-processes denied: not authorized by polkit (no "
+                           "authentication)"});
+}
+
+// The client as `uid` on a terminal of its own, under a shell that keeps the
+// session; polkit's prompt, through the agent the client starts, is answered
+// with `password`. Without one, the client alone is killed at the prompt
+// (its agent asks on) and the rest once the daemon has written its record.
+// Returns the shell's exit status (128 + 9 when killed) and the screen.
+std::pair<int, std::string> onTerminal(const std::vector<std::string>& args, uid_t uid,
+                                       const std::optional<std::string>& password, int journal) {
+  platform::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return {-1, ""};
+  std::vector<std::string> argv = {"/bin/sh", "-c", "\"$@\"; s=$?; sleep 0.2; exit $s", "sh",
+                                   helperctlPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Program shell(argv, uid, ::ptsname(master.get()), ::ptsname(master.get()));
+  std::string screen;
+  bool answered = false;
+  for (pollfd p{master.get(), POLLIN, 0}; ::poll(&p, 1, 30'000) > 0;) {
+    char chunk[4096];
+    const ssize_t n = ::read(master.get(), chunk, sizeof chunk);
+    if (n <= 0) break;  // every end of the terminal closed
+    screen.append(chunk, static_cast<std::size_t>(n));
+    if (answered || screen.find("Password: ") == std::string::npos) continue;
+    answered = true;
+    if (!password) {
+      const std::string children = readFile(procPath(shell.pid()) + "/task/" +
+                                            std::to_string(shell.pid()) + "/children");
+      ::kill(std::atoi(children.c_str()), SIGKILL);
+      eventually([&] { return ::recv(journal, &answered, 1, MSG_PEEK | MSG_DONTWAIT) > 0; });
+      ::kill(-shell.pid(), SIGKILL);
+      break;
+    }
+    // The agent turns echo off, discarding what was typed before, then reads.
+    termios modes{};
+    eventually([&] { return ::tcgetattr(master.get(), &modes) == 0 && !(modes.c_lflag & ECHO); });
+    const std::string line = *password + "\n";
+    if (::write(master.get(), line.data(), line.size()) < 0) break;
+  }
+  return {shell.reap(), screen};
+}
+
+TEST_F(AuthorizationE2E, AnAdministratorsPasswordOnTheUsersTerminalLetsItKillRootsProcess) {
+  StartedProcess roots({"/usr/bin/sleep", "602"});
+  const std::string root = std::to_string(roots.pid());
+
+  auto [status, screen] = onTerminal({"terminate", root}, kUser, "wrong", journal_);
+  EXPECT_EQ(status, 1) << screen;
+  EXPECT_NE(screen.find("korvane-admin"), std::string::npos) << screen;
+  EXPECT_EQ(records(), std::vector<std::string>{kUserText +
+                                                " com.korvane.helper.signal-process denied target "
+                                                "sleep uid 0: not authorized by polkit"});
+  EXPECT_EQ(stateOf(roots.pid()), 'S');
+
+  // Hanging up while polkit waits for the password cancels the check.
+  std::tie(status, screen) = onTerminal({"terminate", root}, kUser, std::nullopt, journal_);
+  EXPECT_EQ(status, 128 + SIGKILL) << screen;
+  EXPECT_EQ(records(), std::vector<std::string>{kUserText +
+                                                " com.korvane.helper.signal-process denied target "
+                                                "sleep uid 0: the client hung up"});
+  EXPECT_EQ(stateOf(roots.pid()), 'S');
+
+  std::tie(status, screen) = onTerminal({"terminate", root}, kUser, kPolkitAdminPassword, journal_);
+  EXPECT_EQ(status, 0) << screen << daemon_->errors() << bus_->log();
+  EXPECT_NE(screen.find("YES"), std::string::npos) << screen;
+  EXPECT_EQ(roots.reap(), 128 + SIGKILL);
+  EXPECT_EQ(records(), std::vector<std::string>{kUserText +
+                                                " com.korvane.helper.signal-process polkit target "
+                                                "sleep uid 0: YES"});
+}
+
+TEST_F(AuthorizationE2E, WithoutPolkitOnlyRootAndMembersAct) {
+  StartedProcess own({"/usr/bin/sleep", "603"}, kUser);
+  const std::string mine = std::to_string(own.pid());
+  bus_->stopPolkit();
+  EXPECT_EQ(helperctl({"signal", "-STOP", mine}, kUser).out, "NO\n");
+  const std::vector<std::string> denied = records();
+  ASSERT_EQ(denied.size(), 1u);
+  EXPECT_NE(denied[0].find(" denied target sleep uid " + kUserText +
+                           ": polkit: org.freedesktop.DBus.Error.ServiceUnknown"),
+            std::string::npos)
+      << denied[0];
+  EXPECT_EQ(run(asMember({helperctlPath(), "signal", "-STOP", mine})).out, "YES\n");
+  EXPECT_EQ(helperctl({"terminate", mine}).out, "YES\n");
+  EXPECT_EQ(own.reap(), 128 + SIGKILL);
+}
+
+}  // namespace
+}  // namespace e2e
