@@ -215,13 +215,29 @@ TEST_F(AuthorizationE2E, AnAdministratorsPasswordOnTheUsersTerminalLetsItKillRoo
                                                 "sleep uid 0: not authorized by polkit"});
   EXPECT_EQ(stateOf(roots.pid()), 'S');
 
-  // Hanging up while polkit waits for the password cancels the check.
+  // Hanging up while polkit waits for the password cancels the check: polkit
+  // is told, with the id of the check that allowed interaction (flags 1).
+  const std::string monitorLog = "/run/polkit-test/monitor.log";
+  Program monitor({"/usr/bin/dbus-monitor", "--system",
+                   "interface='org.freedesktop.PolicyKit1.Authority'"},
+                  std::nullopt, monitorLog);
+  ASSERT_TRUE(eventually([&] { return !readFile(monitorLog).empty(); }));
   std::tie(status, screen) = onTerminal({"terminate", root}, kUser, std::nullopt, journal_);
   EXPECT_EQ(status, 128 + SIGKILL) << screen;
   EXPECT_EQ(records(), std::vector<std::string>{kUserText +
                                                 " com.korvane.helper.signal-process denied target "
                                                 "sleep uid 0: the client hung up"});
   EXPECT_EQ(stateOf(roots.pid()), 'S');
+  std::string monitored;
+  const std::string cancel = "member=CancelCheckAuthorization\n   string \"";
+  ASSERT_TRUE(eventually([&] {
+    return (monitored = readFile(monitorLog)).find(cancel) != std::string::npos;
+  })) << monitored;
+  const std::size_t id = monitored.find(cancel) + cancel.size();
+  EXPECT_NE(monitored.find("uint32 1\n   string \"" +
+                           monitored.substr(id, monitored.find('"', id) - id) + "\""),
+            std::string::npos)
+      << monitored;
 
   std::tie(status, screen) = onTerminal({"terminate", root}, kUser, kPolkitAdminPassword, journal_);
   EXPECT_EQ(status, 0) << screen << daemon_->errors() << bus_->log();
