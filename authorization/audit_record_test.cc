@@ -51,43 +51,22 @@ TEST(AuditRecord, GoesToTheJournalByteForByteOrElseToStandardError) {
   std::string why;
   ASSERT_TRUE(e2e::enterPrivateNamespaces(e2e::kMountOnly, &why)) << why;
   std::filesystem::create_directories("/run/systemd/journal");
-  const struct {
-    const char* name;
-    AuditRecord record;
-    std::string entry;
-  } rows[] = {
-      {"a signal sent", kSignalDone,
-       "MESSAGE="s + kSignalDoneLine +
-           "\nPRIORITY=5\nMESSAGE_ID=4681818f087b44d8ab91d1eccd0245ca\n"
-           "SYSLOG_IDENTIFIER=com.korvane.helper\nKORVANE_ACTION=com.korvane.helper.signal-"
-           "process\n"
-           "KORVANE_CALLER_PID=4242\nKORVANE_CALLER_UID=1000\n"
-           "KORVANE_CALLER_EXE=/home/u/kor\xffvane\nKORVANE_AUTHORIZED_BY=polkit\n"
-           "KORVANE_TARGET_PID=77\nKORVANE_TARGET_UID=0\n"
-           "KORVANE_TARGET_COMM\n\x0f\0\0\0\0\0\0\0evil\nPRIORITY=0\n"s
-           "KORVANE_SIGNAL=-9\nKORVANE_RESULT=YES\n"},
-      {"a firewall change denied",
-       {.action = kChangeFirewallAction,
-        .callerPid = 4243,
-        .callerUid = 1000,
-        .callerExe = "/usr/bin/korvane-helperctl",
-        .ports = "inbound-tcp 22,80",
-        .result = "not authorized by polkit"},
-       "MESSAGE=Denied: com.korvane.helper.change-firewall to uid 1000 pid 4243 "
-       "(/usr/bin/korvane-helperctl); ports inbound-tcp 22,80; result not authorized by polkit\n"
-       "PRIORITY=4\nMESSAGE_ID=0f7cba8ea45a462dbfc4ec29c6ff7392\n"
-       "SYSLOG_IDENTIFIER=com.korvane.helper\nKORVANE_ACTION=com.korvane.helper.change-firewall\n"
-       "KORVANE_CALLER_PID=4243\nKORVANE_CALLER_UID=1000\n"
-       "KORVANE_CALLER_EXE=/usr/bin/korvane-helperctl\nKORVANE_AUTHORIZED_BY=denied\n"
-       "KORVANE_PORTS=inbound-tcp 22,80\nKORVANE_RESULT=not authorized by polkit\n"},
-  };
-  for (const auto& row : rows) {
+  const std::string entry =
+      "MESSAGE="s + kSignalDoneLine +
+      "\nPRIORITY=5\nMESSAGE_ID=4681818f087b44d8ab91d1eccd0245ca\n"
+      "SYSLOG_IDENTIFIER=com.korvane.helper\nKORVANE_ACTION=com.korvane.helper.signal-process\n"
+      "KORVANE_CALLER_PID=4242\nKORVANE_CALLER_UID=1000\n"
+      "KORVANE_CALLER_EXE=/home/u/kor\xffvane\nKORVANE_AUTHORIZED_BY=polkit\n"
+      "KORVANE_TARGET_PID=77\nKORVANE_TARGET_UID=0\n"
+      "KORVANE_TARGET_COMM\n\x0f\0\0\0\0\0\0\0evil\nPRIORITY=0\n"s
+      "KORVANE_SIGNAL=-9\nKORVANE_RESULT=YES\n";
+  {
     const platform::UniqueFd journal = bindJournal();
-    writeAuditRecord(row.record);
+    writeAuditRecord(kSignalDone);
     char datagram[65536];
     const ssize_t n = ::recv(journal.get(), datagram, sizeof datagram, MSG_DONTWAIT);
-    EXPECT_EQ(std::string(datagram, std::max<ssize_t>(n, 0)), row.entry) << row.name;
-    EXPECT_EQ(::recv(journal.get(), datagram, sizeof datagram, MSG_DONTWAIT), -1) << row.name;
+    EXPECT_EQ(std::string(datagram, std::max<ssize_t>(n, 0)), entry);
+    EXPECT_EQ(::recv(journal.get(), datagram, sizeof datagram, MSG_DONTWAIT), -1);
     std::filesystem::remove(kJournalSocket);
   }
 

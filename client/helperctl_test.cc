@@ -243,41 +243,18 @@ TEST(HelperClient, RefusesASocketNotServedByRootAndTellsEndedNoReplyAndRefusedLi
     CallFailure call;        // when admitted
     const char* error;
   } kCases[] = {
-      {"ended before the admission",
-       false,
-       false,
-       false,
-       ConnectFailure::kNotAdmitted,
-       {},
+      // clang-format off
+      {"ended before the admission", false, false, false, ConnectFailure::kNotAdmitted, {},
        "the daemon did not admit this client (the helper ended the connection)"},
-      {"silent before the admission",
-       false,
-       true,
-       false,
-       ConnectFailure::kOther,
-       {},
+      {"silent before the admission", false, true, false, ConnectFailure::kOther, {},
        "the helper neither admitted nor refused this client within 1 s"},
-      {"ended before replying",
-       true,
-       false,
-       false,
-       {},
-       CallFailure::kEnded,
+      {"ended before replying", true, false, false, {}, CallFailure::kEnded,
        "the helper ended the connection before replying to terminateProcessWithPid:"},
-      {"silent after the request",
-       true,
-       true,
-       false,
-       {},
-       CallFailure::kTimedOut,
+      {"silent after the request", true, true, false, {}, CallFailure::kTimedOut,
        "no reply within 1 s to terminateProcessWithPid:"},
-      {"refused the listing",
-       true,
-       false,
-       true,
-       {},
-       CallFailure::kNotAuthorized,
+      {"refused the listing", true, false, true, {}, CallFailure::kNotAuthorized,
        "the helper does not authorize this user for fetchDetailedProcessesWithCompletion:"},
+      // clang-format on
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -137,86 +137,46 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
   const Value nil{common::Nil{}};
   auto ports = [](std::int64_t p) { return Value(Array{Value(p)}); };
   const AuthorizedBy no = AuthorizedBy::kDenied;
+  const std::string fw = "/pfctl -f " + paths.pfConf +
+                         " /pfctl -a com.korvane.helper.firewall -f " + paths.anchorFile() +
+                         " /pfctl -E";
+  const AuthorizedBy group = AuthorizedBy::kGroup;
   const struct {
     const char* name;
     const char* selector;
     Array arguments;
     Array reply;
-    std::vector<std::string> runs;
-    AuthorizedBy by = AuthorizedBy::kGroup;
-    const char* record = "";  // "ACTION RESULT" of the one record, "" for none
+    std::string runs;  // joined by spaces
+    AuthorizedBy by;
+    std::string record;  // "ACTION RESULT" of the one record (com.korvane.helper. left out)
   } cases[] = {
-      {"ps", kFetchSystemProcesses, {}, {Value(Array{Value("ps line")})}, {}},
-      {"detailed",
-       kFetchDetailedProcesses,
-       {},
-       {Value(Array{Value("7|alice|0.0|0.0|0|/bin/seven|seven")})},
-       {}},
-      {"process data", kFetchAllProcessData, {}, {Value(Array{Value("7|501|0|0|0|seven")})}, {}},
-      {"terminate",
-       kTerminateProcess,
-       {Value(42)},
-       {Value(true)},
-       {"kill(42, 9)"},
-       AuthorizedBy::kRoot,
-       "com.korvane.helper.signal-process YES"},
-      {"signal",
-       kSendSignal,
-       {Value(42), Value("-STOP")},
-       {Value(true)},
-       {"/bin/kill", "-STOP", "42"},
-       AuthorizedBy::kPolkit,
-       "com.korvane.helper.signal-process YES"},
-      {"nil signal",
-       kSendSignal,
-       {Value(42), nil},
-       {Value(false)},
-       {},
-       AuthorizedBy::kGroup,
-       "com.korvane.helper.signal-process NO"},
-      {"nil path",
-       kUninstallApp,
-       {nil},
-       {Value(false), Value("Refusing to remove an empty path")},
-       {},
-       AuthorizedBy::kGroup,
-       "com.korvane.helper.remove-application NO: Refusing to remove an empty path"},
-      {"firewall",
-       kApplyFirewall,
-       {Value(true), ports(1), ports(2), ports(3), ports(4)},
-       {Value(true), nil},
-       {"/pfctl", "-f", paths.pfConf, "/pfctl", "-a", "com.korvane.helper.firewall", "-f",
-        paths.anchorFile(), "/pfctl", "-E"},
-       AuthorizedBy::kGroup,
-       "com.korvane.helper.change-firewall YES"},
-      {"listing denied",
-       kFetchAllProcessData,
-       {},
-       {Value("not-authorized")},
-       {},
-       no,
-       "com.korvane.helper.list-processes not authorized by polkit"},
-      {"terminate denied",
-       kTerminateProcess,
-       {Value(42)},
-       {Value(false)},
-       {},
-       no,
-       "com.korvane.helper.signal-process not authorized by polkit"},
-      {"removal denied",
-       kUninstallApp,
-       {Value("/opt/x/A.app")},
-       {Value(false), Value("Not authorized: com.korvane.helper.remove-application")},
-       {},
-       no,
-       "com.korvane.helper.remove-application not authorized by polkit"},
-      {"firewall denied",
-       kApplyFirewall,
-       {Value(false), nil, nil, nil, nil},
-       {Value(false), Value("Not authorized: com.korvane.helper.change-firewall")},
-       {},
-       no,
-       "com.korvane.helper.change-firewall not authorized by polkit"},
+      // clang-format off
+      {"ps", kFetchSystemProcesses, {}, {Value(Array{Value("ps line")})}, "", group, ""},
+      {"detailed", kFetchDetailedProcesses, {},
+       {Value(Array{Value("7|alice|0.0|0.0|0|/bin/seven|seven")})}, "", group, ""},
+      {"process data", kFetchAllProcessData, {},
+       {Value(Array{Value("7|501|0|0|0|seven")})}, "", group, ""},
+      {"terminate", kTerminateProcess, {Value(42)}, {Value(true)}, "kill(42, 9)",
+       AuthorizedBy::kRoot, "signal-process YES"},
+      {"signal", kSendSignal, {Value(42), Value("-STOP")}, {Value(true)}, "/bin/kill -STOP 42",
+       AuthorizedBy::kPolkit, "signal-process YES"},
+      {"nil signal", kSendSignal, {Value(42), nil}, {Value(false)}, "", group,
+       "signal-process NO"},
+      {"nil path", kUninstallApp, {nil}, {Value(false), Value("Refusing to remove an empty path")},
+       "", group, "remove-application NO: Refusing to remove an empty path"},
+      {"firewall", kApplyFirewall, {Value(true), ports(1), ports(2), ports(3), ports(4)},
+       {Value(true), nil}, fw, group, "change-firewall YES"},
+      {"listing denied", kFetchAllProcessData, {}, {Value("not-authorized")}, "", no,
+       "list-processes not authorized by polkit"},
+      {"terminate denied", kTerminateProcess, {Value(42)}, {Value(false)}, "", no,
+       "signal-process not authorized by polkit"},
+      {"removal denied", kUninstallApp, {Value("/opt/x/A.app")},
+       {Value(false), Value("Not authorized: com.korvane.helper.remove-application")}, "", no,
+       "remove-application not authorized by polkit"},
+      {"firewall denied", kApplyFirewall, {Value(false), nil, nil, nil, nil},
+       {Value(false), Value("Not authorized: com.korvane.helper.change-firewall")}, "", no,
+       "change-firewall not authorized by polkit"},
+      // clang-format on
   };
   const auto iface = HelperProtocol::interface();
   for (const auto& c : cases) {
@@ -229,18 +189,16 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
     transport::Invocation invocation{*iface->find(c.selector), c.arguments, block};
     object.invoke(invocation);
     EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.name;
-    EXPECT_EQ(recorder.runs, c.runs) << c.name;
-    std::vector<std::string> recorded;
+    std::string runs;
+    for (const auto& run : recorder.runs) runs += (runs.empty() ? "" : " ") + run;
+    EXPECT_EQ(runs, c.runs) << c.name;
+    std::string recorded;
     for (const auto& r : records) {
-      recorded.push_back(r.action + " " + r.result.value_or("") + " by " +
-                         authorization::authorizedByName(r.authorizedBy) + " for 4242");
+      recorded += r.action.substr(sizeof "com.korvane.helper." - 1) + " " + r.result.value_or("");
+      EXPECT_EQ(r.authorizedBy, c.by) << c.name;
       EXPECT_EQ(r.callerPid, 4242) << c.name;
     }
-    const std::string by = authorization::authorizedByName(c.by);
-    EXPECT_EQ(recorded, *c.record ? std::vector<std::string>{std::string(c.record) + " by " + by +
-                                                             " for 4242"}
-                                  : std::vector<std::string>{})
-        << c.name;
+    EXPECT_EQ(recorded, c.record) << c.name;
   }
   // Each list in its place: inbound TCP 1, outbound TCP 2, inbound UDP 3, outbound UDP 4.
   const std::string rules = testsupport::readFile(paths.anchorFile());
