@@ -39,6 +39,7 @@ expected="755 root:root /usr/libexec/com.korvane.helper
 644 root:root /usr/lib/systemd/system/com.korvane.helper.service
 644 root:root /usr/lib/systemd/system/com.korvane.helper.socket
 644 root:root /usr/lib/sysusers.d/korvane-helper.conf
+644 root:root /usr/share/polkit-1/actions/com.korvane.helper.policy
 644 root:root /etc/pf.conf
 755 root:root /etc/pf.anchors"
 [[ $(stat -c '%a %U:%G %n' $(cut -d' ' -f3 <<<"$expected")) == "$expected" ]] ||
