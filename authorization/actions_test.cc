@@ -15,12 +15,11 @@ TEST(ActionFor, ChoosesOneActionPerKindAndSignalsByTheKillRule) {
     std::optional<TargetUids> target;
     std::string action;
   } rows[] = {
-      {"listing", RequestKind::kListing, std::nullopt, kListProcessesAction},
       {"signal, real uid", RequestKind::kSignal, TargetUids{kCaller, 0}, kSignalOwnProcessAction},
       {"signal, saved uid", RequestKind::kSignal, TargetUids{0, kCaller}, kSignalOwnProcessAction},
       {"signal, another's", RequestKind::kSignal, TargetUids{0, 0}, kSignalProcessAction},
       {"signal, target unknown", RequestKind::kSignal, std::nullopt, kSignalProcessAction},
-      {"uninstall", RequestKind::kUninstall, TargetUids{kCaller, kCaller},
+      {"uninstall, own target ignored", RequestKind::kUninstall, TargetUids{kCaller, kCaller},
        kRemoveApplicationAction},
       {"firewall", RequestKind::kFirewall, std::nullopt, kChangeFirewallAction},
   };

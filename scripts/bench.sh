@@ -55,7 +55,13 @@ bench_admission() {
     /^terminate 0 \/ true/ { printf "terminate 0 / /bin/true\tmedian\t%s\n", $6 }'
 }
 
-producers=(bench_listings bench_transport bench_admission)
+# A caller outside korvane-helper: one polkit check per request, against a
+# member's request, whole client runs (bench/polkit_bench.sh).
+bench_polkit() {
+  "$root/bench/polkit_bench.sh" "$daemon" "$client" "${ROUNDS:-200}"
+}
+
+producers=(bench_listings bench_transport bench_admission bench_polkit)
 
 rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT

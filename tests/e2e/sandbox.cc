@@ -115,13 +115,12 @@ StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::option
 }
 
 Program::Program(const std::vector<std::string>& argv, std::optional<uid_t> uid,
-                 const std::string& out, const char* tty, int fd3)
+                 const std::string& out, const char* tty)
     : OwnedProcess(::fork()) {
   if (pid_ != 0) return;
   const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (o < 0 || ::dup2(o, 1) < 0 || ::dup2(o, 2) < 0 ||
-      (tty && (::setsid() < 0 || ::dup2(::open(tty, O_RDWR), 0) < 0)) ||
-      (fd3 >= 0 && ::dup2(fd3, 3) < 0)) {
+      (tty && (::setsid() < 0 || ::dup2(::open(tty, O_RDWR), 0) < 0))) {
     ::_exit(126);
   }
   testsupport::execAs(argv, uid);
@@ -145,42 +144,37 @@ constexpr char kAdminHash[] =
 }  // namespace
 
 PolkitBus::PolkitBus() {
-  const fs::path base = "/run/polkit-test";
-  fs::create_directories("/run/dbus");
-  fs::create_directories(base / "actions");
-  fs::copy_file(KORVANE_POLKIT_POLICY, base / "actions/com.korvane.helper.policy");
-  const std::string user = std::to_string(kPolkitUser), admin = std::to_string(kPolkitAdmin);
+  for (const char* folder : {"/etc", "/usr/share/polkit-1/actions"}) overlay(folder);
+  fs::copy_file(KORVANE_POLKIT_POLICY, "/usr/share/polkit-1/actions/com.korvane.helper.policy",
+                fs::copy_options::overwrite_existing);
   std::string group = readFile("/etc/group");
-  const std::size_t sudo = group.find("\nsudo:");
+  const std::size_t sudo = group.find("\nsudo:"), end = group.find('\n', sudo + 1);
   if (sudo == std::string::npos) throw std::runtime_error("no sudo group in /etc/group");
-  const std::size_t end = group.find('\n', sudo + 1);
   group.insert(end, std::string(group[end - 1] == ':' ? "" : ",") + "korvane-admin");
-  testsupport::writeFile(base / "passwd", readFile("/etc/passwd") + "korvane-user:x:" + user +
-                                              ":65534::/:/bin/sh\nkorvane-admin:x:" + admin +
-                                              ":65534::/:/bin/sh\n");
-  testsupport::writeFile(base / "shadow", readFile("/etc/shadow") + "korvane-user:!:19000::::::\n" +
-                                              "korvane-admin:" + kAdminHash + ":19000:0:99999:7:::\n",
-                         0640);
-  testsupport::writeFile(base / "group", group);
-  testsupport::writeFile(base / "bus.conf", kBusConfig);
-  for (const auto& [from, to] : {std::pair{"actions", "/usr/share/polkit-1/actions"},
-                                 {"passwd", "/etc/passwd"},
-                                 {"shadow", "/etc/shadow"},
-                                 {"group", "/etc/group"}}) {
-    if (::mount((base / from).c_str(), to, nullptr, MS_BIND, nullptr) != 0) {
-      throw std::runtime_error(std::string("bind mount on ") + to + ": " + platform::errorText(errno));
-    }
-  }
-  bus_.emplace(std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + (base / "bus.conf").string(),
-                                        "--nofork", "--nopidfile", "--nosyslog"},
-               std::nullopt, (base / "log").string());
+  testsupport::writeFile("/etc/group", group);
+  std::ofstream("/etc/passwd", std::ios::app)
+      << "korvane-user:x:" << kPolkitUser << ":65534::/:/bin/sh\nkorvane-admin:x:" << kPolkitAdmin
+      << ":65534::/:/bin/sh\n";
+  std::ofstream("/etc/shadow", std::ios::app) << "korvane-admin:" << kAdminHash << ":19000::::::\n";
+  const std::string base = "/run/polkit-test/";
+  fs::create_directories("/run/dbus");
+  fs::create_directories(base);
+  testsupport::writeFile(base + "bus.conf", kBusConfig);
+  bus_.emplace(
+      std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + base + "bus.conf",
+                               "--nofork", "--nopidfile", "--nosyslog"},
+      std::nullopt, base + "log");
   // polkitd exits when the bus is not there yet.
   eventually([] { return fs::exists("/run/dbus/system_bus_socket"); });
   polkitd_.emplace(std::vector<std::string>{"/usr/lib/polkit-1/polkitd"}, std::nullopt,
-                   (base / "log").string());
-  const std::vector<std::string> ask = {
-      "/usr/bin/dbus-send", "--system", "--print-reply", "--dest=org.freedesktop.DBus", "/",
-      "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.PolicyKit1"};
+                   base + "log");
+  const std::vector<std::string> ask = {"/usr/bin/dbus-send",
+                                        "--system",
+                                        "--print-reply",
+                                        "--dest=org.freedesktop.DBus",
+                                        "/",
+                                        "org.freedesktop.DBus.NameHasOwner",
+                                        "string:org.freedesktop.PolicyKit1"};
   if (!eventually([&] { return run(ask).out.find("boolean true") != std::string::npos; })) {
     throw std::runtime_error("polkitd did not start: " + log());
   }

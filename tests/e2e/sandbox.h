@@ -50,6 +50,14 @@ bool enterPrivateNamespaces(int namespaces, std::string* why);
 // "/proc/PID": where the host's /proc shows the process `pid`.
 inline std::string procPath(pid_t pid) { return "/proc/" + std::to_string(pid); }
 
+// True once process `hostPid` is in `state` (R, S, T...), within 30 s.
+inline bool reachesState(pid_t hostPid, char state) {
+  return eventually([&] {
+    return readFile(procPath(hostPid) + "/status").find("\nState:\t" + std::string(1, state)) !=
+           std::string::npos;
+  });
+}
+
 // The pid of the host process `hostPid` in its own (innermost) namespace.
 pid_t innermostPid(pid_t hostPid);
 
@@ -80,11 +88,11 @@ class StartedProcess : public OwnedProcess {
 
 // `argv` as `uid` (root when none), output appended to `out`; with `tty` (a
 // terminal's path) in a session of its own with that terminal as its
-// controlling terminal and standard input; `fd3`, when given, as descriptor 3.
+// controlling terminal and standard input.
 class Program : public OwnedProcess {
  public:
   Program(const std::vector<std::string>& argv, std::optional<uid_t> uid,
-          const std::string& out = "/dev/null", const char* tty = nullptr, int fd3 = -1);
+          const std::string& out = "/dev/null", const char* tty = nullptr);
 };
 
 // Users of the polkit sandbox: kPolkitUser belongs to no group of the helper's;
@@ -96,8 +104,9 @@ inline constexpr char kPolkitAdminPassword[] = "korvane-secret";
 
 // A private system bus (/run/dbus/system_bus_socket) open to all, with no
 // service activation, and polkitd on it, whose only actions are the helper's
-// policy; the two users above in private copies of /etc/passwd, /etc/group and
-// /etc/shadow. Needs enterPrivateNamespaces first; logs under /run/polkit-test.
+// policy (in an overlay); the two users above in /etc/passwd, /etc/group and
+// /etc/shadow of an overlay on /etc. Needs enterPrivateNamespaces first; logs
+// under /run/polkit-test.
 class PolkitBus {
  public:
   PolkitBus();
