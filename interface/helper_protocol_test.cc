@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <stdexcept>
 
 #include "interface/helper_implementation.h"
-#include "platform/libproc.h"
 #include "testsupport/testsupport.h"
 
 namespace interface {
@@ -35,6 +33,19 @@ class Thrower final : public HelperProtocol {
   static void fail() { throw std::runtime_error("boom"); }
 };
 
+// Every reply `object` gives to `selector` with `arguments`; a refusal as "not-authorized".
+std::vector<Array> repliesOf(HelperProtocol& object, const char* selector, Array arguments) {
+  const auto iface = HelperProtocol::interface();
+  const auto* method = iface->find(selector);
+  EXPECT_NE(method, nullptr) << selector;
+  std::vector<Array> replies;
+  transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); },
+                              [&] { replies.push_back({Value("not-authorized")}); });
+  transport::Invocation invocation{*method, std::move(arguments), block};
+  if (method != nullptr) object.invoke(invocation);
+  return replies;
+}
+
 TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
   const Value nil{common::Nil{}};
   const Array failed{Value(false), Value("The helper failed to carry out the request.")};
@@ -49,44 +60,16 @@ TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
       {kApplyFirewall, {Value(true), nil, nil, nil, nil}, {Value(true), nil}},
   };
   Thrower object;
-  const auto iface = HelperProtocol::interface();
   for (const auto& c : cases) {
-    const auto* method = iface->find(c.selector);
-    ASSERT_NE(method, nullptr) << c.selector;
-    std::vector<Array> replies;
-    transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); });
-    transport::Invocation invocation{*method, c.arguments, block};
-    object.invoke(invocation);
-    EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.selector;
+    EXPECT_EQ(repliesOf(object, c.selector, c.arguments), std::vector<Array>{c.reply})
+        << c.selector;
   }
 }
 
-// One process, pid 7 of uid 501 ("alice"), for telling the listings apart.
-struct OneProcess final : processes::ProcessSource, processes::ProcessTable {
-  std::unique_ptr<processes::ProcessTable> openTable() override {
-    return std::make_unique<OneProcess>();
-  }
-  int listPids(void* buffer, int size) override {
-    const std::int32_t pid = 7;
-    if (buffer != nullptr && size >= 4) std::memcpy(buffer, &pid, 4);
-    return 4;
-  }
-  int pidInfo(int, int flavor, void* buffer, int size) override {
-    std::memset(buffer, 0, static_cast<std::size_t>(size));
-    if (flavor == platform::PROC_PIDTBSDINFO) {
-      auto* info = static_cast<platform::proc_bsdinfo*>(buffer);
-      info->pbi_pid = 7;
-      info->pbi_uid = 501;
-      std::strcpy(info->pbi_name, "seven");
-      std::strcpy(info->pbi_comm, "seven");
-    }
-    return size;
-  }
-  int pidPath(int, void* buffer, std::uint32_t) override {
-    std::strcpy(static_cast<char*>(buffer), "/bin/seven");
-    return 10;
-  }
-  std::optional<std::string_view> userName(uid_t) override { return "alice"; }
+// No listing of this test reads the process table (the listings' own are
+// DaemonTest.ListingsShowWhatRunsAsPsAndPsutilSeeIt's, through the daemon).
+struct NoProcesses final : processes::ProcessSource {
+  std::unique_ptr<processes::ProcessTable> openTable() override { return nullptr; }
 };
 
 struct Recorder final : control::CommandRunner, control::ProcessSignaller {
@@ -106,12 +89,10 @@ struct Recorder final : control::CommandRunner, control::ProcessSignaller {
 
 // Who authorizes every request of the test: `by`, as the case says.
 struct Gate final : Authorizer {
-  Authorization authorize(const char* action, const authorization::Details&) override {
-    asked = action;
+  Authorization authorize(const char*, const authorization::Details&) override {
     return {by, by == authorization::AuthorizedBy::kDenied ? "not authorized by polkit" : ""};
   }
   authorization::AuthorizedBy by = authorization::AuthorizedBy::kGroup;
-  std::string asked;
 };
 
 // The handler routes each request to its routine with its arguments in their
@@ -124,7 +105,7 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
   testsupport::TempDir dir;
   firewall::FirewallPaths paths{dir.path(), dir.file("pf.conf"), "/pfctl"};
   testsupport::writeFile(paths.pfConf, "");
-  OneProcess source;
+  NoProcesses source;
   Recorder recorder;
   firewall::Firewall firewall(recorder, paths);
   std::vector<authorization::AuditRecord> records;
@@ -152,10 +133,6 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
   } cases[] = {
       // clang-format off
       {"ps", kFetchSystemProcesses, {}, {Value(Array{Value("ps line")})}, "", group, ""},
-      {"detailed", kFetchDetailedProcesses, {},
-       {Value(Array{Value("7|alice|0.0|0.0|0|/bin/seven|seven")})}, "", group, ""},
-      {"process data", kFetchAllProcessData, {},
-       {Value(Array{Value("7|501|0|0|0|seven")})}, "", group, ""},
       {"terminate", kTerminateProcess, {Value(42)}, {Value(true)}, "kill(42, 9)",
        AuthorizedBy::kRoot, "signal-process YES"},
       {"signal", kSendSignal, {Value(42), Value("-STOP")}, {Value(true)}, "/bin/kill -STOP 42",
@@ -178,17 +155,11 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
        "change-firewall not authorized by polkit"},
       // clang-format on
   };
-  const auto iface = HelperProtocol::interface();
   for (const auto& c : cases) {
     recorder.runs.clear();
     records.clear();
     decides.by = c.by;
-    std::vector<Array> replies;
-    transport::ReplyBlock block([&](Array params) { replies.push_back(std::move(params)); },
-                                [&] { replies.push_back({Value("not-authorized")}); });
-    transport::Invocation invocation{*iface->find(c.selector), c.arguments, block};
-    object.invoke(invocation);
-    EXPECT_EQ(replies, std::vector<Array>{c.reply}) << c.name;
+    EXPECT_EQ(repliesOf(object, c.selector, c.arguments), std::vector<Array>{c.reply}) << c.name;
     std::string runs;
     for (const auto& run : recorder.runs) runs += (runs.empty() ? "" : " ") + run;
     EXPECT_EQ(runs, c.runs) << c.name;

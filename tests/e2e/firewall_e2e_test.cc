@@ -104,15 +104,11 @@ TEST_F(FirewallE2E, BlocksAndOpensPortsAndAKillAtAnyStepLeavesNothingAfterTheNex
                              "\"/etc/pf.anchors/com.korvane.helper.firewall\"\n"));
   for (const auto& [probe, outcome] : blocked) EXPECT_EQ(probe->outcome(), outcome) << probe->port;
 
-  // Anyone may connect; nobody, outside the helper's group, with no system bus
-  // to ask polkit on, is refused the listing.
+  // Anyone may connect (polkit decides for those outside the group).
   struct stat socket {};
   ASSERT_EQ(::stat("/run/com.korvane.helper.socket", &socket), 0);
   EXPECT_EQ(socket.st_mode & 07777, 0666u);
   EXPECT_EQ(socket.st_gid, ::getgrnam("korvane-helper")->gr_gid);
-  r = helperctl({"process-data"}, 65534);
-  EXPECT_EQ(r.status, 77) << r.out;
-  EXPECT_NE(r.err.find("not authorized to list processes"), std::string::npos) << r.err;
   // A second daemon exits at start, without connecting to the running one.
   EXPECT_EQ(run({daemonPath()}).status, 1);
   EXPECT_EQ(daemon_->output(), "");
