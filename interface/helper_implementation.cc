@@ -82,21 +82,23 @@ void HelperImplementation::fetchAllProcessDataWithCompletion(ListingReply reply)
 }
 
 void HelperImplementation::signalWithAuthorization(std::int64_t pid, const std::string& signal,
-                                                   FlagReply& reply,
+                                                   bool wellFormed, FlagReply& reply,
                                                    const std::function<bool()>& act) {
+  // No such process, or a request kill would refuse: NO at once. No one is
+  // asked (a person is never prompted for what cannot happen) and nothing is
+  // recorded: nothing was done or denied.
+  const std::optional<pid_t> group = control::isSingleProcessId(pid)
+                                         ? platform::threadGroupOf(static_cast<pid_t>(pid))
+                                         : std::nullopt;
+  if (!wellFormed || !group) {
+    reply(false);
+    return;
+  }
   // The target is read before the check, and held by a pidfd through it: a
   // check may wait minutes for a person, time enough for the pid to be
   // freed and taken by another process, which must not be what is signalled.
-  std::optional<pid_t> group;
-  std::optional<platform::ProcessOwner> owner;
-  platform::UniqueFd held;
-  if (control::isSingleProcessId(pid)) {
-    group = platform::threadGroupOf(static_cast<pid_t>(pid));
-    if (group) {
-      owner = platform::processOwner(*group);
-      held = platform::pidfdOpen(*group);
-    }
-  }
+  const std::optional<platform::ProcessOwner> owner = platform::processOwner(*group);
+  const platform::UniqueFd held = platform::pidfdOpen(*group);
   const std::optional<authorization::TargetUids> uids =
       owner ? std::optional(authorization::TargetUids{owner->real, owner->saved}) : std::nullopt;
   const char* action =
@@ -116,15 +118,15 @@ void HelperImplementation::signalWithAuthorization(std::int64_t pid, const std::
     reply(false);
     return;
   }
-  const bool same = !group || (held && platform::pidfdAlive(held.get()) &&
-                               platform::threadGroupOf(static_cast<pid_t>(pid)) == group);
+  const bool same = held && platform::pidfdAlive(held.get()) &&
+                    platform::threadGroupOf(static_cast<pid_t>(pid)) == group;
   const bool success = same && act();
   finish(record, success, same ? std::nullopt : std::optional<std::string>("the target changed"));
   reply(success);
 }
 
 void HelperImplementation::terminateProcessWithPid(std::int64_t pid, FlagReply reply) {
-  signalWithAuthorization(pid, "-KILL", reply,
+  signalWithAuthorization(pid, "-KILL", true, reply,
                           [&] { return control::terminateProcess(pid, services_.signaller); });
 }
 
@@ -132,7 +134,7 @@ void HelperImplementation::sendSignalWithPid(std::int64_t pid,
                                              const std::optional<std::string>& signal,
                                              FlagReply reply) {
   const std::string text = signal.value_or("");
-  signalWithAuthorization(pid, text, reply, [&] {
+  signalWithAuthorization(pid, text, signal && control::isSignalArgument(text), reply, [&] {
     return control::sendSignal(pid, text, services_.runner, services_.signaller);
   });
 }

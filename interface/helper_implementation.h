@@ -5,8 +5,10 @@
 // refused with the transport's "not-authorized" frame; a denied terminate or
 // signal replies NO; a denied uninstall or firewall request replies NO with
 // "Not authorized: ACTION". Every act and every denial is recorded (a
-// listing only when denied). It keeps no state between calls; the services
-// it is given are shared by every connection and safe to use from any thread.
+// listing only when denied); a terminate or signal refused before anyone is
+// asked (no such process, an id or signal kill would refuse) is neither. It
+// keeps no state between calls; the services it is given are shared by every
+// connection and safe to use from any thread.
 #pragma once
 
 #include <functional>
@@ -61,10 +63,11 @@ class HelperImplementation final : public HelperProtocol {
   void forwardListing(ListingReply& reply, const std::function<common::Listing()>& routine);
   // A record of the caller, with who authorized `action` set (asked here).
   authorization::AuditRecord authorize(const char* action, const authorization::Details& details);
-  // Terminate and signal: authorizes, checks the target is still the one
-  // asked about, then runs `act`; replies and records.
-  void signalWithAuthorization(std::int64_t pid, const std::string& signal, FlagReply& reply,
-                               const std::function<bool()>& act);
+  // Terminate and signal: refuses a malformed request (`wellFormed` false) or
+  // a missing target outright; else authorizes, checks the target is still
+  // the one asked about, then runs `act`; records and replies.
+  void signalWithAuthorization(std::int64_t pid, const std::string& signal, bool wellFormed,
+                               FlagReply& reply, const std::function<bool()>& act);
   void finish(authorization::AuditRecord& record, bool success,
               const std::optional<std::string>& message);
 

@@ -1,6 +1,7 @@
 #include "interface/helper_protocol.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -122,6 +123,8 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
                          " /pfctl -a com.korvane.helper.firewall -f " + paths.anchorFile() +
                          " /pfctl -E";
   const AuthorizedBy group = AuthorizedBy::kGroup;
+  const std::int64_t self = ::getpid();  // a target that exists, signalled through the fakes
+  const std::string own = std::to_string(self);
   const struct {
     const char* name;
     const char* selector;
@@ -133,19 +136,19 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
   } cases[] = {
       // clang-format off
       {"ps", kFetchSystemProcesses, {}, {Value(Array{Value("ps line")})}, "", group, ""},
-      {"terminate", kTerminateProcess, {Value(42)}, {Value(true)}, "kill(42, 9)",
+      {"terminate", kTerminateProcess, {Value(self)}, {Value(true)}, "kill(" + own + ", 9)",
        AuthorizedBy::kRoot, "signal-process YES"},
-      {"signal", kSendSignal, {Value(42), Value("-STOP")}, {Value(true)}, "/bin/kill -STOP 42",
+      {"signal", kSendSignal, {Value(self), Value("-STOP")}, {Value(true)}, "/bin/kill -STOP " + own,
        AuthorizedBy::kPolkit, "signal-process YES"},
-      {"nil signal", kSendSignal, {Value(42), nil}, {Value(false)}, "", group,
-       "signal-process NO"},
+      {"nil signal", kSendSignal, {Value(self), nil}, {Value(false)}, "", group, ""},
+      {"no such process", kTerminateProcess, {Value(2147483647)}, {Value(false)}, "", group, ""},
       {"nil path", kUninstallApp, {nil}, {Value(false), Value("Refusing to remove an empty path")},
        "", group, "remove-application NO: Refusing to remove an empty path"},
       {"firewall", kApplyFirewall, {Value(true), ports(1), ports(2), ports(3), ports(4)},
        {Value(true), nil}, fw, group, "change-firewall YES"},
       {"listing denied", kFetchAllProcessData, {}, {Value("not-authorized")}, "", no,
        "list-processes not authorized by polkit"},
-      {"terminate denied", kTerminateProcess, {Value(42)}, {Value(false)}, "", no,
+      {"terminate denied", kTerminateProcess, {Value(self)}, {Value(false)}, "", no,
        "signal-process not authorized by polkit"},
       {"removal denied", kUninstallApp, {Value("/opt/x/A.app")},
        {Value(false), Value("Not authorized: com.korvane.helper.remove-application")}, "", no,
