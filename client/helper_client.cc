@@ -12,7 +12,7 @@
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 #include "platform/unix_address.h"
-#include "transport/interface.h"
+#include "transport/method_table.h"
 #include "transport/message.h"
 #include "transport/xpc.h"
 

@@ -19,17 +19,15 @@
 #include <string>
 #include <vector>
 
+#include "common/replies.h"
+
 namespace client {
 
 // One string per element, in the daemon's order.
-using Listing = std::vector<std::string>;
+using Listing = common::Listing;
 
 // A success flag and a message that may be absent (distinct from empty).
-struct FlagMessage {
-  bool success = false;
-  std::optional<std::string> message;
-  bool operator==(const FlagMessage&) const = default;
-};
+using FlagMessage = common::FlagMessage;
 
 // Why connect() failed.
 enum class ConnectFailure {

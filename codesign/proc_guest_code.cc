@@ -13,6 +13,7 @@
 #include <string>
 
 #include "codesign/security.h"
+#include "platform/fd_io.h"
 #include "platform/pidfd.h"
 
 namespace codesign {
@@ -98,20 +99,10 @@ bool onMountOfItsNamespace(pid_t pid, int fd) {
       (attributes.stx_mask & STATX_MNT_ID) == 0) {
     return false;
   }
-  const std::string path = "/proc/" + std::to_string(pid) + "/mountinfo";
-  UniqueFd table(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!table) return false;
   std::string text;
-  // A few hundred mounts fit in one or two reads.
-  char buffer[16384];
-  for (;;) {
-    const ssize_t size = ::read(table.get(), buffer, sizeof buffer);
-    if (size < 0 && errno == EINTR) continue;
-    if (size < 0) return false;
-    if (size == 0) break;
-    text.append(buffer, static_cast<std::size_t>(size));
-  }
-  return mountTableLists(text, attributes.stx_mnt_id);
+  std::string err;
+  return platform::readWholeFile("/proc/" + std::to_string(pid) + "/mountinfo", &text, &err) &&
+         mountTableLists(text, attributes.stx_mnt_id);
 }
 
 // Whether only root could have changed the bytes of `fd`, the open

@@ -51,8 +51,8 @@ void FlagMessageReply::operator()(const common::FlagMessage& result) {
   block_(Array{Value(result.success), result.message ? Value(*result.message) : Value(Nil{})});
 }
 
-std::shared_ptr<const transport::Interface> HelperProtocol::interface() {
-  return transport::Interface::withMethods(helperProtocolMethods());
+std::shared_ptr<const transport::MethodTable> HelperProtocol::interface() {
+  return transport::MethodTable::withMethods(helperProtocolMethods());
 }
 
 void HelperProtocol::invoke(transport::Invocation& inv) {

@@ -81,8 +81,8 @@ class FlagMessageReply {
 // replied already.
 class HelperProtocol : public transport::ExportedObject {
  public:
-  // The interface description made from the protocol (a new one each call).
-  static std::shared_ptr<const transport::Interface> interface();
+  // The table of the protocol's methods (a new one each call).
+  static std::shared_ptr<const transport::MethodTable> interface();
 
   virtual void fetchSystemProcessesWithCompletion(ListingReply reply) = 0;
   virtual void fetchDetailedProcessesWithCompletion(ListingReply reply) = 0;

@@ -8,8 +8,9 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstring>
+#include <optional>
 
+#include "common/decimal.h"
 #include "platform/libproc.h"
 
 namespace platform {
@@ -180,11 +181,10 @@ int ProcTable::listPids(std::uint32_t type, std::uint32_t typeinfo, void* buffer
       const auto* d = reinterpret_cast<const dirent64*>(entries + off);
       off += d->d_reclen;
       if (d->d_type != DT_DIR || d->d_name[0] < '1' || d->d_name[0] > '9') continue;
-      std::int32_t pid;
-      const auto [p, ec] = std::from_chars(d->d_name, d->d_name + std::strlen(d->d_name), pid);
-      if (ec != std::errc() || *p != '\0') continue;
+      const std::optional<std::int32_t> pid = common::parseDecimal<std::int32_t>(d->d_name);
+      if (!pid) continue;
       if (filled == slots) return filled * kPidSize;
-      out[filled++] = pid;
+      out[filled++] = *pid;
     }
   }
   return filled * kPidSize;

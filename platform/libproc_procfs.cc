@@ -1,15 +1,18 @@
 #include "platform/libproc_procfs.h"
 
 #include <algorithm>
-#include <charconv>
+#include <optional>
+
+#include "common/decimal.h"
 
 namespace platform {
 namespace {
 
 template <typename T>
 bool parseNumber(std::string_view s, T* out) {
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
-  return ec == std::errc() && end == s.data() + s.size() && !s.empty();
+  const std::optional<T> value = common::parseDecimal<T>(s);
+  if (value) *out = *value;
+  return value.has_value();
 }
 
 // Fields after the name, counted from the state (field 3 of the file).

@@ -33,7 +33,7 @@ class Rig final : public transport::Listener,
 
   void setDelegate(transport::ListenerDelegate*) override { steps.push_back("delegate"); }
   const transport::AuditToken* auditToken() const override { return token ? &*token : nullptr; }
-  void setExportedInterface(std::shared_ptr<const transport::Interface> i) override {
+  void setExportedInterface(std::shared_ptr<const transport::MethodTable> i) override {
     steps.push_back("interface:" + std::to_string(i->methods().size()));
   }
   void setExportedObject(std::unique_ptr<transport::ExportedObject> o) override {

@@ -10,7 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "codesign/build_trust_anchor.h"
 #include "codesign/security.h"
@@ -26,9 +29,7 @@
 
 namespace {
 
-// Process-wide, held until the process ends.
-service::HelperDelegate* delegate = nullptr;
-transport::Listener* listener = nullptr;
+constexpr char kServiceName[] = "com.korvane.helper";
 
 // Root and the members of this group may connect to the socket. Membership
 // is root-equivalent for what the helper does (kill, remove, firewall).
@@ -38,10 +39,6 @@ constexpr const char* kHelperGroup = "korvane-helper";
 // below systemd's default stop timeout of 90 s, and long enough for a tool
 // run at its deadline.
 constexpr std::chrono::seconds kStopGrace{20};
-
-}  // namespace
-
-namespace {
 
 // Descriptors 0 to 2 must be taken before anything else is opened: a daemon
 // started with them closed would otherwise hand its socket out as "standard
@@ -57,11 +54,10 @@ void occupyStandardDescriptors() {
   }
 }
 
-}  // namespace
-
-int main() {
-  // Before any thread exists, so that every thread inherits the mask and the
-  // stop signals reach only the run loop's wait.
+// What the process must settle before its first thread exists.
+void prepareProcess() {
+  // Every thread inherits the mask, so the stop signals reach only the run
+  // loop's wait.
   transport::blockStopSignals();
   occupyStandardDescriptors();
   // A diagnostic written to a closed pipe must fail, not end the daemon.
@@ -72,31 +68,17 @@ int main() {
   // spread over all of them. In two arenas, the trim that follows the last
   // connection gives it back.
   ::mallopt(M_ARENA_MAX, 2);
-  if (::geteuid() != 0) {
-    std::fprintf(stderr, "com.korvane.helper: must run as root (running as uid %u)\n",
-                 static_cast<unsigned>(::geteuid()));
-    return 1;
-  }
+}
 
-  static processes::SystemProcessSource processSource;
-  static control::PosixCommandRunner runner;
-  static control::PosixProcessSignaller signaller;
-  static firewall::Firewall firewall(runner);
-  // The helper's own files, which removal refuses: socket, lock, executable.
-  const std::vector<std::string> ownFiles = {
-      transport::Listener::socketPathForService("com.korvane.helper"),
-      "/run/com.korvane.helper.lock", "/proc/self/exe"};
-  const interface::HelperServices services {
-    processSource, runner, signaller, firewall, [] { return processes::fetchSystemProcesses(); },
-        ownFiles
-  };
-
+// The admission checks, or nullptr after a line on standard error when the
+// build or the machine leaves the daemon unable to tell a genuine client.
+std::unique_ptr<codesign::LinuxCodeSigningServices> makeCodeSigning() {
   // The anchor is compiled in; one that does not parse is a broken build,
   // and a daemon that could admit no one must not pretend to serve.
   auto anchor = codesign::TrustAnchor::fromPem(codesign::buildTrustAnchorPem());
   if (!anchor) {
     std::fprintf(stderr, "com.korvane.helper: the compiled-in trust anchor does not parse\n");
-    return 1;
+    return nullptr;
   }
   // The genuine client is installed set-group-ID to this group; without it
   // no client could be told from a traced or rewritten one.
@@ -105,9 +87,28 @@ int main() {
     std::fprintf(stderr, "com.korvane.helper: no group " KORVANE_CLIENT_GROUP
                          " (scripts/setup.sh creates it; korvane-helperctl must be installed "
                          "set-group-ID to it)\n");
-    return 1;
+    return nullptr;
   }
-  static const codesign::LinuxCodeSigningServices codeSigning(std::move(*anchor), *clientGroup);
+  return std::make_unique<codesign::LinuxCodeSigningServices>(std::move(*anchor), *clientGroup);
+}
+
+// Returns 1 when it cannot listen. Otherwise serves until a stop signal and
+// ends the process with the run loop's status without returning: connections
+// cut at the end of the grace period may still be running on their threads,
+// so nothing built here may be destroyed under them.
+int serve(const codesign::CodeSigningServices& codeSigning) {
+  processes::SystemProcessSource processSource;
+  control::PosixCommandRunner runner;
+  control::PosixProcessSignaller signaller;
+  firewall::Firewall firewall(runner);
+  // The helper's own files, which removal refuses: socket, lock, executable.
+  const std::vector<std::string> ownFiles = {
+      transport::Listener::socketPathForService(kServiceName), "/run/com.korvane.helper.lock",
+      "/proc/self/exe"};
+  const interface::HelperServices services {
+    processSource, runner, signaller, firewall, [] { return processes::fetchSystemProcesses(); },
+        ownFiles
+  };
 
   // Anyone may connect: who may act is decided request by request, root and
   // the group's members outright, everyone else through polkit.
@@ -119,19 +120,30 @@ int main() {
                  kHelperGroup);
   }
 
-  delegate = new service::HelperDelegate(services, codeSigning, nullptr, options.socketGroup);
+  service::HelperDelegate delegate(services, codeSigning, nullptr, options.socketGroup);
   std::string error;
-  listener =
-      transport::Listener::initWithMachServiceName("com.korvane.helper", options, &error).release();
-  if (listener == nullptr) {
+  const std::unique_ptr<transport::Listener> listener =
+      transport::Listener::initWithMachServiceName(kServiceName, options, &error);
+  if (!listener) {
     std::fprintf(stderr, "com.korvane.helper: cannot listen: %s\n", error.c_str());
     return 1;
   }
-  listener->setDelegate(delegate);
+  listener->setDelegate(&delegate);
   listener->resume();
   const int status = transport::runMainRunLoop(*listener, kStopGrace);
-  // Connections cut at the end of the grace period may still be running on
-  // their threads: the process ends without running destructors under them.
   std::fflush(stdout);
   std::_Exit(status);
+}
+
+}  // namespace
+
+int main() {
+  prepareProcess();
+  if (::geteuid() != 0) {
+    std::fprintf(stderr, "com.korvane.helper: must run as root (running as uid %u)\n",
+                 static_cast<unsigned>(::geteuid()));
+    return 1;
+  }
+  const auto codeSigning = makeCodeSigning();
+  return codeSigning ? serve(*codeSigning) : 1;
 }

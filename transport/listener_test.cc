@@ -48,7 +48,7 @@ class Delegate final : public ListenerDelegate {
   bool shouldAcceptNewConnection(Listener&, Connection& connection) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(validationMs.load()));
     if (!accept) return false;
-    connection.setExportedInterface(Interface::withMethods({{kEcho, kEchoEncoding}}));
+    connection.setExportedInterface(MethodTable::withMethods({{kEcho, kEchoEncoding}}));
     connection.setExportedObject(std::make_unique<Echo>());
     connection.resume();
     return true;

@@ -49,7 +49,7 @@ class ConnectionImpl final : public Connection {
         stopping_(stopping) {}
 
   const AuditToken* auditToken() const override { return hasToken_ ? &token_ : nullptr; }
-  void setExportedInterface(std::shared_ptr<const Interface> interface) override {
+  void setExportedInterface(std::shared_ptr<const MethodTable> interface) override {
     interface_ = std::move(interface);
   }
   void setExportedObject(std::unique_ptr<ExportedObject> object) override {
@@ -254,7 +254,7 @@ class ConnectionImpl final : public Connection {
   bool hasToken_ = false;
   platform::UniqueFd pidfd_;
   std::string pending_;  // received, not yet taken: requests often come whole
-  std::shared_ptr<const Interface> interface_;
+  std::shared_ptr<const MethodTable> interface_;
   std::unique_ptr<ExportedObject> object_;
   bool resumed_ = false;
 };

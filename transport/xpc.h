@@ -29,7 +29,7 @@
 
 #include "common/value.h"
 #include "transport/audit_token.h"
-#include "transport/interface.h"
+#include "transport/method_table.h"
 
 namespace transport {
 
@@ -81,7 +81,7 @@ class Connection {
   // The peer's audit token, or nullptr when the transport could not
   // establish who the peer is.
   virtual const transport::AuditToken* auditToken() const = 0;
-  virtual void setExportedInterface(std::shared_ptr<const Interface> interface) = 0;
+  virtual void setExportedInterface(std::shared_ptr<const MethodTable> interface) = 0;
   virtual void setExportedObject(std::unique_ptr<ExportedObject> object) = 0;
   // Requests are delivered only after this, and only when an interface and
   // an object were set before it.

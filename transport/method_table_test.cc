@@ -1,4 +1,4 @@
-#include "transport/interface.h"
+#include "transport/method_table.h"
 
 #include <gtest/gtest.h>
 

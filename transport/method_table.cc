@@ -1,4 +1,4 @@
-#include "transport/interface.h"
+#include "transport/method_table.h"
 
 #include <cassert>
 #include <cctype>
@@ -87,29 +87,29 @@ bool fits(const common::Value& value, ArgType type) {
   return false;
 }
 
-std::shared_ptr<const Interface> Interface::withMethods(
+std::shared_ptr<const MethodTable> MethodTable::withMethods(
     const std::vector<std::pair<std::string, std::string>>& methods) {
-  auto iface = std::make_shared<Interface>();
+  auto table = std::make_shared<MethodTable>();
   for (const auto& [selector, encoding] : methods) {
     auto sig = parseMethodEncoding(encoding);
-    assert(sig && "malformed type encoding in an interface description");
+    assert(sig && "malformed type encoding in a method table");
     if (!sig) continue;
-    iface->methods_.push_back({selector, encoding, std::move(*sig)});
+    table->methods_.push_back({selector, encoding, std::move(*sig)});
   }
-  return iface;
+  return table;
 }
 
-const MethodDescription* Interface::find(std::string_view selector) const {
+const MethodDescription* MethodTable::find(std::string_view selector) const {
   for (const auto& m : methods_) {
     if (m.selector == selector) return &m;
   }
   return nullptr;
 }
 
-const MethodDescription* Interface::methodFor(std::string_view selector,
-                                              std::string_view typeEncoding,
-                                              const common::Array& arguments,
-                                              std::string* err) const {
+const MethodDescription* MethodTable::methodFor(std::string_view selector,
+                                                std::string_view typeEncoding,
+                                                const common::Array& arguments,
+                                                std::string* err) const {
   const MethodDescription* method = find(selector);
   if (method == nullptr || method->typeEncoding != typeEncoding ||
       arguments.size() != method->signature.arguments.size()) {

@@ -1,4 +1,4 @@
-// Interface descriptions for the transport: what NSXPCInterface knows about a
+// The table of a protocol's methods, what NSXPCInterface knows about a
 // protocol. Each method has a selector and an extended type encoding (the
 // Objective-C runtime's method signature string); the transport derives from
 // the encoding which argument types a request must carry and which parameter
@@ -42,12 +42,13 @@ struct MethodDescription {
   MethodSignature signature;
 };
 
-class Interface {
+// The methods a connection exports (its "exported interface" in XPC's words).
+class MethodTable {
  public:
-  // Builds an interface from (selector, extended type encoding) pairs. Every
+  // Builds a table from (selector, extended type encoding) pairs. Every
   // encoding must parse: a malformed one is a programmer error (asserted) and
   // the method is left out.
-  static std::shared_ptr<const Interface> withMethods(
+  static std::shared_ptr<const MethodTable> withMethods(
       const std::vector<std::pair<std::string, std::string>>& methods);
 
   // The method with this selector, or nullptr.
