@@ -1,11 +1,13 @@
 #include "client/helperctl.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
 #include <map>
+#include <memory>
 
 #include "common/utf8.h"
 
@@ -98,7 +100,8 @@ void addListing(CLI::App& app, const char* name, const char* what, const std::st
   sub->add_option("--sort", t.sort, "order by FIELD (sizes, threads and CPU largest first)")
       ->check(CLI::IsMember(fieldNames(kind)))
       ->type_name("FIELD");
-  sub->add_option("--user", t.user, "only the processes of user NAME")->type_name("NAME");
+  sub->add_option("--user", t.user, "only the processes of user NAME (a login name or a uid)")
+      ->type_name("NAME");
   sub->footer(
       "\nOn a terminal: a table, sorted by pid.\nWith --json --records: one object per "
       "process, with the fields:\n " +
@@ -197,7 +200,9 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
       {"top", {Kind::kTop, {}}}};
   std::tie(cmd.kind, cmd.listing) = kKinds.at(name);
   cmd.records = t.records;
-  if (!t.user.empty()) cmd.selection.user = t.user;
+  if (const auto* user = sub->get_option_no_throw("--user"); user && user->count() > 0) {
+    cmd.user = t.user;
+  }
   if (!t.sort.empty() && cmd.kind == Kind::kListing) {
     cmd.selection.sortField = fieldIndex(cmd.listing, t.sort);
   }
@@ -226,6 +231,26 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
 }
 
 }  // namespace
+
+std::optional<UserId> findUser(const std::string& text, const std::string& passwdPath) {
+  // Read as a file, not through NSS: the client is linked statically, where
+  // glibc would load NSS modules into it with dlopen (and libnss_systemd
+  // crashes there).
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(passwdPath.c_str(), "re"),
+                                                   &std::fclose);
+  std::optional<UserId> byUid;
+  const auto uid = parseInt64(text);
+  // (uid_t)-1 is no one: setreuid and chown read it as "unchanged".
+  if (uid && *uid >= 0 && *uid < 0xFFFFFFFF) byUid = UserId{*uid, ""};
+  std::vector<char> buf(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  while (file && ::fgetpwent_r(file.get(), &entry, buf.data(), buf.size(), &found) == 0) {
+    if (text == found->pw_name) return UserId{found->pw_uid, found->pw_name};
+    if (byUid && byUid->name.empty() && found->pw_uid == byUid->uid) byUid->name = found->pw_name;
+  }
+  return byUid;
+}
 
 std::optional<std::vector<std::int64_t>> parsePortList(const std::string& text) {
   std::vector<std::int64_t> ports;
@@ -322,6 +347,24 @@ std::string formatListing(const Listing& list, Form form) {
     out += jsonString(list[i]);
   }
   return out + "]\n";
+}
+
+std::string formatSelectedListing(const Command& cmd, const Listing& list, Form form, int width,
+                                  const std::map<std::int64_t, std::int64_t>& uids) {
+  const bool table = form == Form::kTerminal && !cmd.raw;
+  if (!cmd.selection.user && !cmd.selection.sortField && !table && !cmd.records) {
+    return formatListing(list, form);
+  }
+  std::vector<Record> records;
+  for (const auto& element : list) {
+    if (auto r = parseRecord(cmd.listing, element)) records.push_back(std::move(*r));
+  }
+  records = selectRecords(cmd.listing, std::move(records), cmd.selection, uids);
+  if (table) return formatTable(cmd.listing, records, width);
+  if (cmd.records) return formatJsonRecords(cmd.listing, records);
+  Listing selected;
+  for (auto& r : records) selected.push_back(std::move(r.raw));
+  return formatListing(selected, form);
 }
 
 std::string formatFlag(bool success, Form form) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <variant>
@@ -37,6 +38,7 @@ struct Command {
   ListingKind listing = ListingKind::kDetailedProcesses;
   bool raw = false;
   bool records = false;
+  std::optional<std::string> user;  // --user as given; findUser() turns it into selection.user
   Selection selection;
 
   std::int64_t pid = 0;
@@ -52,6 +54,12 @@ struct Command {
 // "--help" there ask for help. --json may stand anywhere. On a usage error
 // returns the message for a person (one line, then how to get help).
 std::variant<Command, std::string> parseCommandLine(const std::vector<std::string>& args);
+
+// The user --user names: a login name in `passwdPath`, else a decimal uid,
+// which need not have a name there (ps takes one so too); the name is the
+// first entry of the uid. nullopt when it is neither.
+std::optional<UserId> findUser(const std::string& text,
+                               const std::string& passwdPath = "/etc/passwd");
 
 // A port list "22,80" as integers; "" is the empty list. nullopt when an
 // element is not a decimal integer in the signed 64-bit range.
@@ -73,6 +81,12 @@ Form outputForm(const Command& cmd, int fd);
 // feed (a listing with no elements prints nothing in plain form).
 std::string formatListing(const Listing& list, Form form);
 std::string formatFlag(bool success, Form form);
+// What a listing prints for `cmd`: the table (for a terminal, without --raw;
+// lines cut to `width` when above 0), the records (--records), else the
+// elements as the helper sent them, only the selected ones when --user or
+// --sort asks. `uids` as selectRecords() takes it.
+std::string formatSelectedListing(const Command& cmd, const Listing& list, Form form, int width,
+                                  const std::map<std::int64_t, std::int64_t>& uids);
 std::string formatFlagMessage(const FlagMessage& result, Form form);
 
 // The one line that tells a person what to do when connect() failed.

@@ -49,8 +49,15 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddHelpIsTheSubcommandsAndMalfor
   EXPECT_TRUE(c.inboundTCP == (Ints{22, 80, 8}) && c.outboundUDP == Ints{53} &&
               c.inboundUDP == (Ints{-1, 70000}) && c.outboundTCP.empty());
   c = parse(words("--json process-data --sort cpu_ns --records --user 7"));
-  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.selection.user == "7");
+  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.user == "7");
   EXPECT_EQ(c.selection.sortField, fieldIndex(L::kProcessData, "cpu_ns"));
+  const testsupport::TempDir dir;
+  testsupport::writeFile(dir.file("passwd"), "root:x:0:0::/:/bin/sh\n42:x:7:7::/:/bin/sh\n");
+  EXPECT_EQ(findUser("0", dir.file("passwd")), (UserId{0, "root"}));
+  EXPECT_EQ(findUser("42", dir.file("passwd")), (UserId{7, "42"}));  // a name first
+  EXPECT_EQ(findUser("9", dir.file("passwd")), (UserId{9, ""}));
+  for (const char* unknown : {"bob", "-1", "4294967295", "0x1"})
+    EXPECT_EQ(findUser(unknown, dir.file("passwd")), std::nullopt) << unknown;
   c = parse(words("top --interval 0.5 --sort memory"));
   EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory);
   // Help is the subcommand's; "-h" is not a value there.
@@ -95,16 +102,39 @@ TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
 
   const auto records =
       parseAll(L::kProcessData, {"30|0|10|1|5|c", "10|1000|30|1|5|a", "20|0|20|1|9|b"});
-  auto pids = [&](const Selection& selection, const std::map<std::int64_t, std::string>& names) {
-    Ints out;
-    for (const auto& r : selectRecords(L::kProcessData, records, selection, names))
-      out.push_back(std::get<std::int64_t>(r.fields[0]));
-    return out;
+  // ps shows both long names as "averyve+": the uids of process data tell them apart.
+  const std::map<L, std::vector<Record>> kListings = {
+      {L::kProcessData, records},
+      {L::kDetailedProcesses,
+       parseAll(L::kDetailedProcesses, {"1|root|0|0|1|/a|a", "2|7|0|0|1|/b|b"})},
+      {L::kSystemProcesses, parseAll(L::kSystemProcesses, {"averyve+ 4 0 a", "averyve+ 5 0 b",
+                                                           "root 6 0 c", "4343 7 0 d"})}};
+  const struct {
+    const char* name;
+    L kind;
+    std::int64_t uid;  // -1: no --user
+    const char* user;
+    std::optional<std::size_t> sort;
+    Ints pids;
+  } kSelections[] = {
+      {"by pid", L::kProcessData, -1, "", {}, {10, 20, 30}},
+      {"CPU time: largest first, then pid", L::kProcessData, -1, "", 4, {20, 10, 30}},
+      {"uid", L::kProcessData, 0, "root", {}, {20, 30}},
+      {"name", L::kDetailedProcesses, 0, "root", {}, {1}},
+      {"uid without a name", L::kDetailedProcesses, 7, "", {}, {2}},
+      {"ps: a short name", L::kSystemProcesses, 0, "root", {}, {6}},
+      {"ps: a cut name", L::kSystemProcesses, 4242, "averyverylong", {}, {4}},
+      {"ps: a uid without a name", L::kSystemProcesses, 4343, "", {}, {7}},
   };
-  EXPECT_EQ(pids({}, {}), (Ints{10, 20, 30}));
-  EXPECT_EQ(pids({std::nullopt, 4}, {}), (Ints{20, 10, 30}));  // CPU time: largest first, then pid
-  EXPECT_EQ(pids({"0", {}}, {}), (Ints{20, 30}));
-  EXPECT_EQ(pids({"alice", {}}, {{10, "alice"}}), Ints{10});
+  for (const auto& c : kSelections) {
+    Selection selection{UserId{c.uid, c.user}, c.sort};
+    if (c.uid < 0) selection.user.reset();
+    Ints pids;
+    for (const auto& r :
+         selectRecords(c.kind, kListings.at(c.kind), selection, {{4, 4242}, {5, 4243}, {6, 0}}))
+      pids.push_back(std::get<std::int64_t>(r.fields[0]));
+    EXPECT_EQ(pids, c.pids) << c.name;
+  }
 
   const auto detailed = parseAll(
       L::kDetailedProcesses,
