@@ -356,13 +356,17 @@ std::string formatSelectedListing(const Command& cmd, const Listing& list, Form 
     return formatListing(list, form);
   }
   std::vector<Record> records;
+  Listing selected;  // what is no record, as the ps listing's header line, stays first
   for (const auto& element : list) {
-    if (auto r = parseRecord(cmd.listing, element)) records.push_back(std::move(*r));
+    if (auto r = parseRecord(cmd.listing, element)) {
+      records.push_back(std::move(*r));
+    } else {
+      selected.push_back(element);
+    }
   }
   records = selectRecords(cmd.listing, std::move(records), cmd.selection, uids);
   if (table) return formatTable(cmd.listing, records, width);
   if (cmd.records) return formatJsonRecords(cmd.listing, records);
-  Listing selected;
   for (auto& r : records) selected.push_back(std::move(r.raw));
   return formatListing(selected, form);
 }

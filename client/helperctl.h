@@ -84,7 +84,8 @@ std::string formatFlag(bool success, Form form);
 // What a listing prints for `cmd`: the table (for a terminal, without --raw;
 // lines cut to `width` when above 0), the records (--records), else the
 // elements as the helper sent them, only the selected ones when --user or
-// --sort asks. `uids` as selectRecords() takes it.
+// --sort asks, after those that are no record (the ps listing's header).
+// `uids` as selectRecords() takes it.
 std::string formatSelectedListing(const Command& cmd, const Listing& list, Form form, int width,
                                   const std::map<std::int64_t, std::int64_t>& uids);
 std::string formatFlagMessage(const FlagMessage& result, Form form);

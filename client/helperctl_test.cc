@@ -148,6 +148,10 @@ TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
   EXPECT_EQ(formatJsonRecords(L::kDetailedProcesses, {detailed[0]}),
             "[\n{\"pid\":12,\"user\":\"bob\",\"resident\":11821056,\"virtual\":49500160,"
             "\"threads\":38,\"name\":\"api\",\"path\":\"Unknown\"}\n]\n");
+  EXPECT_EQ(formatSelectedListing(parse(words("system-processes --sort cpu")),
+                                  {"USER PID %CPU COMMAND", "root 2 0.0 a", "bob 3 5.0 b"},
+                                  Form::kExact, 0, {}),
+            "USER PID %CPU COMMAND\nbob 3 5.0 b\nroot 2 0.0 a\n");
   EXPECT_EQ(formatJsonRecords(L::kSystemProcesses, {}), "[]\n");
   EXPECT_EQ(formatListing({}, Form::kJson), "[]\n");
   EXPECT_EQ(cpuTimeText(3723999999999), "1:02:03");
