@@ -85,6 +85,13 @@ struct Texts {
   bool records = false;
 };
 
+// The values of --sort: each name, and the name after a dash for the other direction.
+std::vector<std::string> sortNames(const std::vector<std::string>& names) {
+  std::vector<std::string> out = names;
+  for (const auto& name : names) out.push_back("-" + name);
+  return out;
+}
+
 std::vector<std::string> fieldNames(ListingKind kind) {
   std::vector<std::string> names;
   for (const auto& f : fieldsOf(kind)) names.emplace_back(f.name);
@@ -97,8 +104,9 @@ void addListing(CLI::App& app, const char* name, const char* what, const std::st
   auto* sub = app.add_subcommand(name, what);
   std::string fields;
   for (const auto& f : fieldNames(kind)) fields += " " + f;
-  sub->add_option("--sort", t.sort, "order by FIELD (sizes, threads and CPU largest first)")
-      ->check(CLI::IsMember(fieldNames(kind)))
+  sub->add_option("--sort", t.sort,
+                  "order by FIELD (sizes, threads and CPU largest first; -FIELD the other way)")
+      ->check(CLI::IsMember(sortNames(fieldNames(kind))))
       ->type_name("FIELD");
   sub->add_option("--user", t.user, "only the processes of user NAME (a login name or a uid)")
       ->type_name("NAME");
@@ -153,12 +161,13 @@ void buildApp(CLI::App& app, Command& cmd, Texts& t) {
   top->add_option("--interval", cmd.interval, "seconds between refreshes")
       ->check(CLI::Range(0.1, 3600.0))
       ->type_name("SECONDS");
-  top->add_option("--sort", t.sort, "initial order")
-      ->check(CLI::IsMember({"cpu", "memory", "pid", "name"}))
+  top->add_option("--sort", t.sort, "initial order (-KEY the other way)")
+      ->check(CLI::IsMember(sortNames({"cpu", "memory", "pid", "name"})))
       ->type_name("KEY");
   top->footer(
-      "\nKEYS: c, m, p, n sort by CPU, memory, pid, name; arrows, Page Up/Down, Home, End\n"
-      "select; t, k, s, r send SIGTERM, SIGKILL, SIGSTOP, SIGCONT (asks y/n); q quits.");
+      "\nKEYS: c, m, p, n sort by CPU, memory, pid, name; R reverses the order; arrows,\n"
+      "Page Up/Down, Home, End select; t, k, s, r send SIGTERM, SIGKILL, SIGSTOP, SIGCONT (asks "
+      "y/n); q quits.");
   app.footer(kMainFooter);
 }
 
@@ -203,6 +212,8 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
   if (const auto* user = sub->get_option_no_throw("--user"); user && user->count() > 0) {
     cmd.user = t.user;
   }
+  cmd.selection.reverse = t.sort.starts_with('-');
+  if (cmd.selection.reverse) t.sort.erase(0, 1);
   if (!t.sort.empty() && cmd.kind == Kind::kListing) {
     cmd.selection.sortField = fieldIndex(cmd.listing, t.sort);
   }

@@ -44,8 +44,8 @@ struct Command {
   std::int64_t pid = 0;
   std::vector<std::int64_t> inboundTCP, outboundTCP, inboundUDP, outboundUDP;
 
-  TopSort topSort = TopSort::kCpu;
-  double interval = 1.0;  // seconds between top's samples
+  TopSort topSort = TopSort::kCpu;  // reversed with selection.reverse
+  double interval = 1.0;            // seconds between top's samples
 };
 
 // Parses the arguments after the program name. Where a subcommand expects a

@@ -104,7 +104,8 @@ int perform(client::HelperClient& helper, const Command& cmd, bool agentRunning)
     case Kind::kFirewallDisable:
       return flagMessage(helper.applyFirewall(false, {}, {}, {}, {}, &error));
     case Kind::kTop: {
-      const int status = client::runTop(helper, cmd.topSort, cmd.interval, agentRunning, &error);
+      const int status = client::runTop(helper, cmd.topSort, cmd.selection.reverse, cmd.interval,
+                                        agentRunning, &error);
       return error.empty() ? status : fail(error, status);
     }
     case Kind::kHelp:

@@ -48,8 +48,9 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddHelpIsTheSubcommandsAndMalfor
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
   EXPECT_TRUE(c.inboundTCP == (Ints{22, 80, 8}) && c.outboundUDP == Ints{53} &&
               c.inboundUDP == (Ints{-1, 70000}) && c.outboundTCP.empty());
-  c = parse(words("--json process-data --sort cpu_ns --records --user 7"));
-  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.user == "7");
+  c = parse(words("--json process-data --sort -cpu_ns --records --user 7"));
+  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.user == "7" &&
+              c.selection.reverse);
   EXPECT_EQ(c.selection.sortField, fieldIndex(L::kProcessData, "cpu_ns"));
   const testsupport::TempDir dir;
   testsupport::writeFile(dir.file("passwd"), "root:x:0:0::/:/bin/sh\n42:x:7:7::/:/bin/sh\n");
@@ -58,8 +59,9 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddHelpIsTheSubcommandsAndMalfor
   EXPECT_EQ(findUser("9", dir.file("passwd")), (UserId{9, ""}));
   for (const char* unknown : {"bob", "-1", "4294967295", "0x1"})
     EXPECT_EQ(findUser(unknown, dir.file("passwd")), std::nullopt) << unknown;
-  c = parse(words("top --interval 0.5 --sort memory"));
-  EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory);
+  c = parse(words("top --interval 0.5 --sort -memory"));
+  EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory &&
+              c.selection.reverse);
   // Help is the subcommand's; "-h" is not a value there.
   c = parse(words("signal -STOP -h"));
   EXPECT_TRUE(c.kind == Kind::kHelp &&
@@ -115,19 +117,22 @@ TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
     std::int64_t uid;  // -1: no --user
     const char* user;
     std::optional<std::size_t> sort;
+    bool reverse;
     Ints pids;
   } kSelections[] = {
-      {"by pid", L::kProcessData, -1, "", {}, {10, 20, 30}},
-      {"CPU time: largest first, then pid", L::kProcessData, -1, "", 4, {20, 10, 30}},
-      {"uid", L::kProcessData, 0, "root", {}, {20, 30}},
-      {"name", L::kDetailedProcesses, 0, "root", {}, {1}},
-      {"uid without a name", L::kDetailedProcesses, 7, "", {}, {2}},
-      {"ps: a short name", L::kSystemProcesses, 0, "root", {}, {6}},
-      {"ps: a cut name", L::kSystemProcesses, 4242, "averyverylong", {}, {4}},
-      {"ps: a uid without a name", L::kSystemProcesses, 4343, "", {}, {7}},
+      {"by pid", L::kProcessData, -1, "", {}, false, {10, 20, 30}},
+      {"CPU time: largest first, then pid", L::kProcessData, -1, "", 4, false, {20, 10, 30}},
+      {"CPU time: the other way, then pid", L::kProcessData, -1, "", 4, true, {10, 30, 20}},
+      {"pid: the other way", L::kProcessData, -1, "", 0, true, {30, 20, 10}},
+      {"uid", L::kProcessData, 0, "root", {}, false, {20, 30}},
+      {"name", L::kDetailedProcesses, 0, "root", {}, false, {1}},
+      {"uid without a name", L::kDetailedProcesses, 7, "", {}, false, {2}},
+      {"ps: a short name", L::kSystemProcesses, 0, "root", {}, false, {6}},
+      {"ps: a cut name", L::kSystemProcesses, 4242, "averyverylong", {}, false, {4}},
+      {"ps: a uid without a name", L::kSystemProcesses, 4343, "", {}, false, {7}},
   };
   for (const auto& c : kSelections) {
-    Selection selection{UserId{c.uid, c.user}, c.sort};
+    Selection selection{UserId{c.uid, c.user}, c.sort, c.reverse};
     if (c.uid < 0) selection.user.reset();
     Ints pids;
     for (const auto& r :
@@ -208,6 +213,8 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
   EXPECT_TRUE(ps[1].cpuPercent == 0.0 && ps[2].user == "0");
   sortProcesses(ps, TopSort::kMemory);
   EXPECT_EQ(ps[0].pid, 3);
+  sortProcesses(ps, TopSort::kMemory, true);  // ties still by pid
+  EXPECT_TRUE(ps[0].pid == 1 && ps[2].pid == 3);
 
   TopView view(TopSort::kPid);
   for (std::size_t i = 0; i < 3; ++i)
@@ -222,12 +229,14 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
   view.press({Key::kChar, 'k'});
   EXPECT_FALSE(view.press({Key::kChar, 'n'}));  // anything but y declines
   // Two process rows fit: moving down scrolls, every line keeps the width.
+  view.press({Key::kChar, 'R'});  // z, e, a
   view.press({Key::kEnd, 0});
   int selected = 0;
-  auto screen = view.render(30, 6, &selected);
+  auto screen = view.render(50, 6, &selected);
   EXPECT_EQ(selected, 3);
-  EXPECT_TRUE(screen[3].starts_with("      9 ")) << screen[3];
-  for (const auto& line : screen) EXPECT_EQ(line.size(), 30u) << line;
+  EXPECT_TRUE(screen[3].starts_with("      7 ") && screen[0].ends_with("by name, reversed "))
+      << screen[0] << screen[3];
+  for (const auto& line : screen) EXPECT_EQ(line.size(), 50u) << line;
 }
 
 // A listening socket at `path` whose clients see `uid` as its server

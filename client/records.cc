@@ -186,7 +186,8 @@ std::vector<Record> selectRecords(ListingKind kind, std::vector<Record> records,
   std::stable_sort(records.begin(), records.end(), by(pid, false));
   if (selection.sortField) {
     const std::size_t f = *selection.sortField;
-    std::stable_sort(records.begin(), records.end(), by(f, fieldsOf(kind)[f].largestFirst));
+    std::stable_sort(records.begin(), records.end(),
+                     by(f, fieldsOf(kind)[f].largestFirst != selection.reverse));
   }
   return records;
 }

@@ -62,6 +62,7 @@ std::string psUserText(const UserId& user);
 struct Selection {
   std::optional<UserId> user;
   std::optional<std::size_t> sortField;
+  bool reverse = false;  // the sort field the other way round ("--sort -FIELD")
 };
 
 // True when selectRecords needs the uid of each pid for `selection`: in the
@@ -69,8 +70,8 @@ struct Selection {
 bool needsUids(ListingKind kind, const Selection& selection);
 
 // The records of the selected user, ordered by pid and then by the sort
-// field, if any. A detailed record is the user's when it shows the user's
-// name or uid, a process-data record when it holds the uid, a ps line when
+// field, if any, in its direction or, with `reverse`, the other. A detailed record is the user's
+// when it shows the user's name or uid, a process-data record when it holds the uid, a ps line when
 // its user column is psUserText(user) and, where needsUids, `uids` (pid to
 // uid) gives its pid the user's uid.
 std::vector<Record> selectRecords(ListingKind kind, std::vector<Record> records,
