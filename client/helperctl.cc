@@ -73,8 +73,16 @@ std::vector<std::string> protectValues(std::vector<std::string> args) {
   }
   std::vector<std::string> values(begin, end);
   args.erase(begin, end);
+  // Words beyond the values follow them, so that the one named as unexpected
+  // is the one in excess ("terminate 1 2" names 2).
+  const auto extras =
+      std::stable_partition(args.begin() + static_cast<std::ptrdiff_t>(sub + 1), args.end(),
+                            [](const std::string& a) { return a.starts_with("-"); });
+  std::vector<std::string> after(extras, args.end());
+  args.erase(extras, args.end());
   args.push_back("--");
   args.insert(args.end(), values.begin(), values.end());
+  args.insert(args.end(), after.begin(), after.end());
   return args;
 }
 
@@ -194,6 +202,29 @@ std::string usageError(const CLI::App& app, const std::string& what) {
   return what + "; see '" + (parent.empty() ? "" : parent + " ") + sub->get_name() + " --help'";
 }
 
+// The first word where a subcommand is expected that names none ("ps",
+// "firewall bogus"), as a usage error; nullopt when there is none.
+std::optional<std::string> unknownSubcommand(const CLI::App& app,
+                                             const std::vector<std::string>& args) {
+  const CLI::App* at = &app;
+  for (const auto& word : args) {
+    if (word == "--") return std::nullopt;
+    if (word.starts_with("-")) continue;
+    const auto subs = at->get_subcommands([](const CLI::App*) { return true; });
+    if (subs.empty()) return std::nullopt;
+    std::string names;
+    for (const CLI::App* sub : subs) {
+      if (sub->get_name() == word) at = sub;
+      names += (names.empty() ? "" : ", ") + sub->get_name();
+    }
+    if (at->get_name() != word) {
+      const std::string path = at == &app ? kProgram : parentPath(at) + " " + at->get_name();
+      return "unknown subcommand: " + word + " (one of " + names + "); see '" + path + " --help'";
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts& t) {
   const CLI::App* sub = innermost(app);
   const std::string name = sub->get_name();
@@ -209,6 +240,12 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
       {"top", {Kind::kTop, {}}}};
   std::tie(cmd.kind, cmd.listing) = kKinds.at(name);
   cmd.records = t.records;
+  if (cmd.raw && cmd.json) return "--raw and --json exclude each other";
+  if (cmd.records && cmd.kind != Kind::kListing) {
+    const std::string parent = sub->get_parent()->get_parent() ? sub->get_parent()->get_name() : "";
+    return "--records: " + (parent.empty() ? "" : parent + " ") + name + " has no records";
+  }
+  if (cmd.records && !cmd.json) return "--records needs --json";
   if (const auto* user = sub->get_option_no_throw("--user"); user && user->count() > 0) {
     cmd.user = t.user;
   }
@@ -286,6 +323,7 @@ std::variant<Command, std::string> parseCommandLine(const std::vector<std::strin
       kProgram);
   buildApp(app, cmd, texts);
   std::vector<std::string> reversed = protectValues(args);
+  if (auto unknown = unknownSubcommand(app, reversed)) return *unknown;
   std::reverse(reversed.begin(), reversed.end());
   try {
     app.parse(reversed);

@@ -37,7 +37,7 @@ Command parse(std::vector<std::string> args) {
   return std::get_if<Command>(&r) ? std::get<Command>(r) : Command{};
 }
 
-TEST(HelperctlArgs, ValuesMayStartWithADashListsAddHelpIsTheSubcommandsAndMalformedLinesFail) {
+TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
   // "signal -STOP PID" and "terminate -1" go through as ControlE2E sends them.
   Command c = parse(words("--json uninstall --json"));
   EXPECT_TRUE(c.kind == Kind::kUninstall && c.text == "--json" && c.json);
@@ -67,14 +67,47 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddHelpIsTheSubcommandsAndMalfor
   EXPECT_TRUE(c.kind == Kind::kHelp &&
               c.text.find("\nUsage: korvane-helperctl signal") != std::string::npos)
       << c.text;
+}
 
-  for (const char* line :
-       {"", "--json", "bogus", "terminate", "terminate 12x", "terminate 0x10", "terminate 1 2",
-        "terminate 99999999999999999999", "signal -STOP", "uninstall", "detailed-processes extra",
-        "detailed-processes --sort cpu_ns", "top --interval 0", "firewall",
-        "firewall enable --inbound-tcp", "firewall enable --inbound-tcp 22,,80",
-        "firewall enable --inbound-tcp http", "firewall enable --sideways 1"}) {
-    EXPECT_TRUE(std::holds_alternative<std::string>(parseCommandLine(words(line)))) << line;
+// The program as a person meets it: each usage error names what is wrong,
+// with the exit status the manual gives. None of these reaches the helper.
+TEST(HelperctlArgs, UsageErrorsNameTheWrongArgumentWithTheirExitStatus) {
+  const struct {
+    const char* name;
+    const char* line;  // for /bin/sh
+    int status;
+    const char* error;
+  } kCases[] = {
+      // clang-format off
+      {"no subcommand", "", 2, "a subcommand is needed"},
+      {"unknown subcommand", "--json ps", 2, "unknown subcommand: ps (one of detailed-processes,"},
+      {"unknown firewall subcommand", "firewall bogus", 2, "unknown subcommand: bogus (one of enable, disable); see 'korvane-helperctl firewall --help'"},
+      {"no firewall subcommand", "firewall", 2, "A subcommand is required"},
+      {"no pid", "terminate", 2, "PID is required"},
+      {"pid not decimal", "terminate 0x10", 2, "PID must be a decimal integer: 0x10"},
+      {"pid beyond 64 bits", "terminate 99999999999999999999", 2, "decimal integer"},
+      {"a pid too many", "terminate 1 2", 2, "not expected: 2; see 'korvane-helperctl terminate --help'"},
+      {"a pid too many after an option", "signal -STOP 1 --json 3", 2, "not expected: 3;"},
+      {"a path too many", "uninstall /a /b", 2, "not expected: /b;"},
+      {"no pid for the signal", "signal -STOP", 2, "PID is required"},
+      {"no path", "uninstall", 2, "PATH is required"},
+      {"a word after a listing", "detailed-processes extra", 2, "not expected: extra"},
+      {"another listing's field", "detailed-processes --sort cpu_ns", 2, "--sort: cpu_ns not in"},
+      {"interval too short", "top --interval 0", 2, "--interval"},
+      {"no ports", "firewall enable --inbound-tcp", 2, "--inbound-tcp"},
+      {"empty port", "firewall enable --inbound-tcp 22,,80", 2, "not a list of integers: 22,,80"},
+      {"port by name", "firewall enable --inbound-tcp http", 2, "not a list of integers: http"},
+      {"unknown option", "firewall enable --sideways 1", 2, "--sideways"},
+      {"raw and json", "--raw --json process-data", 2, "--raw and --json exclude each other"},
+      {"records without json", "--records process-data", 2, "--records needs --json"},
+      {"records of a flag", "--json --records firewall disable", 2, "--records: firewall disable has no records"},
+      {"unknown user", "process-data --user no-such-user", 2, "no such user: no-such-user"},
+      // clang-format on
+  };
+  for (const auto& c : kCases) {
+    const auto r = testsupport::run({"/bin/sh", "-c", KORVANE_HELPERCTL_PATH " "s + c.line});
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << c.name << r.err;
   }
 }
 
