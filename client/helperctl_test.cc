@@ -41,8 +41,10 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
   // "signal -STOP PID" and "terminate -1" go through as ControlE2E sends them.
   Command c = parse(words("--json uninstall --json"));
   EXPECT_TRUE(c.kind == Kind::kUninstall && c.text == "--json" && c.json);
-  c = parse({"signal", "", "7", "--json"});
-  EXPECT_TRUE(c.text.empty() && c.pid == 7 && c.json);
+  c = parse({"signal", "-sigRtmin+30", "7", "--json"});
+  EXPECT_TRUE(c.text == "-sigRtmin+30" && c.pid == 7 && c.json);
+  for (const char* signal : {"-0", "-64", "-09", "-Stop", "-SIGRTMIN", "-cld"})
+    EXPECT_EQ(parse({"signal", signal, "1"}).text, signal);
   c = parse({"firewall", "enable", "--inbound-tcp", "22,80", "--outbound-udp=53", "--inbound-udp",
              "-1,70000", "--outbound-tcp", "", "--inbound-tcp", "8"});
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
@@ -101,6 +103,13 @@ TEST(HelperctlArgs, UsageErrorsNameTheWrongArgumentWithTheirExitStatus) {
       {"raw and json", "--raw --json process-data", 2, "--raw and --json exclude each other"},
       {"records without json", "--records process-data", 2, "--records needs --json"},
       {"records of a flag", "--json --records firewall disable", 2, "--records: firewall disable has no records"},
+      {"unknown signal", "signal -FOO 1", 2, "unknown signal: -FOO; valid signals: a dash and one of HUP INT"},
+      {"signal beyond the last", "signal -65 1", 2, "unknown signal: -65;"},
+      {"signal without a dash", "signal STOP 1", 2, "unknown signal: STOP;"},
+      {"no signal", "signal '' 1", 2, "unknown signal: ;"},
+      {"RTMIN beyond RTMAX", "signal -RTMIN+31 1", 2, "unknown signal: -RTMIN+31;"},
+      {"signal number and more", "signal -9x 1", 2, "unknown signal: -9x;"},
+      {"kill's option", "signal -l 1", 2, "unknown signal: -l;"},
       {"unknown user", "process-data --user no-such-user", 2, "no such user: no-such-user"},
       // clang-format on
   };
