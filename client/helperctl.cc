@@ -30,7 +30,8 @@ dash is that value: terminate -1, signal -STOP 42.
 Exit status: 0 success or listing, 1 the helper answered NO, 2 usage error,
 69 the helper is unavailable (not running, not permitted, not admitted, busy,
 ended the connection before replying, or sent no reply within 120 s),
-77 not authorized to list processes.
+74 the output could not be written (the message says why), 77 not
+authorized to list processes, 128+N top ended by signal N.
 
 On a terminal, a user who is neither root nor in korvane-helper may be asked
 for an administrator's password (polkit), on this terminal.

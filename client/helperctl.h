@@ -18,6 +18,7 @@ namespace client {
 inline constexpr int kExitNo = 1;             // the helper answered NO
 inline constexpr int kExitUsage = 2;          // the command line is wrong
 inline constexpr int kExitUnavailable = 69;   // the helper could not be reached or used
+inline constexpr int kExitOutput = 74;        // the output could not be written (EX_IOERR)
 inline constexpr int kExitNoPermission = 77;  // the helper does not authorize this user (EX_NOPERM)
 
 struct Command {

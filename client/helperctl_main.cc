@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -13,6 +14,7 @@
 #include "client/helper_client.h"
 #include "client/helperctl.h"
 #include "client/top_terminal.h"
+#include "platform/error_text.h"
 
 namespace {
 
@@ -20,8 +22,6 @@ using client::Command;
 using client::kExitUnavailable;
 using client::ListingKind;
 using Kind = Command::Kind;
-
-constexpr int kExitOutput = 74;  // the output could not be written
 
 int fail(const std::string& message, int status) {
   std::fprintf(stderr, "korvane-helperctl: %s\n", message.c_str());
@@ -35,14 +35,26 @@ int callFailed(const client::HelperClient& helper, const std::string& error) {
               client::callFailureStatus(helper.lastFailure()));
 }
 
-void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+// The errno of the first write to standard output that failed. A write that
+// fails while stdio flushes a full buffer leaves only the error flag behind,
+// and the final flush then succeeds: the reason is kept when it happens.
+int gOutputError = 0;
 
-// `status`, unless some of the output could not be written: a write that
-// failed while stdio flushed a full buffer leaves only the error flag behind,
-// and the final flush then succeeds.
+void print(const std::string& text) {
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && gOutputError == 0) {
+    gOutputError = errno;
+  }
+}
+
+// `status`, unless some of the output could not be written.
 int finish(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    return fail("cannot write the output", kExitOutput);
+  errno = 0;
+  if (std::fflush(stdout) != 0 && gOutputError == 0) gOutputError = errno;
+  if (gOutputError != 0 || std::ferror(stdout)) {
+    return fail("cannot write the output" +
+                    (gOutputError != 0 ? ": " + platform::errorText(gOutputError) : ""),
+                client::kExitOutput);
   }
   return status;
 }

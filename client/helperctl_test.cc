@@ -71,9 +71,9 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
       << c.text;
 }
 
-// The program as a person meets it: each usage error names what is wrong,
+// The program as a person meets it: each error names what is wrong,
 // with the exit status the manual gives. None of these reaches the helper.
-TEST(HelperctlArgs, UsageErrorsNameTheWrongArgumentWithTheirExitStatus) {
+TEST(HelperctlArgs, ErrorsBeforeTheHelperNameWhatIsWrongWithTheirExitStatus) {
   const struct {
     const char* name;
     const char* line;  // for /bin/sh
@@ -110,6 +110,7 @@ TEST(HelperctlArgs, UsageErrorsNameTheWrongArgumentWithTheirExitStatus) {
       {"RTMIN beyond RTMAX", "signal -RTMIN+31 1", 2, "unknown signal: -RTMIN+31;"},
       {"signal number and more", "signal -9x 1", 2, "unknown signal: -9x;"},
       {"kill's option", "signal -l 1", 2, "unknown signal: -l;"},
+      {"output unwritable", "--help >/dev/full", 74, "cannot write the output: No space left on device"},
       {"unknown user", "process-data --user no-such-user", 2, "no such user: no-such-user"},
       // clang-format on
   };
