@@ -236,7 +236,7 @@ TEST(Output, ControlsReachATerminalDefusedAPipeExactlyAndJsonEscaped) {
                                        platform::UniqueFd(pipe[0]), platform::UniqueFd(pipe[1])};
   EXPECT_EQ(outputForm(parse(words("--raw process-data")), other), Form::kTerminal);
   EXPECT_EQ(outputForm(parse(words("--raw process-data")), pipe[1]), Form::kExact);
-  EXPECT_EQ(outputForm(parse(words("uninstall --json /a/b")), other), Form::kJson);
+  EXPECT_EQ(outputForm(parse(words("--json uninstall /a/b")), other), Form::kJson);
 }
 
 TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAskedSignals) {
