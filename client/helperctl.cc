@@ -251,22 +251,21 @@ std::string usageError(const CLI::App& app, const std::string& what) {
 std::optional<std::string> unknownSubcommand(const CLI::App& app,
                                              const std::vector<std::string>& args) {
   const CLI::App* at = &app;
-  for (const auto& word : args) {
-    if (word == "--") return std::nullopt;
-    if (word.starts_with("-")) continue;
-    const auto subs = at->get_subcommands([](const CLI::App*) { return true; });
-    if (subs.empty()) return std::nullopt;
-    std::string names;
-    for (const CLI::App* sub : subs) {
-      if (sub->get_name() == word) at = sub;
-      names += (names.empty() ? "" : ", ") + sub->get_name();
-    }
-    if (at->get_name() != word) {
-      const std::string path = at == &app ? kProgram : parentPath(at) + " " + at->get_name();
-      return "unknown subcommand: " + word + " (one of " + names + "); see '" + path + " --help'";
-    }
+  auto word = args.begin();
+  for (; word != args.end() && *word != "--"; ++word) {
+    if (word->starts_with("-")) continue;
+    const auto subs =
+        at->get_subcommands([&](const CLI::App* s) { return s->get_name() == *word; });
+    if (subs.empty()) break;
+    at = subs.front();
   }
-  return std::nullopt;
+  const auto subs = at->get_subcommands([](const CLI::App*) { return true; });
+  if (word == args.end() || *word == "--" || subs.empty()) return std::nullopt;
+  std::string message = "unknown subcommand: " + *word + " (one of ";
+  for (const CLI::App* sub : subs)
+    message.append(sub == subs.front() ? "" : ", ").append(sub->get_name());
+  message.append("); see '").append(at == &app ? kProgram : parentPath(at) + " " + at->get_name());
+  return message + " --help'";
 }
 
 std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts& t) {
