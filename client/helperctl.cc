@@ -1,11 +1,14 @@
 #include "client/helperctl.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <map>
+#include <memory>
 
 #include "common/utf8.h"
 
@@ -27,7 +30,8 @@ dash is that value: terminate -1, signal -STOP 42.
 Exit status: 0 success or listing, 1 the helper answered NO, 2 usage error,
 69 the helper is unavailable (not running, not permitted, not admitted, busy,
 ended the connection before replying, or sent no reply within 120 s),
-77 not authorized to list processes.
+74 the output could not be written (the message says why), 77 not
+authorized to list processes, 128+N top ended by signal N.
 
 On a terminal, a user who is neither root nor in korvane-helper may be asked
 for an administrator's password (polkit), on this terminal.
@@ -37,6 +41,48 @@ Examples:
   korvane-helperctl detailed-processes --sort resident --user alice | less
   korvane-helperctl --json --records process-data | jq '.[] | select(.threads > 8)'
   korvane-helperctl signal -STOP 4242)";
+
+// The names the helper's /bin/kill takes after its dash, with or without
+// "SIG", in any case; "-RTMAX" it would read as a run of options.
+constexpr const char* kSignalNames[] = {"HUP",  "INT",   "QUIT",   "ILL",  "TRAP", "ABRT", "IOT",
+                                        "BUS",  "FPE",   "KILL",   "USR1", "SEGV", "USR2", "PIPE",
+                                        "ALRM", "TERM",  "STKFLT", "CHLD", "CLD",  "CONT", "STOP",
+                                        "TSTP", "TTIN",  "TTOU",   "URG",  "XCPU", "XFSZ", "VTALRM",
+                                        "PROF", "WINCH", "IO",     "POLL", "PWR",  "SYS",  "RTMIN"};
+
+// The value of 1 or 2 ASCII digits, as kill takes a signal number.
+std::optional<int> smallNumber(const std::string& digits) {
+  if (digits.empty() || digits.size() > 2 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoi(digits);
+}
+
+// What the helper sends to /bin/kill and nothing else: a dash and a name of
+// kSignalNames, "RTMIN+N" or a number, each up to SIGRTMAX. Anything else it
+// answers NO without saying why; said here, a person learns what to type.
+bool isSignalArgument(const std::string& text) {
+  if (text.size() < 2 || text[0] != '-') return false;
+  std::string name = text.substr(1);
+  if (const auto n = smallNumber(name)) return *n <= SIGRTMAX;
+  for (char& c : name) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  if (name.starts_with("SIG")) name.erase(0, 3);
+  if (name.starts_with("RTMIN+")) {
+    const auto n = smallNumber(name.substr(6));
+    return n && SIGRTMIN + *n <= SIGRTMAX;
+  }
+  return std::find(std::begin(kSignalNames), std::end(kSignalNames), name) !=
+         std::end(kSignalNames);
+}
+
+std::string signalList() {
+  std::string list;
+  for (const char* name : kSignalNames) list += std::string(list.empty() ? "" : " ") + name;
+  return "a dash and one of " + list + " (SIG before it may be left out), RTMIN+N up to " +
+         std::to_string(SIGRTMAX - SIGRTMIN) + ", or a number from 0 to " +
+         std::to_string(SIGRTMAX);
+}
 
 std::optional<std::int64_t> parseInt64(const std::string& s) {
   std::int64_t v = 0;
@@ -71,8 +117,16 @@ std::vector<std::string> protectValues(std::vector<std::string> args) {
   }
   std::vector<std::string> values(begin, end);
   args.erase(begin, end);
+  // Words beyond the values follow them, so that the one named as unexpected
+  // is the one in excess ("terminate 1 2" names 2).
+  const auto extras =
+      std::stable_partition(args.begin() + static_cast<std::ptrdiff_t>(sub + 1), args.end(),
+                            [](const std::string& a) { return a.starts_with("-"); });
+  std::vector<std::string> after(extras, args.end());
+  args.erase(extras, args.end());
   args.push_back("--");
   args.insert(args.end(), values.begin(), values.end());
+  args.insert(args.end(), after.begin(), after.end());
   return args;
 }
 
@@ -82,6 +136,13 @@ struct Texts {
   std::vector<std::string> ports[4];
   bool records = false;
 };
+
+// The values of --sort: each name, and the name after a dash for the other direction.
+std::vector<std::string> sortNames(const std::vector<std::string>& names) {
+  std::vector<std::string> out = names;
+  for (const auto& name : names) out.push_back("-" + name);
+  return out;
+}
 
 std::vector<std::string> fieldNames(ListingKind kind) {
   std::vector<std::string> names;
@@ -95,10 +156,12 @@ void addListing(CLI::App& app, const char* name, const char* what, const std::st
   auto* sub = app.add_subcommand(name, what);
   std::string fields;
   for (const auto& f : fieldNames(kind)) fields += " " + f;
-  sub->add_option("--sort", t.sort, "order by FIELD (sizes, threads and CPU largest first)")
-      ->check(CLI::IsMember(fieldNames(kind)))
+  sub->add_option("--sort", t.sort,
+                  "order by FIELD (sizes, threads and CPU largest first; -FIELD the other way)")
+      ->check(CLI::IsMember(sortNames(fieldNames(kind))))
       ->type_name("FIELD");
-  sub->add_option("--user", t.user, "only the processes of user NAME")->type_name("NAME");
+  sub->add_option("--user", t.user, "only the processes of user NAME (a login name or a uid)")
+      ->type_name("NAME");
   sub->footer(
       "\nOn a terminal: a table, sorted by pid.\nWith --json --records: one object per "
       "process, with the fields:\n " +
@@ -150,12 +213,13 @@ void buildApp(CLI::App& app, Command& cmd, Texts& t) {
   top->add_option("--interval", cmd.interval, "seconds between refreshes")
       ->check(CLI::Range(0.1, 3600.0))
       ->type_name("SECONDS");
-  top->add_option("--sort", t.sort, "initial order")
-      ->check(CLI::IsMember({"cpu", "memory", "pid", "name"}))
+  top->add_option("--sort", t.sort, "initial order (-KEY the other way)")
+      ->check(CLI::IsMember(sortNames({"cpu", "memory", "pid", "name"})))
       ->type_name("KEY");
   top->footer(
-      "\nKEYS: c, m, p, n sort by CPU, memory, pid, name; arrows, Page Up/Down, Home, End\n"
-      "select; t, k, s, r send SIGTERM, SIGKILL, SIGSTOP, SIGCONT (asks y/n); q quits.");
+      "\nKEYS: c, m, p, n sort by CPU, memory, pid, name; R reverses the order; arrows,\n"
+      "Page Up/Down, Home, End select; t, k, s, r send SIGTERM, SIGKILL, SIGSTOP, SIGCONT (asks "
+      "y/n); q quits.");
   app.footer(kMainFooter);
 }
 
@@ -182,6 +246,28 @@ std::string usageError(const CLI::App& app, const std::string& what) {
   return what + "; see '" + (parent.empty() ? "" : parent + " ") + sub->get_name() + " --help'";
 }
 
+// The first word where a subcommand is expected that names none ("ps",
+// "firewall bogus"), as a usage error; nullopt when there is none.
+std::optional<std::string> unknownSubcommand(const CLI::App& app,
+                                             const std::vector<std::string>& args) {
+  const CLI::App* at = &app;
+  auto word = args.begin();
+  for (; word != args.end() && *word != "--"; ++word) {
+    if (word->starts_with("-")) continue;
+    const auto subs =
+        at->get_subcommands([&](const CLI::App* s) { return s->get_name() == *word; });
+    if (subs.empty()) break;
+    at = subs.front();
+  }
+  const auto subs = at->get_subcommands([](const CLI::App*) { return true; });
+  if (word == args.end() || *word == "--" || subs.empty()) return std::nullopt;
+  std::string message = "unknown subcommand: " + *word + " (one of ";
+  for (const CLI::App* sub : subs)
+    message.append(sub == subs.front() ? "" : ", ").append(sub->get_name());
+  message.append("); see '").append(at == &app ? kProgram : parentPath(at) + " " + at->get_name());
+  return message + " --help'";
+}
+
 std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts& t) {
   const CLI::App* sub = innermost(app);
   const std::string name = sub->get_name();
@@ -197,7 +283,17 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
       {"top", {Kind::kTop, {}}}};
   std::tie(cmd.kind, cmd.listing) = kKinds.at(name);
   cmd.records = t.records;
-  if (!t.user.empty()) cmd.selection.user = t.user;
+  if (cmd.raw && cmd.json) return "--raw and --json exclude each other";
+  if (cmd.records && cmd.kind != Kind::kListing) {
+    const std::string parent = sub->get_parent()->get_parent() ? sub->get_parent()->get_name() : "";
+    return "--records: " + (parent.empty() ? "" : parent + " ") + name + " has no records";
+  }
+  if (cmd.records && !cmd.json) return "--records needs --json";
+  if (const auto* user = sub->get_option_no_throw("--user"); user && user->count() > 0) {
+    cmd.user = t.user;
+  }
+  cmd.selection.reverse = t.sort.starts_with('-');
+  if (cmd.selection.reverse) t.sort.erase(0, 1);
   if (!t.sort.empty() && cmd.kind == Kind::kListing) {
     cmd.selection.sortField = fieldIndex(cmd.listing, t.sort);
   }
@@ -208,6 +304,9 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
                                      : TopSort::kCpu;
   }
   cmd.text = name == "signal" ? t.signal : t.path;
+  if (cmd.kind == Kind::kSignal && !isSignalArgument(t.signal)) {
+    return "unknown signal: " + t.signal + "; valid signals: " + signalList();
+  }
   if (cmd.kind == Kind::kTerminate || cmd.kind == Kind::kSignal) {
     auto pid = parseInt64(t.pid);
     if (!pid) return "PID must be a decimal integer: " + t.pid;
@@ -226,6 +325,26 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
 }
 
 }  // namespace
+
+std::optional<UserId> findUser(const std::string& text, const std::string& passwdPath) {
+  // Read as a file, not through NSS: the client is linked statically, where
+  // glibc would load NSS modules into it with dlopen (and libnss_systemd
+  // crashes there).
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(passwdPath.c_str(), "re"),
+                                                   &std::fclose);
+  std::optional<UserId> byUid;
+  const auto uid = parseInt64(text);
+  // (uid_t)-1 is no one: setreuid and chown read it as "unchanged".
+  if (uid && *uid >= 0 && *uid < 0xFFFFFFFF) byUid = UserId{*uid, ""};
+  std::vector<char> buf(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  while (file && ::fgetpwent_r(file.get(), &entry, buf.data(), buf.size(), &found) == 0) {
+    if (text == found->pw_name) return UserId{found->pw_uid, found->pw_name};
+    if (byUid && byUid->name.empty() && found->pw_uid == byUid->uid) byUid->name = found->pw_name;
+  }
+  return byUid;
+}
 
 std::optional<std::vector<std::int64_t>> parsePortList(const std::string& text) {
   std::vector<std::int64_t> ports;
@@ -250,6 +369,7 @@ std::variant<Command, std::string> parseCommandLine(const std::vector<std::strin
       kProgram);
   buildApp(app, cmd, texts);
   std::vector<std::string> reversed = protectValues(args);
+  if (auto unknown = unknownSubcommand(app, reversed)) return *unknown;
   std::reverse(reversed.begin(), reversed.end());
   try {
     app.parse(reversed);
@@ -322,6 +442,28 @@ std::string formatListing(const Listing& list, Form form) {
     out += jsonString(list[i]);
   }
   return out + "]\n";
+}
+
+std::string formatSelectedListing(const Command& cmd, const Listing& list, Form form, int width,
+                                  const std::map<std::int64_t, std::int64_t>& uids) {
+  const bool table = form == Form::kTerminal && !cmd.raw;
+  if (!cmd.selection.user && !cmd.selection.sortField && !table && !cmd.records) {
+    return formatListing(list, form);
+  }
+  std::vector<Record> records;
+  Listing selected;  // what is no record, as the ps listing's header line, stays first
+  for (const auto& element : list) {
+    if (auto r = parseRecord(cmd.listing, element)) {
+      records.push_back(std::move(*r));
+    } else {
+      selected.push_back(element);
+    }
+  }
+  records = selectRecords(cmd.listing, std::move(records), cmd.selection, uids);
+  if (table) return formatTable(cmd.listing, records, width);
+  if (cmd.records) return formatJsonRecords(cmd.listing, records);
+  for (auto& r : records) selected.push_back(std::move(r.raw));
+  return formatListing(selected, form);
 }
 
 std::string formatFlag(bool success, Form form) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <variant>
@@ -17,6 +18,7 @@ namespace client {
 inline constexpr int kExitNo = 1;             // the helper answered NO
 inline constexpr int kExitUsage = 2;          // the command line is wrong
 inline constexpr int kExitUnavailable = 69;   // the helper could not be reached or used
+inline constexpr int kExitOutput = 74;        // the output could not be written (EX_IOERR)
 inline constexpr int kExitNoPermission = 77;  // the helper does not authorize this user (EX_NOPERM)
 
 struct Command {
@@ -37,13 +39,14 @@ struct Command {
   ListingKind listing = ListingKind::kDetailedProcesses;
   bool raw = false;
   bool records = false;
+  std::optional<std::string> user;  // --user as given; findUser() turns it into selection.user
   Selection selection;
 
   std::int64_t pid = 0;
   std::vector<std::int64_t> inboundTCP, outboundTCP, inboundUDP, outboundUDP;
 
-  TopSort topSort = TopSort::kCpu;
-  double interval = 1.0;  // seconds between top's samples
+  TopSort topSort = TopSort::kCpu;  // reversed with selection.reverse
+  double interval = 1.0;            // seconds between top's samples
 };
 
 // Parses the arguments after the program name. Where a subcommand expects a
@@ -52,6 +55,12 @@ struct Command {
 // "--help" there ask for help. --json may stand anywhere. On a usage error
 // returns the message for a person (one line, then how to get help).
 std::variant<Command, std::string> parseCommandLine(const std::vector<std::string>& args);
+
+// The user --user names: a login name in `passwdPath`, else a decimal uid,
+// which need not have a name there (ps takes one so too); the name is the
+// first entry of the uid. nullopt when it is neither.
+std::optional<UserId> findUser(const std::string& text,
+                               const std::string& passwdPath = "/etc/passwd");
 
 // A port list "22,80" as integers; "" is the empty list. nullopt when an
 // element is not a decimal integer in the signed 64-bit range.
@@ -73,6 +82,13 @@ Form outputForm(const Command& cmd, int fd);
 // feed (a listing with no elements prints nothing in plain form).
 std::string formatListing(const Listing& list, Form form);
 std::string formatFlag(bool success, Form form);
+// What a listing prints for `cmd`: the table (for a terminal, without --raw;
+// lines cut to `width` when above 0), the records (--records), else the
+// elements as the helper sent them, only the selected ones when --user or
+// --sort asks, after those that are no record (the ps listing's header).
+// `uids` as selectRecords() takes it.
+std::string formatSelectedListing(const Command& cmd, const Listing& list, Form form, int width,
+                                  const std::map<std::int64_t, std::int64_t>& uids);
 std::string formatFlagMessage(const FlagMessage& result, Form form);
 
 // The one line that tells a person what to do when connect() failed.

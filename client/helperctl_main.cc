@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -13,6 +14,7 @@
 #include "client/helper_client.h"
 #include "client/helperctl.h"
 #include "client/top_terminal.h"
+#include "platform/error_text.h"
 
 namespace {
 
@@ -20,8 +22,6 @@ using client::Command;
 using client::kExitUnavailable;
 using client::ListingKind;
 using Kind = Command::Kind;
-
-constexpr int kExitOutput = 74;  // the output could not be written
 
 int fail(const std::string& message, int status) {
   std::fprintf(stderr, "korvane-helperctl: %s\n", message.c_str());
@@ -35,14 +35,26 @@ int callFailed(const client::HelperClient& helper, const std::string& error) {
               client::callFailureStatus(helper.lastFailure()));
 }
 
-void print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+// The errno of the first write to standard output that failed. A write that
+// fails while stdio flushes a full buffer leaves only the error flag behind,
+// and the final flush then succeeds: the reason is kept when it happens.
+int gOutputError = 0;
 
-// `status`, unless some of the output could not be written: a write that
-// failed while stdio flushed a full buffer leaves only the error flag behind,
-// and the final flush then succeeds.
+void print(const std::string& text) {
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && gOutputError == 0) {
+    gOutputError = errno;
+  }
+}
+
+// `status`, unless some of the output could not be written.
 int finish(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    return fail("cannot write the output", kExitOutput);
+  errno = 0;
+  if (std::fflush(stdout) != 0 && gOutputError == 0) gOutputError = errno;
+  if (gOutputError != 0 || std::ferror(stdout)) {
+    return fail("cannot write the output" +
+                    (gOutputError != 0 ? ": " + platform::errorText(gOutputError) : ""),
+                client::kExitOutput);
   }
   return status;
 }
@@ -52,22 +64,6 @@ int terminalWidth() {
   return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-// For --user with a name on process data, whose records carry only uids:
-// the user of each pid as the detailed listing names it.
-std::map<std::int64_t, std::string> userNames(client::HelperClient& helper, const Command& cmd,
-                                              std::string* error, bool* ok) {
-  std::map<std::int64_t, std::string> names;
-  if (cmd.listing != ListingKind::kProcessData || !cmd.selection.user) return names;
-  auto detailed = helper.fetchDetailedProcesses(error);
-  *ok = detailed.has_value();
-  for (const auto& element : detailed.value_or(client::Listing{})) {
-    if (auto r = client::parseRecord(ListingKind::kDetailedProcesses, element)) {
-      names[std::get<std::int64_t>(r->fields[0])] = std::get<std::string>(r->fields[1]);
-    }
-  }
-  return names;
-}
-
 int listing(client::HelperClient& helper, const Command& cmd) {
   std::string error;
   auto list = cmd.listing == ListingKind::kSystemProcesses ? helper.fetchSystemProcesses(&error)
@@ -75,30 +71,20 @@ int listing(client::HelperClient& helper, const Command& cmd) {
                   ? helper.fetchDetailedProcesses(&error)
                   : helper.fetchAllProcessData(&error);
   if (!list) return callFailed(helper, error);
-  const bool selecting = cmd.selection.user || cmd.selection.sortField;
-  const client::Form form = client::outputForm(cmd, STDOUT_FILENO);
-  const bool table = form == client::Form::kTerminal && !cmd.raw;
-  if (!selecting && !table && !cmd.records) {
-    print(client::formatListing(*list, form));
-    return 0;
+  // A user whose name ps shows cut is told apart from others by the uids of
+  // process data, whose pids the ps listing shares.
+  std::map<std::int64_t, std::int64_t> uids;
+  if (client::needsUids(cmd.listing, cmd.selection)) {
+    auto data = helper.fetchAllProcessData(&error);
+    if (!data) return callFailed(helper, error);
+    for (const auto& element : *data) {
+      if (auto r = client::parseRecord(ListingKind::kProcessData, element)) {
+        uids[std::get<std::int64_t>(r->fields[0])] = std::get<std::int64_t>(r->fields[1]);
+      }
+    }
   }
-  bool ok = true;
-  const auto names = userNames(helper, cmd, &error, &ok);
-  if (!ok) return callFailed(helper, error);
-  std::vector<client::Record> records;
-  for (const auto& element : *list) {
-    if (auto r = client::parseRecord(cmd.listing, element)) records.push_back(std::move(*r));
-  }
-  records = client::selectRecords(cmd.listing, std::move(records), cmd.selection, names);
-  if (table) {
-    print(client::formatTable(cmd.listing, records, terminalWidth()));
-  } else if (cmd.records) {
-    print(client::formatJsonRecords(cmd.listing, records));
-  } else {
-    client::Listing selected;
-    for (auto& r : records) selected.push_back(std::move(r.raw));
-    print(client::formatListing(selected, form));
-  }
+  print(client::formatSelectedListing(cmd, *list, client::outputForm(cmd, STDOUT_FILENO),
+                                      terminalWidth(), uids));
   return 0;
 }
 
@@ -130,7 +116,8 @@ int perform(client::HelperClient& helper, const Command& cmd, bool agentRunning)
     case Kind::kFirewallDisable:
       return flagMessage(helper.applyFirewall(false, {}, {}, {}, {}, &error));
     case Kind::kTop: {
-      const int status = client::runTop(helper, cmd.topSort, cmd.interval, agentRunning, &error);
+      const int status = client::runTop(helper, cmd.topSort, cmd.selection.reverse, cmd.interval,
+                                        agentRunning, &error);
       return error.empty() ? status : fail(error, status);
     }
     case Kind::kHelp:
@@ -147,10 +134,14 @@ int main(int argc, char** argv) {
   ::prctl(PR_SET_DUMPABLE, 0);
   auto parsed = client::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (auto* usage = std::get_if<std::string>(&parsed)) return fail(*usage, client::kExitUsage);
-  const Command& cmd = std::get<Command>(parsed);
+  Command& cmd = std::get<Command>(parsed);
   if (cmd.kind == Kind::kHelp) {
     print(cmd.text);
     return finish(0);
+  }
+  if (cmd.user) {
+    cmd.selection.user = client::findUser(*cmd.user);
+    if (!cmd.selection.user) return fail("no such user: " + *cmd.user, client::kExitUsage);
   }
   // The helper asks polkit about every request of a caller that is neither
   // root nor in korvane-helper; the agent must be registered before the

@@ -37,35 +37,83 @@ Command parse(std::vector<std::string> args) {
   return std::get_if<Command>(&r) ? std::get<Command>(r) : Command{};
 }
 
-TEST(HelperctlArgs, ValuesMayStartWithADashListsAddHelpIsTheSubcommandsAndMalformedLinesFail) {
+TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
   // "signal -STOP PID" and "terminate -1" go through as ControlE2E sends them.
   Command c = parse(words("--json uninstall --json"));
   EXPECT_TRUE(c.kind == Kind::kUninstall && c.text == "--json" && c.json);
-  c = parse({"signal", "", "7", "--json"});
-  EXPECT_TRUE(c.text.empty() && c.pid == 7 && c.json);
+  c = parse({"signal", "-sigRtmin+30", "7", "--json"});
+  EXPECT_TRUE(c.text == "-sigRtmin+30" && c.pid == 7 && c.json);
+  for (const char* signal : {"-0", "-64", "-09", "-Stop", "-SIGRTMIN", "-cld"})
+    EXPECT_EQ(parse({"signal", signal, "1"}).text, signal);
   c = parse({"firewall", "enable", "--inbound-tcp", "22,80", "--outbound-udp=53", "--inbound-udp",
              "-1,70000", "--outbound-tcp", "", "--inbound-tcp", "8"});
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
   EXPECT_TRUE(c.inboundTCP == (Ints{22, 80, 8}) && c.outboundUDP == Ints{53} &&
               c.inboundUDP == (Ints{-1, 70000}) && c.outboundTCP.empty());
-  c = parse(words("--json process-data --sort cpu_ns --records --user 7"));
-  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.selection.user == "7");
+  c = parse(words("--json process-data --sort -cpu_ns --records --user 7"));
+  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.user == "7" &&
+              c.selection.reverse);
   EXPECT_EQ(c.selection.sortField, fieldIndex(L::kProcessData, "cpu_ns"));
-  c = parse(words("top --interval 0.5 --sort memory"));
-  EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory);
+  const testsupport::TempDir dir;
+  testsupport::writeFile(dir.file("passwd"), "root:x:0:0::/:/bin/sh\n42:x:7:7::/:/bin/sh\n");
+  EXPECT_EQ(findUser("0", dir.file("passwd")), (UserId{0, "root"}));
+  EXPECT_EQ(findUser("42", dir.file("passwd")), (UserId{7, "42"}));  // a name first
+  EXPECT_EQ(findUser("9", dir.file("passwd")), (UserId{9, ""}));
+  for (const char* unknown : {"bob", "-1", "4294967295", "0x1"})
+    EXPECT_EQ(findUser(unknown, dir.file("passwd")), std::nullopt) << unknown;
+  c = parse(words("top --interval 0.5 --sort -memory"));
+  EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory &&
+              c.selection.reverse);
   // Help is the subcommand's; "-h" is not a value there.
   c = parse(words("signal -STOP -h"));
   EXPECT_TRUE(c.kind == Kind::kHelp &&
               c.text.find("\nUsage: korvane-helperctl signal") != std::string::npos)
       << c.text;
+}
 
-  for (const char* line :
-       {"", "--json", "bogus", "terminate", "terminate 12x", "terminate 0x10", "terminate 1 2",
-        "terminate 99999999999999999999", "signal -STOP", "uninstall", "detailed-processes extra",
-        "detailed-processes --sort cpu_ns", "top --interval 0", "firewall",
-        "firewall enable --inbound-tcp", "firewall enable --inbound-tcp 22,,80",
-        "firewall enable --inbound-tcp http", "firewall enable --sideways 1"}) {
-    EXPECT_TRUE(std::holds_alternative<std::string>(parseCommandLine(words(line)))) << line;
+// The program as a person meets it: each error names what is wrong,
+// with the exit status the manual gives. None of these reaches the helper.
+TEST(HelperctlArgs, ErrorsBeforeTheHelperNameWhatIsWrongWithTheirExitStatus) {
+  const struct {
+    const char* name;
+    const char* line;  // for /bin/sh
+    int status;
+    const char* error;
+  } kCases[] = {
+      // clang-format off
+      {"no subcommand", "", 2, "a subcommand is needed"},
+      {"unknown subcommand", "--json ps", 2, "unknown subcommand: ps (one of detailed-processes,"},
+      {"unknown firewall subcommand", "firewall bogus", 2, "unknown subcommand: bogus (one of enable, disable); see 'korvane-helperctl firewall --help'"},
+      {"no firewall subcommand", "firewall", 2, "A subcommand is required"},
+      {"no pid", "terminate", 2, "PID is required"},
+      {"pid not decimal", "terminate 0x10", 2, "PID must be a decimal integer: 0x10"},
+      {"pid beyond 64 bits", "terminate 99999999999999999999", 2, "decimal integer"},
+      {"a pid too many", "terminate 1 2", 2, "not expected: 2; see 'korvane-helperctl terminate --help'"},
+      {"a pid too many after an option", "signal -STOP 1 --json 3", 2, "not expected: 3;"},
+      {"a word after a listing", "detailed-processes extra", 2, "not expected: extra"},
+      {"another listing's field", "detailed-processes --sort cpu_ns", 2, "--sort: cpu_ns not in"},
+      {"interval too short", "top --interval 0", 2, "--interval"},
+      {"no ports", "firewall enable --inbound-tcp", 2, "--inbound-tcp"},
+      {"empty port", "firewall enable --inbound-tcp 22,,80", 2, "not a list of integers: 22,,80"},
+      {"unknown option", "firewall enable --sideways 1", 2, "--sideways"},
+      {"raw and json", "--raw --json process-data", 2, "--raw and --json exclude each other"},
+      {"records without json", "--records process-data", 2, "--records needs --json"},
+      {"records of a flag", "--json --records firewall disable", 2, "--records: firewall disable has no records"},
+      {"unknown signal", "signal -FOO 1", 2, "unknown signal: -FOO; valid signals: a dash and one of HUP INT"},
+      {"signal beyond the last", "signal -65 1", 2, "unknown signal: -65;"},
+      {"signal without a dash", "signal STOP 1", 2, "unknown signal: STOP;"},
+      {"no signal", "signal '' 1", 2, "unknown signal: ;"},
+      {"RTMIN beyond RTMAX", "signal -RTMIN+31 1", 2, "unknown signal: -RTMIN+31;"},
+      {"signal number and more", "signal -9x 1", 2, "unknown signal: -9x;"},
+      {"kill's option", "signal -l 1", 2, "unknown signal: -l;"},
+      {"output unwritable", "--help >/dev/full", 74, "cannot write the output: No space left on device"},
+      {"unknown user", "process-data --user no-such-user", 2, "no such user: no-such-user"},
+      // clang-format on
+  };
+  for (const auto& c : kCases) {
+    const auto r = testsupport::run({"/bin/sh", "-c", KORVANE_HELPERCTL_PATH " "s + c.line});
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << c.name << r.err;
   }
 }
 
@@ -95,16 +143,41 @@ TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
 
   const auto records =
       parseAll(L::kProcessData, {"30|0|10|1|5|c", "10|1000|30|1|5|a", "20|0|20|1|9|b"});
-  auto pids = [&](const Selection& selection, const std::map<std::int64_t, std::string>& names) {
-    Ints out;
-    for (const auto& r : selectRecords(L::kProcessData, records, selection, names))
-      out.push_back(std::get<std::int64_t>(r.fields[0]));
-    return out;
+  // ps shows both long names as "averyve+": the uids of process data tell them apart.
+  const std::map<L, std::vector<Record>> kListings = {
+      {L::kProcessData, records},
+      {L::kDetailedProcesses,
+       parseAll(L::kDetailedProcesses, {"1|root|0|0|1|/a|a", "2|7|0|0|1|/b|b"})},
+      {L::kSystemProcesses, parseAll(L::kSystemProcesses, {"averyve+ 4 0 a", "averyve+ 5 0 b",
+                                                           "root 6 0 c", "4343 7 0 d"})}};
+  const struct {
+    const char* name;
+    L kind;
+    std::int64_t uid;  // -1: no --user
+    const char* user;
+    std::optional<std::size_t> sort;
+    bool reverse;
+    Ints pids;
+  } kSelections[] = {
+      {"CPU time: largest first, then pid", L::kProcessData, -1, "", 4, false, {20, 10, 30}},
+      {"CPU time: the other way, then pid", L::kProcessData, -1, "", 4, true, {10, 30, 20}},
+      {"pid: the other way", L::kProcessData, -1, "", 0, true, {30, 20, 10}},
+      {"uid, by pid", L::kProcessData, 0, "root", {}, false, {20, 30}},
+      {"name", L::kDetailedProcesses, 0, "root", {}, false, {1}},
+      {"uid without a name", L::kDetailedProcesses, 7, "", {}, false, {2}},
+      {"ps: a short name", L::kSystemProcesses, 0, "root", {}, false, {6}},
+      {"ps: a cut name", L::kSystemProcesses, 4242, "averyverylong", {}, false, {4}},
+      {"ps: a uid without a name", L::kSystemProcesses, 4343, "", {}, false, {7}},
   };
-  EXPECT_EQ(pids({}, {}), (Ints{10, 20, 30}));
-  EXPECT_EQ(pids({std::nullopt, 4}, {}), (Ints{20, 10, 30}));  // CPU time: largest first, then pid
-  EXPECT_EQ(pids({"0", {}}, {}), (Ints{20, 30}));
-  EXPECT_EQ(pids({"alice", {}}, {{10, "alice"}}), Ints{10});
+  for (const auto& c : kSelections) {
+    Selection selection{UserId{c.uid, c.user}, c.sort, c.reverse};
+    if (c.uid < 0) selection.user.reset();
+    Ints pids;
+    for (const auto& r :
+         selectRecords(c.kind, kListings.at(c.kind), selection, {{4, 4242}, {5, 4243}, {6, 0}}))
+      pids.push_back(std::get<std::int64_t>(r.fields[0]));
+    EXPECT_EQ(pids, c.pids) << c.name;
+  }
 
   const auto detailed = parseAll(
       L::kDetailedProcesses,
@@ -118,6 +191,10 @@ TEST(Records, ParseEachListingsShapeSelectByUserAndSortFieldThenFormat) {
   EXPECT_EQ(formatJsonRecords(L::kDetailedProcesses, {detailed[0]}),
             "[\n{\"pid\":12,\"user\":\"bob\",\"resident\":11821056,\"virtual\":49500160,"
             "\"threads\":38,\"name\":\"api\",\"path\":\"Unknown\"}\n]\n");
+  EXPECT_EQ(formatSelectedListing(parse(words("system-processes --sort cpu")),
+                                  {"USER PID %CPU COMMAND", "root 2 0.0 a", "bob 3 5.0 b"},
+                                  Form::kExact, 0, {}),
+            "USER PID %CPU COMMAND\nbob 3 5.0 b\nroot 2 0.0 a\n");
   EXPECT_EQ(formatJsonRecords(L::kSystemProcesses, {}), "[]\n");
   EXPECT_EQ(formatListing({}, Form::kJson), "[]\n");
   EXPECT_EQ(cpuTimeText(3723999999999), "1:02:03");
@@ -159,7 +236,7 @@ TEST(Output, ControlsReachATerminalDefusedAPipeExactlyAndJsonEscaped) {
                                        platform::UniqueFd(pipe[0]), platform::UniqueFd(pipe[1])};
   EXPECT_EQ(outputForm(parse(words("--raw process-data")), other), Form::kTerminal);
   EXPECT_EQ(outputForm(parse(words("--raw process-data")), pipe[1]), Form::kExact);
-  EXPECT_EQ(outputForm(parse(words("uninstall --json /a/b")), other), Form::kJson);
+  EXPECT_EQ(outputForm(parse(words("--json uninstall /a/b")), other), Form::kJson);
 }
 
 TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAskedSignals) {
@@ -174,6 +251,8 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
   EXPECT_TRUE(ps[1].cpuPercent == 0.0 && ps[2].user == "0");
   sortProcesses(ps, TopSort::kMemory);
   EXPECT_EQ(ps[0].pid, 3);
+  sortProcesses(ps, TopSort::kMemory, true);  // ties still by pid
+  EXPECT_TRUE(ps[0].pid == 1 && ps[2].pid == 3);
 
   TopView view(TopSort::kPid);
   for (std::size_t i = 0; i < 3; ++i)
@@ -188,12 +267,14 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
   view.press({Key::kChar, 'k'});
   EXPECT_FALSE(view.press({Key::kChar, 'n'}));  // anything but y declines
   // Two process rows fit: moving down scrolls, every line keeps the width.
+  view.press({Key::kChar, 'R'});  // z, e, a
   view.press({Key::kEnd, 0});
   int selected = 0;
-  auto screen = view.render(30, 6, &selected);
+  auto screen = view.render(50, 6, &selected);
   EXPECT_EQ(selected, 3);
-  EXPECT_TRUE(screen[3].starts_with("      9 ")) << screen[3];
-  for (const auto& line : screen) EXPECT_EQ(line.size(), 30u) << line;
+  EXPECT_TRUE(screen[3].starts_with("      7 ") && screen[0].ends_with("by name, reversed "))
+      << screen[0] << screen[3];
+  for (const auto& line : screen) EXPECT_EQ(line.size(), 50u) << line;
 }
 
 // A listening socket at `path` whose clients see `uid` as its server

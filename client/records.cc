@@ -151,17 +151,30 @@ std::optional<Record> parseRecord(ListingKind kind, const std::string& element) 
   return parseBarRecord(kind, element);
 }
 
+std::string psUserText(const UserId& user) {
+  if (user.name.empty()) return std::to_string(user.uid);
+  return user.name.size() <= 8 ? user.name : user.name.substr(0, 7) + "+";
+}
+
+bool needsUids(ListingKind kind, const Selection& selection) {
+  return kind == ListingKind::kSystemProcesses && selection.user && selection.user->name.size() > 8;
+}
+
 std::vector<Record> selectRecords(ListingKind kind, std::vector<Record> records,
                                   const Selection& selection,
-                                  const std::map<std::int64_t, std::string>& userNames) {
-  if (selection.user) {
-    const auto userField = fieldIndex(kind, "user");
+                                  const std::map<std::int64_t, std::int64_t>& uids) {
+  if (const auto& user = selection.user) {
+    const std::string uid = std::to_string(user->uid), shown = psUserText(*user);
+    const bool byUid = needsUids(kind, selection);
     std::erase_if(records, [&](const Record& r) {
-      if (userField) return std::get<std::string>(r.fields[*userField]) != *selection.user;
       const std::int64_t pid = std::get<std::int64_t>(r.fields[0]);
-      const auto name = userNames.find(pid);
-      const bool byName = name != userNames.end() && name->second == *selection.user;
-      return !byName && std::to_string(std::get<std::int64_t>(r.fields[1])) != *selection.user;
+      if (kind == ListingKind::kProcessData)
+        return std::get<std::int64_t>(r.fields[1]) != user->uid;
+      const auto& text = std::get<std::string>(r.fields[1]);
+      if (kind == ListingKind::kDetailedProcesses)
+        return text != uid && (text.empty() || text != user->name);
+      const auto owner = uids.find(pid);
+      return text != shown || (byUid && (owner == uids.end() || owner->second != user->uid));
     });
   }
   const std::size_t pid = *fieldIndex(kind, "pid");
@@ -173,7 +186,8 @@ std::vector<Record> selectRecords(ListingKind kind, std::vector<Record> records,
   std::stable_sort(records.begin(), records.end(), by(pid, false));
   if (selection.sortField) {
     const std::size_t f = *selection.sortField;
-    std::stable_sort(records.begin(), records.end(), by(f, fieldsOf(kind)[f].largestFirst));
+    std::stable_sort(records.begin(), records.end(),
+                     by(f, fieldsOf(kind)[f].largestFirst != selection.reverse));
   }
   return records;
 }

@@ -46,18 +46,37 @@ struct Record {
 // begins the path's last component, else the first.
 std::optional<Record> parseRecord(ListingKind kind, const std::string& element);
 
-// What --user and --sort ask for.
-struct Selection {
-  std::optional<std::string> user;  // a user name, or for process data a uid too
-  std::optional<std::size_t> sortField;
+// The user --user names: its uid, and its login name ("" when it has none).
+struct UserId {
+  std::int64_t uid = 0;
+  std::string name;
+  bool operator==(const UserId&) const = default;
 };
 
-// The records of `user` (in process data, matched by uid number or by
-// `userNames`, which maps a pid to its user), ordered by pid and then by the
-// sort field, if any.
+// What ps's user column shows for `user`: its name, or its uid when it has
+// none; a name longer than 8 bytes is cut to 7 and a "+", which other users'
+// names may share.
+std::string psUserText(const UserId& user);
+
+// What --user and --sort ask for.
+struct Selection {
+  std::optional<UserId> user;
+  std::optional<std::size_t> sortField;
+  bool reverse = false;  // the sort field the other way round ("--sort -FIELD")
+};
+
+// True when selectRecords needs the uid of each pid for `selection`: in the
+// ps listing, for a user whose name ps shows cut.
+bool needsUids(ListingKind kind, const Selection& selection);
+
+// The records of the selected user, ordered by pid and then by the sort
+// field, if any, in its direction or, with `reverse`, the other. A detailed record is the user's
+// when it shows the user's name or uid, a process-data record when it holds the uid, a ps line when
+// its user column is psUserText(user) and, where needsUids, `uids` (pid to
+// uid) gives its pid the user's uid.
 std::vector<Record> selectRecords(ListingKind kind, std::vector<Record> records,
                                   const Selection& selection,
-                                  const std::map<std::int64_t, std::string>& userNames);
+                                  const std::map<std::int64_t, std::int64_t>& uids);
 
 // An aligned table with a header, numbers right-aligned, sizes and CPU time
 // for people; each line cut to `width` code points when width > 0.

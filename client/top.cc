@@ -10,7 +10,7 @@ namespace client {
 namespace {
 
 constexpr const char* kKeyHelp =
-    "c/m/p/n sort  arrows select  t TERM  k KILL  s STOP  r CONT  q quit";
+    "c/m/p/n sort  R reverse  arrows select  t TERM  k KILL  s STOP  r CONT  q quit";
 
 const char* sortName(TopSort sort) {
   switch (sort) {
@@ -78,11 +78,13 @@ std::vector<TopProcess> topProcesses(const TopSample* previous, const TopSample&
   return out;
 }
 
-void sortProcesses(std::vector<TopProcess>& processes, TopSort sort) {
+void sortProcesses(std::vector<TopProcess>& processes, TopSort sort, bool reversed) {
   std::stable_sort(processes.begin(), processes.end(),
                    [](const TopProcess& a, const TopProcess& b) { return a.pid < b.pid; });
   std::stable_sort(processes.begin(), processes.end(),
-                   [sort](const TopProcess& a, const TopProcess& b) {
+                   [sort, reversed](const TopProcess& x, const TopProcess& y) {
+                     const TopProcess& a = reversed ? y : x;
+                     const TopProcess& b = reversed ? x : y;
                      switch (sort) {
                        case TopSort::kCpu:
                          return a.cpuPercent > b.cpuPercent;
@@ -93,7 +95,7 @@ void sortProcesses(std::vector<TopProcess>& processes, TopSort sort) {
                        case TopSort::kPid:
                          break;
                      }
-                     return false;
+                     return reversed && a.pid < b.pid;
                    });
 }
 
@@ -141,7 +143,7 @@ std::optional<std::int64_t> TopView::selectedPid() const {
 }
 
 void TopView::resort(std::optional<std::int64_t> pid) {
-  sortProcesses(processes_, sort_);
+  sortProcesses(processes_, sort_, reversed_);
   auto same = std::find_if(processes_.begin(), processes_.end(),
                            [&](const TopProcess& p) { return pid && p.pid == *pid; });
   select(same != processes_.end() ? same - processes_.begin()
@@ -196,9 +198,13 @@ std::optional<TopSignal> TopView::press(KeyPress key) {
       {'k', {"SIGKILL", "-KILL"}},
       {'s', {"SIGSTOP", "-STOP"}},
       {'r', {"SIGCONT", "-CONT"}}};
-  if (auto s = kSorts.find(key.ch); s != kSorts.end()) {
+  if (auto s = kSorts.find(key.ch); key.ch == 'R' || s != kSorts.end()) {
     const auto pid = selectedPid();
-    sort_ = s->second;
+    if (key.ch == 'R') {
+      reversed_ = !reversed_;
+    } else {
+      sort_ = s->second;
+    }
     resort(pid);
   } else if (auto g = kSignals.find(key.ch); g != kSignals.end() && !processes_.empty()) {
     pending_ = TopSignal{g->second.first, g->second.second, processes_[selected_].pid};
@@ -223,8 +229,8 @@ std::vector<std::string> TopView::render(int width, int height, int* selectedLin
   double total = 0;
   for (const auto& p : processes_) total += p.cpuPercent;
   char header[160];
-  std::snprintf(header, sizeof header, "%zu processes  CPU %.1f%%  sorted by %s", processes_.size(),
-                total, sortName(sort_));
+  std::snprintf(header, sizeof header, "%zu processes  CPU %.1f%%  sorted by %s%s",
+                processes_.size(), total, sortName(sort_), reversed_ ? ", reversed" : "");
   std::vector<std::string> lines = {header};
   char headings[96];
   std::snprintf(headings, sizeof headings, "%7s %-8s %6s %9s %4s %9s %s", "PID", "USER", "CPU%",

@@ -39,8 +39,9 @@ struct TopSample {
 // 100 for a process with several threads.
 std::vector<TopProcess> topProcesses(const TopSample* previous, const TopSample& current);
 
-// CPU and memory largest first, pid and name ascending; ties by pid.
-void sortProcesses(std::vector<TopProcess>& processes, TopSort sort);
+// CPU and memory largest first, pid and name ascending, or with `reversed`
+// the other way round; ties by pid.
+void sortProcesses(std::vector<TopProcess>& processes, TopSort sort, bool reversed = false);
 
 enum class Key { kNone, kUp, kDown, kPageUp, kPageDown, kHome, kEnd, kQuit, kChar };
 struct KeyPress {
@@ -61,12 +62,12 @@ struct TopSignal {
 // The view's state: what it shows and what the user has asked for.
 class TopView {
  public:
-  explicit TopView(TopSort sort) : sort_(sort) {}
+  explicit TopView(TopSort sort, bool reversed = false) : sort_(sort), reversed_(reversed) {}
 
   // Replaces the processes, keeping the selection on the same pid.
   void update(std::vector<TopProcess> processes);
   // Applies one key; returns a signal once the user confirmed it with y.
-  // Sets quit() on q.
+  // Sets quit() on q; R reverses the order.
   std::optional<TopSignal> press(KeyPress key);
   // Shows `text` on the last line until the next key.
   void setStatus(std::string text) { status_ = std::move(text); }
@@ -84,6 +85,7 @@ class TopView {
   std::string footer(int width) const;
 
   TopSort sort_;
+  bool reversed_;
   std::vector<TopProcess> processes_;
   std::size_t selected_ = 0;
   std::size_t first_ = 0;     // the first process on the screen

@@ -192,8 +192,8 @@ bool readKeys(HelperClient& helper, RawTerminal* agentTerminal, TopView& view, b
 
 }  // namespace
 
-int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, bool agentRunning,
-           std::string* error) {
+int runTop(HelperClient& helper, TopSort sort, bool reversed, double intervalSeconds,
+           bool agentRunning, std::string* error) {
   if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
     *error = "top needs a terminal; for a listing a script can read, use process-data";
     return kExitUsage;
@@ -203,7 +203,7 @@ int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, bool agen
     return callFailureStatus(helper.lastFailure());
   };
   SignalScope signals;
-  TopView view(sort);
+  TopView view(sort, reversed);
   TopSample previous, current;
   // The first listing is the one most likely to ask for a password: it is
   // taken before the terminal turns raw.

@@ -19,7 +19,7 @@ namespace client {
 // not a terminal; callFailureStatus() with callAdvice() in *error when a
 // call to the helper failed. Call from the main thread only: it installs
 // signal handlers for its duration.
-int runTop(HelperClient& helper, TopSort sort, double intervalSeconds, bool agentRunning,
-           std::string* error);
+int runTop(HelperClient& helper, TopSort sort, bool reversed, double intervalSeconds,
+           bool agentRunning, std::string* error);
 
 }  // namespace client

@@ -35,10 +35,6 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
     refused.push_back({"terminate", bad});
     refused.push_back({"signal", "-STOP", bad});
   }
-  for (const char* text :
-       {"", "1", "-l", "--", "-", "-9x", "-1e3", "--verbose", "STOP", "-BOGUS"}) {
-    refused.push_back({"signal", text, pid});
-  }
   for (const std::string& path :
        {std::string("relative/Test.app"), std::string("/usr"), (app / ".." / "Test.app").string(),
         (dir.path() / "via" / "Test.app").string()}) {
