@@ -1,6 +1,7 @@
 #include "client/auth_agent.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,10 +11,13 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
-#include "platform/groups.h"
 #include "platform/pidfd.h"
 #include "platform/unique_fd.h"
 
@@ -21,6 +25,20 @@ namespace client {
 namespace {
 
 constexpr const char* kHelperGroup = "korvane-helper";
+
+// The gid of group `name` in /etc/group, read as a file: the client is linked
+// statically, and the NSS modules glibc would load into it for getgrnam
+// (libnss_systemd) crash there when the group is missing.
+std::optional<gid_t> groupInFile(const char* name) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen("/etc/group", "re"), &std::fclose);
+  std::vector<char> buf(16384);
+  group entry{};
+  group* found = nullptr;
+  while (file && ::fgetgrent_r(file.get(), &entry, buf.data(), buf.size(), &found) == 0) {
+    if (std::strcmp(found->gr_name, name) == 0) return found->gr_gid;
+  }
+  return std::nullopt;
+}
 
 // The cgroup path of the line whose controller field is `controllers`.
 std::string_view cgroupPath(std::string_view text, std::string_view controllers) {
@@ -87,7 +105,7 @@ bool inLoginSession(std::string_view procSelfCgroup) {
 
 bool mayNeedAuthentication() {
   if (!::isatty(STDIN_FILENO) || ::getuid() == 0) return false;
-  const auto helperGroup = platform::groupIdForName(kHelperGroup);
+  const auto helperGroup = groupInFile(kHelperGroup);
   if (!helperGroup) return true;
   std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
   const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());

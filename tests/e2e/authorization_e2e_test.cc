@@ -233,6 +233,12 @@ TEST_F(AuthorizationE2E, WithoutPolkitAUserIsDeniedAndAMemberStillActs) {
                            "org.freedesktop.PolicyKit1 was not provided by any .service files"});
   EXPECT_EQ(run(asMember({helperctlPath(), "terminate", mine})).out, "YES\n");
   EXPECT_EQ(own.reap(), 128 + SIGKILL);
+  // A client on a terminal reads the group as a file: through NSS the static
+  // client crashed when the group was missing.
+  std::string group = readFile("/etc/group");
+  const std::size_t at = group.find("korvane-helper:");
+  testsupport::writeFile("/etc/group", group.erase(at, group.find('\n', at) - at + 1));
+  EXPECT_EQ(onTerminal({"terminate", mine}, kUser, std::nullopt, journal_).first, 1);
 }
 
 // A record is one journal entry with exact values: here a caller whose
