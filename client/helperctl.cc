@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
 
+#include "common/decimal.h"
 #include "common/utf8.h"
 
 namespace client {
@@ -82,13 +82,6 @@ std::string signalList() {
   return "a dash and one of " + list + " (SIG before it may be left out), RTMIN+N up to " +
          std::to_string(SIGRTMAX - SIGRTMIN) + ", or a number from 0 to " +
          std::to_string(SIGRTMAX);
-}
-
-std::optional<std::int64_t> parseInt64(const std::string& s) {
-  std::int64_t v = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
-  return v;
 }
 
 // CLI11 reads "-STOP" as an option, so the values of the subcommands that
@@ -308,7 +301,7 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
     return "unknown signal: " + t.signal + "; valid signals: " + signalList();
   }
   if (cmd.kind == Kind::kTerminate || cmd.kind == Kind::kSignal) {
-    auto pid = parseInt64(t.pid);
+    auto pid = common::parseDecimal<std::int64_t>(t.pid);
     if (!pid) return "PID must be a decimal integer: " + t.pid;
     cmd.pid = *pid;
   }
@@ -333,7 +326,7 @@ std::optional<UserId> findUser(const std::string& text, const std::string& passw
   const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(passwdPath.c_str(), "re"),
                                                    &std::fclose);
   std::optional<UserId> byUid;
-  const auto uid = parseInt64(text);
+  const auto uid = common::parseDecimal<std::int64_t>(text);
   // (uid_t)-1 is no one: setreuid and chown read it as "unchanged".
   if (uid && *uid >= 0 && *uid < 0xFFFFFFFF) byUid = UserId{*uid, ""};
   std::vector<char> buf(16384);
@@ -352,7 +345,7 @@ std::optional<std::vector<std::int64_t>> parsePortList(const std::string& text) 
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);
-    auto port = parseInt64(text.substr(start, comma - start));
+    auto port = common::parseDecimal<std::int64_t>(text.substr(start, comma - start));
     if (!port) return std::nullopt;
     ports.push_back(*port);
     if (comma == std::string::npos) return ports;

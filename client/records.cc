@@ -5,19 +5,13 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "common/decimal.h"
 #include "common/utf8.h"
 
 namespace client {
 namespace {
 
 using Type = FieldType;
-
-std::optional<std::int64_t> parseInteger(std::string_view s) {
-  std::int64_t v = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (s.empty() || ec != std::errc() || p != s.data() + s.size()) return std::nullopt;
-  return v;
-}
 
 // A byte count as the detailed listing writes it: "16384.0".
 std::optional<std::int64_t> parseByteCount(std::string_view s) {
@@ -26,7 +20,7 @@ std::optional<std::int64_t> parseByteCount(std::string_view s) {
       s.find_first_not_of("0123456789", point + 1) != std::string_view::npos) {
     return std::nullopt;
   }
-  return parseInteger(s.substr(0, point));
+  return common::parseDecimal<std::int64_t>(s.substr(0, point));
 }
 
 // The first `n` '|'-separated fields of `s`, then the rest; nullopt when
@@ -62,11 +56,11 @@ std::optional<Record> parseBarRecord(ListingKind kind, const std::string& elemen
   const bool detailed = kind == ListingKind::kDetailedProcesses;
   auto f = splitBars(element, 5);
   if (!f) return std::nullopt;
-  auto pid = parseInteger((*f)[0]);
-  auto second = parseInteger((*f)[1]);  // process data: the uid
-  auto resident = detailed ? parseByteCount((*f)[2]) : parseInteger((*f)[2]);
-  auto fourth = detailed ? parseByteCount((*f)[3]) : parseInteger((*f)[3]);
-  auto fifth = parseInteger((*f)[4]);
+  auto pid = common::parseDecimal<std::int64_t>((*f)[0]);
+  auto second = common::parseDecimal<std::int64_t>((*f)[1]);  // process data: the uid
+  auto resident = detailed ? parseByteCount((*f)[2]) : common::parseDecimal<std::int64_t>((*f)[2]);
+  auto fourth = detailed ? parseByteCount((*f)[3]) : common::parseDecimal<std::int64_t>((*f)[3]);
+  auto fifth = common::parseDecimal<std::int64_t>((*f)[4]);
   if (!pid || !resident || !fourth || !fifth || (!detailed && !second)) return std::nullopt;
   if (!detailed) return Record{element, {*pid, *second, *resident, *fourth, *fifth, (*f)[5]}};
   auto [path, name] = splitPathAndName((*f)[5]);
@@ -84,7 +78,7 @@ std::optional<Record> parsePsLine(const std::string& line) {
     words.push_back(line.substr(start, i - start));
   }
   const std::size_t command = line.find_first_not_of(' ', i);
-  auto pid = parseInteger(words[1]);
+  auto pid = common::parseDecimal<std::int64_t>(words[1]);
   double cpu = 0;
   auto [p, ec] = std::from_chars(words[2].data(), words[2].data() + words[2].size(), cpu);
   if (!pid || command == std::string::npos || ec != std::errc() ||
