@@ -23,8 +23,6 @@ namespace e2e {
 namespace {
 namespace fs = std::filesystem;
 
-constexpr char kJournal[] = "/run/systemd/journal/socket";
-
 // The caller's uid and each step of the decision, as an entry's fields say,
 // e.g. "4242 signal-own-process polkit target sleep uid 4242: YES". No value
 // here holds a newline, so each field is a KEY=VALUE line.
@@ -47,7 +45,8 @@ platform::UniqueFd bindJournal() {
   platform::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, kJournal, sizeof kJournal);
+  std::memcpy(address.sun_path, authorization::kJournalSocket,
+              sizeof authorization::kJournalSocket);
   EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   return fd;
 }
@@ -280,7 +279,7 @@ TEST_F(AuthorizationE2E, ARecordIsOneEntryByteForByteOrElseALineOnStandardError)
   char datagram[65536];
   const ssize_t n = ::recv(journal_, datagram, sizeof datagram, MSG_DONTWAIT);
   EXPECT_EQ(std::string(datagram, std::max<ssize_t>(n, 0)), entry);
-  fs::remove(kJournal);
+  fs::remove(kJournalSocket);
   for (const bool stale : {false, true}) {
     if (stale) bindJournal();  // closed at once, the file left behind
     testing::internal::CaptureStderr();
