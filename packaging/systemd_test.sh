@@ -9,9 +9,7 @@ svc=com.korvane.helper.service
 
 case ${1-} in
 --boot)  # pid 1 of the new namespaces, for as long as it takes to become systemd
-  root=$2/root
-  mkdir "$2" && mount -t tmpfs -o mode=0755 tmpfs "$2"
-  mkdir -p "$2"/{upper,over,root}
+  root=$2/root && mkdir "$2" && mount -t tmpfs tmpfs "$2" && mkdir "$2"/{upper,over,root}
   mount -t overlay overlay -o "lowerdir=/,upperdir=$2/upper,workdir=$2/over" "$root"
   mount -t proc proc "$root/proc"
   # Read-only, or systemd-sysctl would set the host's values.
@@ -20,9 +18,7 @@ case ${1-} in
   mount -t cgroup2 cgroup2 "$root/sys/fs/cgroup"
   mount -t tmpfs -o mode=0755 tmpfs "$root/dev"
   for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0; do
-    IFS=: read -r name major minor <<<"$node"
-    mknod -m 666 "$root/dev/$name" c "$major" "$minor"
-  done
+    (IFS=: && set -- $node && mknod -m 666 "$root/dev/$1" c "$2" "$3"); done
   mkdir "$root/dev/pts" && mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
   ln -s pts/ptmx "$root/dev/ptmx" && touch "$2/console" "$root/dev/console"
   mount --bind "$2/console" "$root/dev/console"
@@ -41,7 +37,9 @@ case ${1-} in
   mode=check
   cd /opt/korvane-test
   dpkg -i ./*.deb >dpkg.log 2>&1 || { cat dpkg.log; fail "dpkg -i"; }
-  [[ $(systemctl is-active com.korvane.helper.socket) == active ]] || fail "socket not started"
+  socket=com.korvane.helper.socket
+  [[ "$(systemctl is-enabled $socket) $(systemctl is-active $socket)" == "enabled active" ]] ||
+    fail "socket not enabled and started"
   # The daemon admits no client on an overlay, and a nosuid mount drops set-group-ID.
   mkdir bin && mount -t tmpfs -o mode=0755 tmpfs bin && cp -a /usr/bin/korvane-helperctl bin/
   mount --bind bin/korvane-helperctl /usr/bin/korvane-helperctl
@@ -49,14 +47,12 @@ case ${1-} in
   for who in root korvane-member; do
     as=(); [[ $who == root ]] || as=(setpriv --reuid="$who" --regid=users --init-groups)
     ctl() { "${as[@]}" korvane-helperctl --raw "$@"; }
-    sleep 600 & term=$!
-    sleep 600 & kill=$!
+    sleep 600 & term=$!; sleep 600 & kill=$!
     for listing in system-processes detailed-processes process-data; do
       ctl "$listing" >listing && grep -Eq "(^| )$kill[ |]" listing || fail "$who: $listing"
     done
     [[ $(ctl signal -TERM $term) == YES && $(ctl terminate $kill) == YES ]] || fail "$who: signal"
-    wait $term || status=$?
-    wait $kill || status+=" $?"
+    wait $term || status=$?; wait $kill || status+=" $?"
     [[ $status == "143 137" ]] || fail "$who: the signals gave $status"
     mkdir -p apps/Scratch.app/Contents/MacOS
     [[ $(ctl uninstall "$PWD/apps/Scratch.app") == YES && ! -e apps/Scratch.app ]] ||
@@ -66,16 +62,21 @@ case ${1-} in
     [[ $(ctl firewall disable) == YES* && $(nft list ruleset) != *4242* ]] || fail "$who: disable"
   done
 
+  # Anyone may connect, and polkit (started on demand) lets a user signal its own process.
+  nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  "${nobody[@]}" sleep 600 & own=$!
+  [[ $("${nobody[@]}" korvane-helperctl terminate $own) == YES ]] || fail "a user outside the group"
   main=$(systemctl show -P MainPID $svc)
   [[ $(systemctl is-active $svc) == active ]] || fail "service not active"
   sandbox=$(grep -cE '^(NoNewPrivs:\s+1|Seccomp:\s+2|CapBnd:\s+0+8102b)$' /proc/"$main"/status)
   [[ $sandbox == 3 && $(readlink /proc/"$main"/ns/mnt) != $(readlink /proc/1/ns/mnt) ]] ||
     fail "not sandboxed: $(grep -E 'NoNewPrivs|Seccomp|CapBnd' "/proc/$main/status")"
-  # A slow pf: the stop comes while the flush is at work, which must still answer.
-  printf '#!/bin/sh\ntouch /run/pf-busy\nsleep 2\nexec /usr/sbin/korvane-pfctl "$@"\n' >slow-pfctl
+  # A slow pf: the stop comes while the flush is at work, which must still answer. Its
+  # environment has no LISTEN_ variable: the daemon's own socket is no tool's.
+  printf '#!/bin/sh\nenv >/run/pf-busy\nsleep 2\nexec /usr/sbin/korvane-pfctl "$@"\n' >slow-pfctl
   chmod 755 slow-pfctl && ln -sfn "$PWD/slow-pfctl" /sbin/pfctl
   korvane-helperctl firewall disable >inflight & client=$!
-  within 10 test -e /run/pf-busy || fail "the flush never ran pfctl"
+  within 10 test -s /run/pf-busy && ! grep LISTEN_ /run/pf-busy || fail "the flush's pfctl"
   systemctl stop $svc
   wait $client && [[ $(<inflight) == YES* ]] || fail "the stop cut a request: $(<inflight)"
   [[ $(systemctl show -P Result $svc) == success ]] || fail "stop: $(systemctl status $svc)"
@@ -102,7 +103,7 @@ cleanup() {  # pid1 is killed only while unshare, not yet reaped, still has it a
     kill -9 "$pid1"
   wait || true
   rm -rf "$work"
-  [[ ! -d $cgroup ]] || within 10 eval 'find "$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null' ||
+  [[ ! -d $cgroup ]] || within 10 eval 'find "$cgroup" -depth -type d -exec rmdir {} + 2>&-' ||
     echo "left $cgroup" >&2
 }
 trap cleanup EXIT
