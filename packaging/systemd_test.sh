@@ -34,8 +34,7 @@ case ${1-} in
     env -i container=korvane-test /lib/systemd/systemd --system --unit=korvane-test.target
   ;;
 --check)  # inside the booted box
-  mode=check
-  cd /opt/korvane-test
+  mode=check && cd /opt/korvane-test
   dpkg -i ./*.deb >dpkg.log 2>&1 || { cat dpkg.log; fail "dpkg -i"; }
   socket=com.korvane.helper.socket
   [[ "$(systemctl is-enabled $socket) $(systemctl is-active $socket)" == "enabled active" ]] ||
@@ -61,7 +60,6 @@ case ${1-} in
       $(nft list ruleset) == *'dport 4242 '* ]] || fail "$who: enable"
     [[ $(ctl firewall disable) == YES* && $(nft list ruleset) != *4242* ]] || fail "$who: disable"
   done
-
   # Anyone may connect, and polkit (started on demand) lets a user signal its own process.
   nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
   "${nobody[@]}" sleep 600 & own=$!
@@ -80,7 +78,6 @@ case ${1-} in
   systemctl stop $svc
   wait $client && [[ $(<inflight) == YES* ]] || fail "the stop cut a request: $(<inflight)"
   [[ $(systemctl show -P Result $svc) == success ]] || fail "stop: $(systemctl status $svc)"
-  ln -sfn /usr/sbin/korvane-pfctl /sbin/pfctl
   for step in 'systemctl restart $svc' 'kill -9 $main'; do
     [[ $(korvane-helperctl terminate 0) == NO ]] || fail "not served before $step"
     main=$(systemctl show -P MainPID $svc)
