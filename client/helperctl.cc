@@ -29,7 +29,8 @@ dash is that value: terminate -1, signal -STOP 42.
 
 Exit status: 0 success or listing, 1 the helper answered NO, 2 usage error,
 69 the helper is unavailable (not running, not permitted, not admitted, busy,
-ended the connection before replying, or sent no reply within 120 s),
+ended the connection before replying, or sent no reply within 120 s; for
+firewall status: the anchor file is unreadable),
 74 the output could not be written (the message says why), 77 not
 authorized to list processes, 128+N top ended by signal N.
 
@@ -123,6 +124,10 @@ std::vector<std::string> protectValues(std::vector<std::string> args) {
   return args;
 }
 
+// The options of the four port lists, in the firewall operation's order.
+constexpr const char* kPortOptions[] = {"--inbound-tcp", "--outbound-tcp", "--inbound-udp",
+                                        "--outbound-udp"};
+
 // The texts options and positionals are read into before they are checked.
 struct Texts {
   std::string pid, signal, path, sort, user;
@@ -176,14 +181,14 @@ void addValueCommands(CLI::App& app, Texts& t) {
   auto* firewall = app.add_subcommand("firewall", "block ports with the pf anchor, or flush it");
   firewall->require_subcommand(1);
   auto* enable = firewall->add_subcommand("enable", "block the given destination ports");
-  const char* names[] = {"--inbound-tcp", "--outbound-tcp", "--inbound-udp", "--outbound-udp"};
   for (int i = 0; i < 4; ++i) {
-    enable->add_option(names[i], t.ports[i], "comma-separated ports, e.g. 22,80")
+    enable->add_option(kPortOptions[i], t.ports[i], "comma-separated ports, e.g. 22,80")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->type_name("P,P");
   }
   firewall->add_subcommand("disable", "flush the anchor");
+  firewall->add_subcommand("status", "what the anchor file blocks (read here, no helper asked)");
 }
 
 void buildApp(CLI::App& app, Command& cmd, Texts& t) {
@@ -209,10 +214,19 @@ void buildApp(CLI::App& app, Command& cmd, Texts& t) {
   top->add_option("--sort", t.sort, "initial order (-KEY the other way)")
       ->check(CLI::IsMember(sortNames({"cpu", "memory", "pid", "name"})))
       ->type_name("KEY");
+  top->add_option("--user", t.user, "only the processes of user NAME (a login name or a uid)")
+      ->type_name("NAME");
+  top->add_option("--name", cmd.topName, "only the processes whose name contains TEXT")
+      ->type_name("TEXT");
+  top->add_flag("-b,--batch", cmd.batch, "plain-text frames on standard output, no terminal");
+  top->add_option("-n,--frames", cmd.frames, "with -b: stop after N frames")
+      ->check(CLI::PositiveNumber)
+      ->type_name("N");
   top->footer(
       "\nKEYS: c, m, p, n sort by CPU, memory, pid, name; R reverses the order; arrows,\n"
       "Page Up/Down, Home, End select; t, k, s, r send SIGTERM, SIGKILL, SIGSTOP, SIGCONT (asks "
-      "y/n); q quits.");
+      "y/n);\nu shows one user's processes, / those whose name contains a text; h or ? lists "
+      "the keys;\nq quits.");
   app.footer(kMainFooter);
 }
 
@@ -273,6 +287,7 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
       {"uninstall", {Kind::kUninstall, {}}},
       {"enable", {Kind::kFirewallEnable, {}}},
       {"disable", {Kind::kFirewallDisable, {}}},
+      {"status", {Kind::kFirewallStatus, {}}},
       {"top", {Kind::kTop, {}}}};
   std::tie(cmd.kind, cmd.listing) = kKinds.at(name);
   cmd.records = t.records;
@@ -296,6 +311,7 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
                   : t.sort == "name" ? TopSort::kName
                                      : TopSort::kCpu;
   }
+  if (cmd.frames > 0 && !cmd.batch) return "-n: frames are counted in batch mode only (-b)";
   cmd.text = name == "signal" ? t.signal : t.path;
   if (cmd.kind == Kind::kSignal && !isSignalArgument(t.signal)) {
     return "unknown signal: " + t.signal + "; valid signals: " + signalList();
@@ -311,6 +327,12 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
     for (const auto& text : t.ports[i]) {
       auto ports = parsePortList(text);
       if (!ports) return "not a list of integers: " + text;
+      for (const std::int64_t port : *ports) {
+        if (port < 0 || port > 65535) {
+          return std::string(kPortOptions[i]) + ": " + std::to_string(port) +
+                 " is not a port (0 to 65535)";
+        }
+      }
       lists[i]->insert(lists[i]->end(), ports->begin(), ports->end());
     }
   }
@@ -475,6 +497,26 @@ std::string formatFlagMessage(const FlagMessage& result, Form form) {
         .push_back('\n');
   }
   return out;
+}
+
+std::string formatFirewallStatus(const std::array<firewall::PortList, 4>& lists, Form form) {
+  std::string out = form == Form::kJson ? "{" : "";
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    std::string ports;
+    for (const auto& port : lists[i].decimals) ports += (ports.empty() ? "" : ", ") + port;
+    const std::string_view option = std::string_view(kPortOptions[i]).substr(2);
+    if (form == Form::kJson) {
+      out.append(i ? ", \"" : "\"").append(option).append("\": [" + ports + "]");
+    } else if (!ports.empty()) {
+      const std::size_t dash = option.find('-');
+      char line[64];
+      std::snprintf(line, sizeof line, "%-9.*s %-8.*s ", static_cast<int>(dash), option.data(),
+                    static_cast<int>(option.size() - dash - 1), option.data() + dash + 1);
+      out += (out.empty() ? "DIRECTION PROTOCOL PORTS\n" : "") + std::string(line) + ports + "\n";
+    }
+  }
+  if (form == Form::kJson) return out + "}\n";
+  return out.empty() ? "nothing blocked\n" : out;
 }
 
 std::string connectAdvice(ConnectFailure failure, const std::string& error) {

@@ -1,6 +1,7 @@
 // korvane-helperctl's command line and the output of its replies (pure).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "client/helper_client.h"
 #include "client/records.h"
 #include "client/top.h"
+#include "firewall/firewall_rules.h"
 
 namespace client {
 
@@ -30,6 +32,7 @@ struct Command {
     kUninstall,
     kFirewallEnable,
     kFirewallDisable,
+    kFirewallStatus,
     kTop,
   };
   Kind kind = Kind::kHelp;
@@ -47,6 +50,9 @@ struct Command {
 
   TopSort topSort = TopSort::kCpu;  // reversed with selection.reverse
   double interval = 1.0;            // seconds between top's samples
+  std::string topName;              // top --name
+  bool batch = false;               // top -b
+  int frames = 0;                   // top -n
 };
 
 // Parses the arguments after the program name. Where a subcommand expects a
@@ -90,6 +96,11 @@ std::string formatFlag(bool success, Form form);
 std::string formatSelectedListing(const Command& cmd, const Listing& list, Form form, int width,
                                   const std::map<std::int64_t, std::int64_t>& uids);
 std::string formatFlagMessage(const FlagMessage& result, Form form);
+// What `firewall status` prints for the anchor file's lists (in the
+// firewall operation's order): a table of the lists that block something, or
+// "nothing blocked"; for kJson an object with each list under its option's
+// name ("inbound-tcp": [22, 80]).
+std::string formatFirewallStatus(const std::array<firewall::PortList, 4>& lists, Form form);
 
 // The one line that tells a person what to do when connect() failed.
 std::string connectAdvice(ConnectFailure failure, const std::string& error);

@@ -1,11 +1,14 @@
 // korvane-helperctl: the command-line client of the helper daemon.
 
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +17,8 @@
 #include "client/helper_client.h"
 #include "client/helperctl.h"
 #include "client/top_terminal.h"
+#include "firewall/firewall_rules.h"
+#include "platform/fd_io.h"
 #include "platform/error_text.h"
 
 namespace {
@@ -88,13 +93,44 @@ int listing(client::HelperClient& helper, const Command& cmd) {
   return 0;
 }
 
+// Reads the anchor file, which everyone may read: the lists the last enable
+// wrote. A disable flushes what pf loaded and leaves the file.
+int firewallStatus(const Command& cmd) {
+  const std::string path =
+      std::string(firewall::kAnchorFolder) + "/" + std::string(firewall::kAnchorName);
+  std::string rules, error;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    rules.clear();
+  } else if (!platform::readWholeFile(path, &rules, &error)) {
+    return fail(error, kExitUnavailable);
+  }
+  const auto lists = firewall::parseFirewallRules(rules);
+  if (!lists) return fail(path + " holds rules this client does not know", kExitUnavailable);
+  print(client::formatFirewallStatus(*lists, client::outputForm(cmd, STDOUT_FILENO)));
+  return 0;
+}
+
+// Why the helper answered NO to a signal for `pid`, where this side can
+// tell; the helper's record says it in every case.
+std::optional<std::string> refusalReason(std::int64_t pid) {
+  if (pid <= 0) return "the helper signals single processes: PID must be above 0";
+  if (pid > std::numeric_limits<pid_t>::max() ||
+      (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+    return "no such process: " + std::to_string(pid);
+  }
+  return std::nullopt;
+}
+
 int perform(client::HelperClient& helper, const Command& cmd, bool agentRunning) {
   std::string error;
   const client::Form form = client::outputForm(cmd, STDOUT_FILENO);
   auto flag = [&](std::optional<bool> success) {
     if (!success) return callFailed(helper, error);
     print(client::formatFlag(*success, form));
-    return *success ? 0 : client::kExitNo;
+    if (*success) return 0;
+    if (auto why = refusalReason(cmd.pid)) fail(*why, client::kExitNo);
+    return client::kExitNo;
   };
   auto flagMessage = [&](std::optional<client::FlagMessage> result) {
     if (!result) return callFailed(helper, error);
@@ -116,10 +152,16 @@ int perform(client::HelperClient& helper, const Command& cmd, bool agentRunning)
     case Kind::kFirewallDisable:
       return flagMessage(helper.applyFirewall(false, {}, {}, {}, {}, &error));
     case Kind::kTop: {
-      const int status = client::runTop(helper, cmd.topSort, cmd.selection.reverse, cmd.interval,
-                                        agentRunning, &error);
+      client::TopOptions options{cmd.topSort, cmd.selection.reverse, cmd.interval, {}, cmd.batch,
+                                 cmd.frames};
+      options.filter.name = cmd.topName;
+      if (const auto& user = cmd.selection.user) {
+        options.filter.user = user->name.empty() ? std::to_string(user->uid) : user->name;
+      }
+      const int status = client::runTop(helper, options, agentRunning, &error);
       return error.empty() ? status : fail(error, status);
     }
+    case Kind::kFirewallStatus:
     case Kind::kHelp:
       break;
   }
@@ -139,6 +181,7 @@ int main(int argc, char** argv) {
     print(cmd.text);
     return finish(0);
   }
+  if (cmd.kind == Kind::kFirewallStatus) return finish(firewallStatus(cmd));
   if (cmd.user) {
     cmd.selection.user = client::findUser(*cmd.user);
     if (!cmd.selection.user) return fail("no such user: " + *cmd.user, client::kExitUsage);

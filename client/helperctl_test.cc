@@ -46,10 +46,12 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
   for (const char* signal : {"-0", "-64", "-09", "-Stop", "-SIGRTMIN", "-cld"})
     EXPECT_EQ(parse({"signal", signal, "1"}).text, signal);
   c = parse({"firewall", "enable", "--inbound-tcp", "22,80", "--outbound-udp=53", "--inbound-udp",
-             "-1,70000", "--outbound-tcp", "", "--inbound-tcp", "8"});
+             "0,65535", "--outbound-tcp", "", "--inbound-tcp", "8"});
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
-  EXPECT_TRUE(c.inboundTCP == (Ints{22, 80, 8}) && c.outboundUDP == Ints{53} &&
-              c.inboundUDP == (Ints{-1, 70000}) && c.outboundTCP.empty());
+  EXPECT_EQ(c.inboundTCP, (Ints{22, 80, 8}));
+  EXPECT_EQ(c.outboundUDP, Ints{53});
+  EXPECT_EQ(c.inboundUDP, (Ints{0, 65535}));
+  EXPECT_EQ(c.outboundTCP, Ints{});
   c = parse(words("--json process-data --sort -cpu_ns --records --user 7"));
   EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.user == "7" &&
               c.selection.reverse);
@@ -83,7 +85,7 @@ TEST(HelperctlArgs, ErrorsBeforeTheHelperNameWhatIsWrongWithTheirExitStatus) {
       // clang-format off
       {"no subcommand", "", 2, "a subcommand is needed"},
       {"unknown subcommand", "--json ps", 2, "unknown subcommand: ps (one of detailed-processes,"},
-      {"unknown firewall subcommand", "firewall bogus", 2, "unknown subcommand: bogus (one of enable, disable); see 'korvane-helperctl firewall --help'"},
+      {"unknown firewall subcommand", "firewall bogus", 2, "unknown subcommand: bogus (one of enable, disable, status); see 'korvane-helperctl firewall --help'"},
       {"no firewall subcommand", "firewall", 2, "A subcommand is required"},
       {"no pid", "terminate", 2, "PID is required"},
       {"pid not decimal", "terminate 0x10", 2, "PID must be a decimal integer: 0x10"},
@@ -95,6 +97,8 @@ TEST(HelperctlArgs, ErrorsBeforeTheHelperNameWhatIsWrongWithTheirExitStatus) {
       {"interval too short", "top --interval 0", 2, "--interval"},
       {"no ports", "firewall enable --inbound-tcp", 2, "--inbound-tcp"},
       {"empty port", "firewall enable --inbound-tcp 22,,80", 2, "not a list of integers: 22,,80"},
+      {"port out of range", "firewall enable --outbound-udp 53,65536", 2, "--outbound-udp: 65536 is not a port (0 to 65535)"},
+      {"frames outside batch mode", "top -n 2", 2, "-n: frames are counted in batch mode only (-b)"},
       {"unknown option", "firewall enable --sideways 1", 2, "--sideways"},
       {"raw and json", "--raw --json process-data", 2, "--raw and --json exclude each other"},
       {"records without json", "--records process-data", 2, "--records needs --json"},
@@ -239,42 +243,120 @@ TEST(Output, ControlsReachATerminalDefusedAPipeExactlyAndJsonEscaped) {
   EXPECT_EQ(outputForm(parse(words("--json uninstall /a/b")), other), Form::kJson);
 }
 
-TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAskedSignals) {
-  const TopSample first{{"1|0|10|1|1000000000|a", "2|0|10|1|5000000000|b"}, {}, 0};
+TEST(Top, CpuPercentFromTheChangeOfCpuTimeAndDetailedListingOnlyWhenProcessesChange) {
+  TopSampler sampler;
+  const Listing first = {"1|0|10|1|1000000000|a", "2|0|10|1|5000000000|b"};
+  ASSERT_TRUE(sampler.needsDetailed(first));
+  sampler.next(first, 0, nullptr);
   // 2 is a new process on a reused pid (less CPU time than before).
-  const TopSample second{{"1|0|10|2|2000000000|a", "2|0|10|1|1|c", "3|0|900|1|1|d"},
-                         {"1|alice|10.0|0.0|2|/bin/a|a"},
-                         500000000};
-  auto ps = topProcesses(&first, second);
+  const Listing second = {"1|0|10|2|2000000000|a", "2|0|10|1|1|c", "3|0|900|1|1|d"};
+  const Listing detailed = {"1|alice|10.0|0.0|2|/bin/a|a"};
+  EXPECT_TRUE(sampler.needsDetailed(second));
+  auto ps = sampler.next(second, 500000000, &detailed);
   ASSERT_EQ(ps.size(), 3u);
-  EXPECT_TRUE(ps[0].cpuPercent == 200.0 && ps[0].user == "alice" && ps[0].path == "/bin/a");
-  EXPECT_TRUE(ps[1].cpuPercent == 0.0 && ps[2].user == "0");
+  EXPECT_EQ(ps[0].cpuPercent, 200.0);
+  EXPECT_EQ(ps[0].user, "alice");
+  EXPECT_EQ(ps[0].path, "/bin/a");
+  EXPECT_EQ(ps[1].cpuPercent, 0.0);
+  EXPECT_EQ(ps[2].user, "0");
+  // Only CPU time and sizes changed: users and paths are kept, until the
+  // tenth refresh; a changed uid or name, or a new pid, asks again.
+  const Listing busier = {"1|0|20|2|3000000000|a", "2|0|10|1|9|c", "3|0|900|1|5|d"};
+  for (int i = 1; i < TopSampler::kDetailedEvery; ++i) {
+    EXPECT_FALSE(sampler.needsDetailed(busier)) << i;
+    EXPECT_EQ(sampler.next(busier, 500000000 + i, nullptr)[0].user, "alice");
+  }
+  EXPECT_TRUE(sampler.needsDetailed(busier));
+  sampler.next(busier, 600000000, &detailed);
+  for (const Listing& changed : {Listing{"1|5|20|2|3000000000|a", "2|0|10|1|9|c", "3|0|9|1|5|d"},
+                                 Listing{"1|0|20|2|3000000000|a", "2|0|10|1|9|x", "3|0|9|1|5|d"},
+                                 Listing{"1|0|20|2|3000000000|a", "2|0|10|1|9|c", "4|0|9|1|5|d"}}) {
+    EXPECT_TRUE(sampler.needsDetailed(changed)) << changed[0] << changed[1] << changed[2];
+  }
   sortProcesses(ps, TopSort::kMemory);
   EXPECT_EQ(ps[0].pid, 3);
   sortProcesses(ps, TopSort::kMemory, true);  // ties still by pid
-  EXPECT_TRUE(ps[0].pid == 1 && ps[2].pid == 3);
+  EXPECT_EQ(ps[0].pid, 1);
+  EXPECT_EQ(ps[2].pid, 3);
+}
 
+std::vector<TopProcess> named(const std::vector<std::tuple<int, int, std::string>>& rows) {
+  std::vector<TopProcess> ps;
+  for (const auto& [pid, uid, name] : rows) {
+    ps.push_back({pid, uid, uid == 0 ? "root" : std::to_string(uid), 0, 1, 0, 0, name, ""});
+  }
+  return ps;
+}
+
+void type(TopView& view, const std::string& keys) {
+  for (const KeyPress& key : decodeKeys(keys)) view.press(key);
+}
+
+TEST(Top, SelectionFollowsItsProcessAndSignalsGoToTheProcessAskedAbout) {
   TopView view(TopSort::kPid);
-  for (std::size_t i = 0; i < 3; ++i)
-    std::tie(ps[i].pid, ps[i].name) = std::tuple(5 + 2 * i, "eaz"s.substr(i, 1));
-  view.update(ps);
+  view.update(named({{5, 0, "e"}, {7, 0, "a"}, {9, 0, "z"}}));
   view.press({Key::kDown, 0});
   view.press({Key::kChar, 'n'});  // by name: 7 moves to the top, still selected
   // Asks first (the end-to-end test reads the question).
   EXPECT_FALSE(view.press({Key::kChar, 's'}));
   auto signal = view.press({Key::kChar, 'y'});
-  EXPECT_TRUE(signal && signal->name == "SIGSTOP" && signal->pid == 7);
+  ASSERT_TRUE(signal);
+  EXPECT_EQ(signal->name, "SIGSTOP");
+  EXPECT_EQ(signal->pid, 7);
   view.press({Key::kChar, 'k'});
   EXPECT_FALSE(view.press({Key::kChar, 'n'}));  // anything but y declines
-  // Two process rows fit: moving down scrolls, every line keeps the width.
-  view.press({Key::kChar, 'R'});  // z, e, a
-  view.press({Key::kEnd, 0});
+  // The list moves under a pending question: it still names 7, and once 7 is
+  // gone the question is dropped and y sends nothing.
+  view.press({Key::kChar, 't'});
+  view.update(named({{3, 0, "b"}, {5, 0, "e"}, {7, 0, "a"}, {9, 0, "z"}}));
   int selected = 0;
+  EXPECT_EQ(view.render(60, 8, &selected).back(), "Send SIGTERM to 7 (a)? y/n" + std::string(34, ' '));
+  view.update(named({{3, 0, "b"}, {5, 0, "e"}, {9, 0, "z"}}));
+  EXPECT_TRUE(view.render(60, 8, &selected).back().starts_with("7 (a) has ended: SIGTERM not sent"));
+  EXPECT_FALSE(view.press({Key::kChar, 'y'}));
+  // Two process rows fit: moving down scrolls, every line keeps the width.
+  view.press({Key::kChar, 'R'});  // z, e, b
+  view.press({Key::kEnd, 0});
   auto screen = view.render(50, 6, &selected);
   EXPECT_EQ(selected, 3);
-  EXPECT_TRUE(screen[3].starts_with("      7 ") && screen[0].ends_with("by name, reversed "))
-      << screen[0] << screen[3];
+  EXPECT_TRUE(screen[3].starts_with("      3 ")) << screen[3];
+  EXPECT_TRUE(screen[0].starts_with("3 processes  CPU 0.0%  sorted by name, reversed")) << screen[0];
   for (const auto& line : screen) EXPECT_EQ(line.size(), 50u) << line;
+}
+
+TEST(Top, FiltersByUserAndNameHelpAndBatchFrames) {
+  TopView view(TopSort::kPid);
+  view.update(named({{1, 0, "init"}, {20, 1000, "Sleep"}, {30, 1000, "bash"}, {40, 0, "sleepd"}}));
+  const struct {
+    const char* name;
+    std::string keys;
+    std::vector<std::int64_t> shown;
+  } kCases[] = {
+      {"a name, ignoring case", "/sLEEp\r", {20, 40}},
+      {"and a uid", "u1000\r", {20}},
+      {"a user name, the name filter emptied", "uroot\r/\r", {1, 40}},
+      {"Escape keeps the filter; q is a letter", "/q\x1b", {1, 40}},
+      {"backspace", "u1000x\x7f\r", {20, 30}},
+      {"all again", "u\r", {1, 20, 30, 40}},
+  };
+  for (const auto& c : kCases) {
+    type(view, c.keys);
+    std::vector<std::int64_t> shown;
+    std::istringstream frame(view.frame());
+    std::string line;
+    std::getline(frame, line);
+    std::getline(frame, line);
+    EXPECT_EQ(line, "    PID USER       CPU%    MEMORY  THR      TIME NAME") << c.name;
+    while (std::getline(frame, line)) shown.push_back(std::stoll(line));
+    EXPECT_EQ(shown, c.shown) << c.name;
+    EXPECT_FALSE(view.quit()) << c.name;
+  }
+  EXPECT_TRUE(view.frame().starts_with("4 processes  CPU 0.0%  sorted by pid\n"));
+  type(view, "h");
+  int selected = 0;
+  EXPECT_EQ(view.render(40, 20, &selected)[0], "Keys" + std::string(36, ' '));
+  type(view, "xq");  // any key leaves the help, q quits
+  EXPECT_TRUE(view.quit());
 }
 
 // A listening socket at `path` whose clients see `uid` as its server

@@ -10,7 +10,23 @@ namespace client {
 namespace {
 
 constexpr const char* kKeyHelp =
-    "c/m/p/n sort  R reverse  arrows select  t TERM  k KILL  s STOP  r CONT  q quit";
+    "c/m/p/n sort  R reverse  arrows select  t TERM  k KILL  s STOP  r CONT  h help  q quit";
+
+constexpr const char* kHelpScreen[] = {
+    "Keys",
+    "",
+    "  c m p n      sort by CPU, memory, pid, name",
+    "  R            reverse the order",
+    "  arrows       select a process (Page Up/Down, Home, End)",
+    "  t k s r      send SIGTERM, SIGKILL, SIGSTOP, SIGCONT to it (asks y/n)",
+    "  u            show one user's processes (a login name or a uid)",
+    "  /            show processes whose name contains a text",
+    "               (Enter applies, empty shows all, Escape cancels)",
+    "  h ?          this help",
+    "  q Ctrl-C     quit",
+    "",
+    "Any key returns to the list.",
+};
 
 const char* sortName(TopSort sort) {
   switch (sort) {
@@ -25,6 +41,9 @@ const char* sortName(TopSort sort) {
   }
   return "name";
 }
+
+constexpr const char* kHeadings =
+    "    PID USER       CPU%    MEMORY  THR      TIME NAME";
 
 std::string processLine(const TopProcess& p, int width) {
   char head[160];
@@ -43,38 +62,67 @@ std::string padded(std::string line, int width) {
 
 }  // namespace
 
-std::vector<TopProcess> topProcesses(const TopSample* previous, const TopSample& current) {
-  std::map<std::int64_t, std::pair<std::string, std::string>> userAndPath;
-  for (const auto& element : current.detailed) {
-    if (auto r = parseRecord(ListingKind::kDetailedProcesses, element)) {
-      userAndPath[std::get<std::int64_t>(r->fields[0])] = {std::get<std::string>(r->fields[1]),
-                                                           std::get<std::string>(r->fields[6])};
+namespace {
+
+// "PID|uid|name" of each process-data element, one per line: what decides
+// whether the detailed listing is worth asking for again.
+std::string identityKey(const Listing& processData) {
+  std::string key;
+  for (const auto& element : processData) {
+    const std::size_t uidEnd = element.find('|', element.find('|') + 1);
+    std::size_t nameStart = uidEnd;
+    for (int bars = 0; bars < 3 && nameStart != std::string::npos; ++bars) {
+      nameStart = element.find('|', nameStart + 1);
     }
+    if (nameStart == std::string::npos) continue;
+    key.append(element, 0, uidEnd).append(element, nameStart).push_back('\n');
   }
-  std::map<std::int64_t, std::int64_t> before;
-  if (previous) {
-    for (const auto& element : previous->processData) {
-      if (auto r = parseRecord(ListingKind::kProcessData, element)) {
-        before[std::get<std::int64_t>(r->fields[0])] = std::get<std::int64_t>(r->fields[4]);
+  return key;
+}
+
+}  // namespace
+
+bool TopSampler::needsDetailed(const Listing& processData) {
+  key_ = identityKey(processData);
+  return !haveDetailed_ || key_ != detailedKey_ || sinceDetailed_ + 1 >= kDetailedEvery;
+}
+
+std::vector<TopProcess> TopSampler::next(const Listing& processData, std::int64_t timeNs,
+                                         const Listing* detailed) {
+  ++sinceDetailed_;
+  if (detailed) {
+    userAndPath_.clear();
+    for (const auto& element : *detailed) {
+      if (auto r = parseRecord(ListingKind::kDetailedProcesses, element)) {
+        userAndPath_[std::get<std::int64_t>(r->fields[0])] = {
+            std::get<std::string>(r->fields[1]), std::get<std::string>(r->fields[6])};
       }
     }
+    detailedKey_ = key_;
+    haveDetailed_ = true;
+    sinceDetailed_ = 0;
   }
-  const double elapsed = previous ? static_cast<double>(current.timeNs - previous->timeNs) : 0;
+  const double elapsed = timeNs_ >= 0 ? static_cast<double>(timeNs - timeNs_) : 0;
+  std::map<std::int64_t, std::int64_t> cpuNs;
   std::vector<TopProcess> out;
-  for (const auto& element : current.processData) {
+  out.reserve(processData.size());
+  for (const auto& element : processData) {
     auto r = parseRecord(ListingKind::kProcessData, element);
     if (!r) continue;
     auto number = [&](std::size_t i) { return std::get<std::int64_t>(r->fields[i]); };
-    TopProcess p{number(0), std::to_string(number(1)),           number(2), number(3), number(4),
+    TopProcess p{number(0), number(1), std::to_string(number(1)), number(2), number(3), number(4),
                  0,         std::get<std::string>(r->fields[5]), ""};
-    if (auto up = userAndPath.find(p.pid); up != userAndPath.end()) {
+    if (auto up = userAndPath_.find(p.pid); up != userAndPath_.end()) {
       std::tie(p.user, p.path) = up->second;
     }
-    if (auto b = before.find(p.pid); b != before.end() && elapsed > 0 && p.cpuNs >= b->second) {
+    if (auto b = cpuNs_.find(p.pid); b != cpuNs_.end() && elapsed > 0 && p.cpuNs >= b->second) {
       p.cpuPercent = static_cast<double>(p.cpuNs - b->second) * 100.0 / elapsed;
     }
+    cpuNs.emplace_hint(cpuNs.end(), p.pid, p.cpuNs);
     out.push_back(std::move(p));
   }
+  cpuNs_ = std::move(cpuNs);
+  timeNs_ = timeNs;
   return out;
 }
 
@@ -117,14 +165,16 @@ std::vector<KeyPress> decodeKeys(const std::string& bytes) {
     if (known != std::end(kSequences)) {
       keys.push_back({known->second, 0});
       i += std::string_view(known->first).size();
+    } else if (rest[0] == '\x1b' && (rest.size() == 1 || (rest[1] != '[' && rest[1] != 'O'))) {
+      keys.push_back({Key::kEscape, 0});
+      ++i;
     } else if (rest[0] == '\x1b') {
       // An unknown sequence: skip it whole, up to its final byte.
-      std::size_t end = rest.size() > 1 && (rest[1] == '[' || rest[1] == 'O') ? 2 : 1;
-      while (end < rest.size() && end > 1 && !(rest[end] >= 0x40 && rest[end] <= 0x7E)) ++end;
-      i += std::min(end + (end > 1 ? 1 : 0), rest.size());
+      std::size_t end = 2;
+      while (end < rest.size() && !(rest[end] >= 0x40 && rest[end] <= 0x7E)) ++end;
+      i += std::min(end + 1, rest.size());
     } else {
-      keys.push_back(rest[0] == '\x03' || rest[0] == 'q' ? KeyPress{Key::kQuit, 0}
-                                                         : KeyPress{Key::kChar, rest[0]});
+      keys.push_back(rest[0] == '\x03' ? KeyPress{Key::kQuit, 0} : KeyPress{Key::kChar, rest[0]});
       ++i;
     }
   }
@@ -132,8 +182,31 @@ std::vector<KeyPress> decodeKeys(const std::string& bytes) {
 }
 
 void TopView::update(std::vector<TopProcess> processes) {
-  const auto pid = selectedPid();
-  processes_ = std::move(processes);
+  all_ = std::move(processes);
+  refilter(selectedPid());
+  if (pending_ && std::none_of(all_.begin(), all_.end(), [&](const TopProcess& p) {
+        return p.pid == pending_->pid;
+      })) {
+    status_ = std::to_string(pending_->pid) + " (" + pending_->target + ") has ended: " +
+              pending_->name + " not sent";
+    pending_.reset();
+  }
+}
+
+void TopView::refilter(std::optional<std::int64_t> pid) {
+  auto lower = [](std::string text) {
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+  };
+  const std::string name = lower(filter_.name);
+  processes_.clear();
+  for (const auto& p : all_) {
+    if (!filter_.user.empty() && p.user != filter_.user && std::to_string(p.uid) != filter_.user) {
+      continue;
+    }
+    if (!name.empty() && lower(p.name).find(name) == std::string::npos) continue;
+    processes_.push_back(p);
+  }
   resort(pid);
 }
 
@@ -155,8 +228,34 @@ void TopView::select(std::ptrdiff_t index) {
   selected_ = static_cast<std::size_t>(std::max<std::ptrdiff_t>(0, std::min(index, last)));
 }
 
+std::optional<TopSignal> TopView::edit(KeyPress key) {
+  if (key.key == Key::kEscape || key.key == Key::kQuit) {
+    editing_ = 0;
+    quit_ = key.key == Key::kQuit;
+  } else if (key.key == Key::kChar && (key.ch == '\r' || key.ch == '\n')) {
+    const auto pid = selectedPid();
+    (editing_ == 'u' ? filter_.user : filter_.name) = std::exchange(typed_, "");
+    editing_ = 0;
+    refilter(pid);
+  } else if (key.key == Key::kChar && (key.ch == '\x7f' || key.ch == '\b')) {
+    // Whole UTF-8 sequences go.
+    while (!typed_.empty() && (static_cast<unsigned char>(typed_.back()) & 0xC0) == 0x80) {
+      typed_.pop_back();
+    }
+    if (!typed_.empty()) typed_.pop_back();
+  } else if (key.key == Key::kChar && static_cast<unsigned char>(key.ch) >= 0x20) {
+    typed_.push_back(key.ch);
+  }
+  return std::nullopt;
+}
+
 std::optional<TopSignal> TopView::press(KeyPress key) {
   status_.clear();
+  if (editing_) return edit(key);
+  if (help_) {
+    help_ = false;
+    return std::nullopt;
+  }
   if (pending_) {
     auto confirmed = std::exchange(pending_, std::nullopt);
     if (key.key == Key::kChar && (key.ch == 'y' || key.ch == 'Y')) return confirmed;
@@ -187,9 +286,23 @@ std::optional<TopSignal> TopView::press(KeyPress key) {
     case Key::kEnd:
       select(static_cast<std::ptrdiff_t>(processes_.size()));
       return std::nullopt;
+    case Key::kEscape:
     case Key::kChar:
     case Key::kNone:
       break;
+  }
+  if (key.ch == 'q') {
+    quit_ = true;
+    return std::nullopt;
+  }
+  if (key.ch == 'h' || key.ch == '?') {
+    help_ = true;
+    return std::nullopt;
+  }
+  if (key.ch == 'u' || key.ch == '/') {
+    editing_ = key.ch;
+    typed_.clear();
+    return std::nullopt;
   }
   static const std::map<char, TopSort> kSorts = {
       {'c', TopSort::kCpu}, {'m', TopSort::kMemory}, {'p', TopSort::kPid}, {'n', TopSort::kName}};
@@ -207,41 +320,60 @@ std::optional<TopSignal> TopView::press(KeyPress key) {
     }
     resort(pid);
   } else if (auto g = kSignals.find(key.ch); g != kSignals.end() && !processes_.empty()) {
-    pending_ = TopSignal{g->second.first, g->second.second, processes_[selected_].pid};
+    const TopProcess& p = processes_[selected_];
+    pending_ = TopSignal{g->second.first, g->second.second, p.pid, p.name};
   }
   return std::nullopt;
 }
 
 std::string TopView::footer(int width) const {
   if (pending_) {
-    const TopProcess& p = processes_[selected_];
-    return "Send " + pending_->name + " to " + std::to_string(p.pid) + " (" + terminalText(p.name) +
-           ")? y/n";
+    return "Send " + pending_->name + " to " + std::to_string(pending_->pid) + " (" +
+           terminalText(pending_->target) + ")? y/n";
+  }
+  if (editing_) {
+    return (editing_ == 'u' ? "Show the user (empty: all): " : "Show names containing: ") +
+           terminalText(typed_);
   }
   if (!status_.empty()) return terminalText(status_);
   const std::string help = kKeyHelp;
   return static_cast<int>(help.size()) <= width ? help : "q quit";
 }
 
+std::string TopView::header() const {
+  double total = 0;
+  for (const auto& p : processes_) total += p.cpuPercent;
+  char head[160];
+  std::snprintf(head, sizeof head, "%zu processes  CPU %.1f%%  sorted by %s%s", processes_.size(),
+                total, sortName(sort_), reversed_ ? ", reversed" : "");
+  std::string text = head;
+  if (!filter_.user.empty()) text += "  user " + filter_.user;
+  if (!filter_.name.empty()) text += "  name *" + filter_.name + "*";
+  return text;
+}
+
+std::string TopView::frame() const {
+  std::string out = terminalText(header()) + "\n" + kHeadings + "\n";
+  for (const auto& p : processes_) out.append(processLine(p, -1)).push_back('\n');
+  return out;
+}
+
 std::vector<std::string> TopView::render(int width, int height, int* selectedLine) {
   width = std::max(width, 1);
   height = std::max(height, 4);
-  double total = 0;
-  for (const auto& p : processes_) total += p.cpuPercent;
-  char header[160];
-  std::snprintf(header, sizeof header, "%zu processes  CPU %.1f%%  sorted by %s%s",
-                processes_.size(), total, sortName(sort_), reversed_ ? ", reversed" : "");
-  std::vector<std::string> lines = {header};
-  char headings[96];
-  std::snprintf(headings, sizeof headings, "%7s %-8s %6s %9s %4s %9s %s", "PID", "USER", "CPU%",
-                "MEMORY", "THR", "TIME", "NAME");
-  lines.push_back(headings);
+  *selectedLine = -1;
+  if (help_) {
+    std::vector<std::string> lines(std::begin(kHelpScreen), std::end(kHelpScreen));
+    lines.resize(static_cast<std::size_t>(height));
+    for (auto& line : lines) line = padded(terminalText(line, width), width);
+    return lines;
+  }
+  std::vector<std::string> lines = {header(), kHeadings};
   // Header, headings, the selected process's path and the footer.
   pageRows_ = static_cast<std::size_t>(height - 4);
   if (selected_ < first_) first_ = selected_;
   if (selected_ >= first_ + pageRows_) first_ = selected_ - pageRows_ + 1;
   first_ = std::min(first_, processes_.size() > pageRows_ ? processes_.size() - pageRows_ : 0);
-  *selectedLine = -1;
   for (std::size_t i = first_; i < processes_.size() && i < first_ + pageRows_; ++i) {
     if (i == selected_) *selectedLine = static_cast<int>(lines.size());
     lines.push_back(processLine(processes_[i], width));

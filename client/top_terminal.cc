@@ -11,6 +11,7 @@
 #include <csignal>
 
 #include "client/helperctl.h"
+#include "platform/error_text.h"
 #include "platform/fd_io.h"
 
 namespace client {
@@ -142,17 +143,55 @@ void draw(TopView& view) {
   platform::writeAll(STDOUT_FILENO, screen);
 }
 
-bool takeSample(HelperClient& helper, RawTerminal* agentTerminal, TopSample& sample,
-                std::string* error) {
+// The processes of one refresh: process data always, the detailed listing
+// when `sampler` asks for it. False with *error when a call failed.
+bool takeSample(HelperClient& helper, RawTerminal* agentTerminal, TopSampler& sampler,
+                std::vector<TopProcess>* processes, std::string* error) {
   auto data = promptable(agentTerminal, true, [&] { return helper.fetchAllProcessData(error); });
-  sample.timeNs = monotonicNs();
-  auto detailed =
-      data ? promptable(agentTerminal, true, [&] { return helper.fetchDetailedProcesses(error); })
-           : std::nullopt;
-  if (!detailed) return false;
-  sample.processData = std::move(*data);
-  sample.detailed = std::move(*detailed);
+  if (!data) return false;
+  const std::int64_t timeNs = monotonicNs();
+  std::optional<Listing> detailed;
+  if (sampler.needsDetailed(*data)) {
+    detailed =
+        promptable(agentTerminal, true, [&] { return helper.fetchDetailedProcesses(error); });
+    if (!detailed) return false;
+  }
+  *processes = sampler.next(*data, timeNs, detailed ? &*detailed : nullptr);
   return true;
+}
+
+// Sleeps until `due` (monotonic) or a handled signal; false after a signal.
+bool sleepUntil(std::int64_t due, const SignalScope& signals) {
+  for (;;) {
+    const std::int64_t wait = due - monotonicNs();
+    if (gStopSignal) return false;
+    if (wait <= 0) return true;
+    const timespec timeout{static_cast<time_t>(wait / 1000000000),
+                           static_cast<long>(wait % 1000000000)};
+    ::ppoll(nullptr, 0, &timeout, signals.waitMask());
+  }
+}
+
+int runBatch(HelperClient& helper, const TopOptions& options, std::string* error) {
+  SignalScope signals;
+  TopSampler sampler;
+  TopView view(options.sort, options.reversed, options.filter);
+  const auto interval = static_cast<std::int64_t>(options.intervalSeconds * 1e9);
+  std::int64_t due = monotonicNs();
+  for (int frame = 0; options.frames == 0 || frame < options.frames; ++frame) {
+    if (frame > 0 && !sleepUntil(due, signals)) return 128 + gStopSignal;
+    due = monotonicNs() + interval;
+    std::vector<TopProcess> processes;
+    if (!takeSample(helper, nullptr, sampler, &processes, error)) return -1;
+    view.update(std::move(processes));
+    std::string text = frame > 0 ? "\n" : "";
+    text += view.frame();
+    if (!platform::writeAll(STDOUT_FILENO, text)) {
+      *error = "cannot write the output: " + platform::errorText(errno);
+      return kExitOutput;
+    }
+  }
+  return 0;
 }
 
 // Sends a confirmed signal; the line to show, or nullopt with *error when
@@ -192,33 +231,39 @@ bool readKeys(HelperClient& helper, RawTerminal* agentTerminal, TopView& view, b
 
 }  // namespace
 
-int runTop(HelperClient& helper, TopSort sort, bool reversed, double intervalSeconds,
-           bool agentRunning, std::string* error) {
-  if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
-    *error = "top needs a terminal; for a listing a script can read, use process-data";
-    return kExitUsage;
-  }
+int runTop(HelperClient& helper, const TopOptions& options, bool agentRunning,
+           std::string* error) {
   auto failed = [&] {
     *error = callAdvice(helper.lastFailure(), *error);
     return callFailureStatus(helper.lastFailure());
   };
+  if (options.batch) {
+    const int status = runBatch(helper, options, error);
+    return status < 0 ? failed() : status;
+  }
+  if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
+    *error =
+        "top needs a terminal; for plain-text frames use top -b, for a listing a script can "
+        "read, process-data";
+    return kExitUsage;
+  }
   SignalScope signals;
-  TopView view(sort, reversed);
-  TopSample previous, current;
+  TopView view(options.sort, options.reversed, options.filter);
+  TopSampler sampler;
+  std::vector<TopProcess> processes;
   // The first listing is the one most likely to ask for a password: it is
   // taken before the terminal turns raw.
-  if (!takeSample(helper, nullptr, previous, error)) return failed();
-  view.update(topProcesses(nullptr, previous));
+  if (!takeSample(helper, nullptr, sampler, &processes, error)) return failed();
+  view.update(std::move(processes));
   RawTerminal terminal;
   RawTerminal* agentTerminal = agentRunning ? &terminal : nullptr;
-  const auto interval = static_cast<std::int64_t>(intervalSeconds * 1e9);
+  const auto interval = static_cast<std::int64_t>(options.intervalSeconds * 1e9);
   bool resample = false;
   std::int64_t due = monotonicNs() + interval;
   while (!view.quit()) {
     if (resample || monotonicNs() >= due) {
-      if (!takeSample(helper, agentTerminal, current, error)) return failed();
-      view.update(topProcesses(&previous, current));
-      previous = std::move(current);
+      if (!takeSample(helper, agentTerminal, sampler, &processes, error)) return failed();
+      view.update(std::move(processes));
       resample = false;
       due = monotonicNs() + interval;
     }

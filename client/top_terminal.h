@@ -18,8 +18,18 @@ namespace client {
 // after a signal; kExitUsage with *error when standard input or output is
 // not a terminal; callFailureStatus() with callAdvice() in *error when a
 // call to the helper failed. Call from the main thread only: it installs
-// signal handlers for its duration.
-int runTop(HelperClient& helper, TopSort sort, bool reversed, double intervalSeconds,
-           bool agentRunning, std::string* error);
+// signal handlers for its duration. In batch mode: returns 0 after the last
+// frame, kExitOutput with *error when one could not be written.
+struct TopOptions {
+  TopSort sort = TopSort::kCpu;
+  bool reversed = false;
+  double intervalSeconds = 1.0;
+  TopFilter filter;
+  // Batch mode: `frames` frames of plain text on standard output, one every
+  // interval, no terminal needed (0: until a terminating signal).
+  bool batch = false;
+  int frames = 0;
+};
+int runTop(HelperClient& helper, const TopOptions& options, bool agentRunning, std::string* error);
 
 }  // namespace client

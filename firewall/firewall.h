@@ -16,7 +16,7 @@ namespace firewall {
 // Where the firewall finds pf's files and tool. The defaults are the system's;
 // tests point them into a temporary folder.
 struct FirewallPaths {
-  std::string anchorFolder = "/etc/pf.anchors";
+  std::string anchorFolder{kAnchorFolder};
   std::string pfConf = "/etc/pf.conf";
   std::string pfctl = "/sbin/pfctl";
 

@@ -63,18 +63,56 @@ bool toPortList(const std::vector<common::Value>& values, std::string_view listN
   return true;
 }
 
+// Each list's rule prefixes, in the order of the lines: the index of the
+// list in the argument order, and its IPv4 and IPv6 prefixes.
+struct RulePrefixes {
+  std::size_t list;
+  std::string_view ipv4, ipv6;
+};
+constexpr RulePrefixes kRulePrefixes[] = {
+    {0, "block drop in inet proto tcp from any to any port { ",
+     "block drop in inet6 proto tcp from any to any port { "},
+    {2, "block drop in inet proto udp from any to any port { ",
+     "block drop in inet6 proto udp from any to any port { "},
+    {1, "block return out inet proto tcp from any to any port { ",
+     "block return out inet6 proto tcp from any to any port { "},
+    {3, "block return out inet proto udp from any to any port { ",
+     "block return out inet6 proto udp from any to any port { "},
+};
+
 std::string makeFirewallRules(const PortList& inboundTCP, const PortList& outboundTCP,
                               const PortList& inboundUDP, const PortList& outboundUDP) {
+  const PortList* lists[] = {&inboundTCP, &outboundTCP, &inboundUDP, &outboundUDP};
   std::string rules;
-  appendRulePair(rules, inboundTCP, "block drop in inet proto tcp from any to any port { ",
-                 "block drop in inet6 proto tcp from any to any port { ");
-  appendRulePair(rules, inboundUDP, "block drop in inet proto udp from any to any port { ",
-                 "block drop in inet6 proto udp from any to any port { ");
-  appendRulePair(rules, outboundTCP, "block return out inet proto tcp from any to any port { ",
-                 "block return out inet6 proto tcp from any to any port { ");
-  appendRulePair(rules, outboundUDP, "block return out inet proto udp from any to any port { ",
-                 "block return out inet6 proto udp from any to any port { ");
+  for (const auto& rule : kRulePrefixes) appendRulePair(rules, *lists[rule.list], rule.ipv4, rule.ipv6);
   return rules;
+}
+
+std::optional<std::array<PortList, 4>> parseFirewallRules(std::string_view rules) {
+  std::array<PortList, 4> lists;
+  for (const auto& rule : kRulePrefixes) {
+    if (!rules.starts_with(rule.ipv4)) continue;
+    const std::size_t end = rules.find(" }\n");
+    if (end == std::string_view::npos) return std::nullopt;
+    const std::string_view ports = rules.substr(rule.ipv4.size(), end - rule.ipv4.size());
+    for (std::size_t start = 0;;) {
+      const std::size_t comma = ports.find(", ", start);
+      const std::string_view port = ports.substr(start, comma - start);
+      if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos) {
+        return std::nullopt;
+      }
+      lists[rule.list].decimals.emplace_back(port);
+      if (comma == std::string_view::npos) break;
+      start = comma + 2;
+    }
+    rules.remove_prefix(end + 3);
+    if (!rules.starts_with(std::string(rule.ipv6) + std::string(ports) + " }\n")) {
+      return std::nullopt;
+    }
+    rules.remove_prefix(rule.ipv6.size() + ports.size() + 3);
+  }
+  if (!rules.empty()) return std::nullopt;
+  return lists;
 }
 
 bool appendAnchorBlock(std::string* pfConf, std::string_view anchorFile) {

@@ -3,6 +3,8 @@
 // configuration (pure functions: no I/O, no state).
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,9 @@
 namespace firewall {
 
 inline constexpr std::string_view kAnchorName = "com.korvane.helper.firewall";
+// Where the anchor's rules file lives on a system, as kAnchorName (readable
+// by everyone).
+inline constexpr std::string_view kAnchorFolder = "/etc/pf.anchors";
 
 // One list's port numbers as their decimal texts ("22", "443"), in the order
 // they arrived: neither sorted nor de-duplicated.
@@ -37,6 +42,11 @@ bool toPortList(const std::vector<common::Value>& values, std::string_view listN
 // Every line ends with a line feed; all lists empty give the empty text.
 std::string makeFirewallRules(const PortList& inboundTCP, const PortList& outboundTCP,
                               const PortList& inboundUDP, const PortList& outboundUDP);
+
+// The four lists, in the firewall operation's argument order, of a rules text
+// makeFirewallRules() wrote (for those who may read the anchor file but not
+// ask pf); nullopt for any other text. The IPv6 lines must twin the IPv4 ones.
+std::optional<std::array<PortList, 4>> parseFirewallRules(std::string_view rules);
 
 // Appends the anchor block
 //   "\n# Korvane Firewall Anchor\nanchor \"<kAnchorName>\"\n"

@@ -111,6 +111,16 @@ TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDec
             "block return out inet proto udp from any to any port { 65535, 0 }\n"
             "block return out inet6 proto udp from any to any port { 65535, 0 }\n");
   EXPECT_EQ(fs::status(paths_.anchorFile()).permissions(), fs::perms(0644)) << "not mkstemp's 0600";
+  // What `firewall status` reads back: the lists in argument order, or
+  // nothing for a file it did not write.
+  const auto lists = parseFirewallRules(readFile(paths_.anchorFile()));
+  ASSERT_TRUE(lists);
+  EXPECT_EQ((*lists)[0].decimals, (std::vector<std::string>{"80", "22", "80"}));
+  EXPECT_EQ((*lists)[3].decimals, (std::vector<std::string>{"65535", "0"}));
+  EXPECT_TRUE((*lists)[1].decimals.empty());
+  EXPECT_FALSE(parseFirewallRules("block drop in inet proto tcp from any to any port { 80 }\n"))
+      << "without its IPv6 twin";
+  EXPECT_FALSE(parseFirewallRules("pass all\n"));
 
   // -1: pfctl could not be started; -E runs whatever the load gave.
   runner_.calls.clear();

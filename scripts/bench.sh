@@ -61,7 +61,14 @@ bench_polkit() {
   "$root/bench/polkit_bench.sh" "$daemon" "$client" "${ROUNDS:-200}"
 }
 
-producers=(bench_listings bench_transport bench_admission bench_polkit)
+# The live view against procps top at the same population and refresh, CPU
+# time of client and daemon together (bench/live_view_bench.sh).
+bench_live_view() {
+  local sizes=${SIZES:-85,1000,5000}
+  "$root/bench/live_view_bench.sh" "$daemon" "$client" "${sizes##*,}" "${SECONDS_LIVE:-20}"
+}
+
+producers=(bench_listings bench_transport bench_admission bench_polkit bench_live_view)
 
 rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT

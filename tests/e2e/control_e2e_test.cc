@@ -70,6 +70,7 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
   const RunResult gone = helperctl({"--json", "terminate", pid});
   EXPECT_EQ(gone.status, 1);
   EXPECT_EQ(gone.out, "false\n");
+  EXPECT_EQ(gone.err, "korvane-helperctl: no such process: " + pid + "\n");
 
   const RunResult r = helperctl({"--json", "uninstall", app.string()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -90,13 +91,18 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
     }
   }
   EXPECT_TRUE(reachesState(daemon.pid(), 'S'));
-  EXPECT_EQ(helperctlAsMember({"terminate", "0"}).out, "NO\n") << "still serving";
+  const RunResult all = helperctlAsMember({"terminate", "0"});
+  EXPECT_EQ(all.out, "NO\n") << "still serving";
+  EXPECT_NE(all.err.find("PID must be above 0"), std::string::npos) << all.err;
 
-  // `top` driven in tmux: what it sends reaches the process chosen on screen,
-  // and the terminal is as it was once it quits.
+  // `top` driven in tmux: what it sends reaches the process asked about, never
+  // one that took its row, and the terminal is as it was once it quits.
   fs::copy_file("/bin/sleep", dir.path() / "zz-sleeper");
+  fs::copy_file("/bin/sleep", dir.path() / "zz-target");
   StartedProcess sleeper({(dir.path() / "zz-sleeper").string(), "120"});
+  StartedProcess target({(dir.path() / "zz-target").string(), "120"});
   const std::string sleeperPid = std::to_string(innermostPid(sleeper.pid()));
+  const std::string targetPid = std::to_string(innermostPid(target.pid()));
   auto tmux = [socket = (dir.path() / "tmux").string()](std::vector<std::string> args) {
     args.insert(args.begin(), {"/usr/bin/tmux", "-S", socket});
     return run(args);
@@ -107,9 +113,15 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
   };
   const std::string shell = " top --sort pid --interval 0.3; echo exited $?; stty -a; sleep 120";
   ASSERT_EQ(tmux({"new-session", "-d", "-x", "80", "-y", "24", helperctlPath() + shell}).status, 0);
-  ASSERT_TRUE(shows(" zz-sleeper")) << screen();
-  tmux({"send-keys", "n", "End", "s"});  // by name "zz-" is the last row; asks first
+  ASSERT_TRUE(shows(" zz-target")) << screen();
+  tmux({"send-keys", "n", "End", "t"});  // by name "zz-target" is the last row; asks first
+  ASSERT_TRUE(shows("Send SIGTERM to " + targetPid + " (zz-target)? y/n")) << screen();
+  ::kill(target.pid(), SIGKILL);  // it ends before the answer: zz-sleeper takes its row
+  target.reap();
+  ASSERT_TRUE(shows(targetPid + " (zz-target) has ended: SIGTERM not sent")) << screen();
+  tmux({"send-keys", "y", "End", "s"});
   ASSERT_TRUE(shows("Send SIGSTOP to " + sleeperPid + " (zz-sleeper)? y/n")) << screen();
+  EXPECT_TRUE(reachesState(sleeper.pid(), 'S'));  // the y above sent nothing
   tmux({"send-keys", "y"});
   EXPECT_TRUE(reachesState(sleeper.pid(), 'T'));
   tmux({"send-keys", "q"});
@@ -120,6 +132,13 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
               after.find(" echo ") != std::string::npos)
       << after;
   EXPECT_EQ(tmux({"display", "-p", "#{alternate_on} #{cursor_flag}"}).out, "0 1\n");
+  // Batch mode: N frames of the filtered list, one blank line between them.
+  const RunResult batch = helperctl({"top", "-b", "-n", "2", "--interval", "0.1", "--name", "ZZ-SL"});
+  EXPECT_EQ(batch.status, 0) << batch.err;
+  const std::string frame = "1 processes  CPU";
+  EXPECT_EQ(batch.out.find(frame), 0u) << batch.out;
+  EXPECT_NE(batch.out.find("zz-sleeper\n\n" + frame), std::string::npos) << batch.out;
+  EXPECT_TRUE(batch.out.ends_with(" zz-sleeper\n")) << batch.out;
 }
 
 }  // namespace

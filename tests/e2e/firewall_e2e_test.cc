@@ -103,6 +103,14 @@ TEST_F(FirewallE2E, BlocksAndOpensPortsAndAKillAtAnyStepLeavesNothingAfterTheNex
                   .ends_with("\nload anchor \"com.korvane.helper.firewall\" from "
                              "\"/etc/pf.anchors/com.korvane.helper.firewall\"\n"));
   for (const auto& [probe, outcome] : blocked) EXPECT_EQ(probe->outcome(), outcome) << probe->port;
+  EXPECT_EQ(helperctl({"--json", "firewall", "status"}).out,
+            "{\"inbound-tcp\": [" + str(inTcp) + ", " + str(inTcp6) + "], \"outbound-tcp\": [" +
+                str(outTcp) + ", " + str(outTcp6) + "], \"inbound-udp\": [" + str(inUdp) +
+                "], \"outbound-udp\": [" + str(outUdp) + "]}\n");
+  EXPECT_EQ(helperctl({"firewall", "status"}).out,
+            "DIRECTION PROTOCOL PORTS\ninbound   tcp      " + str(inTcp) + ", " + str(inTcp6) +
+                "\noutbound  tcp      " + str(outTcp) + ", " + str(outTcp6) +
+                "\ninbound   udp      " + str(inUdp) + "\noutbound  udp      " + str(outUdp) + "\n");
 
   // Anyone may connect (polkit decides for those outside the group).
   struct stat socket {};
