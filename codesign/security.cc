@@ -343,35 +343,6 @@ bool satisfies(const RequirementClause& clause, const LoadedSignature& loaded,
   return false;
 }
 
-// The requirement judged from what `verdict` remembers of the same unchanged
-// bytes and from the manifest just read: each clause anew, the chain's
-// validity against the clock now. False also when a clause cannot be judged
-// so; the full check then decides.
-bool satisfiedByVerdict(const Requirement& requirement, const Manifest& manifest,
-                        const VerifiedCodeCache::Verdict& verdict) {
-  const std::time_t now = std::time(nullptr);
-  for (const RequirementClause& clause : requirement.clauses) {
-    switch (clause.kind) {
-      case RequirementClause::Kind::kAnchorAppleGeneric:
-        if (!verdict.anchorValidity || now < verdict.anchorValidity->first ||
-            now > verdict.anchorValidity->second) {
-          return false;
-        }
-        break;
-      case RequirementClause::Kind::kIdentifier:
-        if (manifest.identifier != clause.value) return false;
-        break;
-      case RequirementClause::Kind::kLeafSubjectOU:
-        if (!verdict.leafUnits || verdict.leafUnits->size() != 1 ||
-            verdict.leafUnits->front() != clause.value) {
-          return false;
-        }
-        break;
-    }
-  }
-  return true;
-}
-
 // SecCodeCheckValidity. With `verified` (not null): a file it knows unchanged
 // is neither hashed nor has its signature and chain verified again, only its
 // requirement judged from the remembered verdict; and it is told of a file
@@ -397,7 +368,8 @@ OSStatus checkValidity(const SecCode* code, SecCSFlags flags, const SecRequireme
   const std::optional<VerifiedCodeCache::Verdict> known =
       entry ? verified->find(*entry) : std::nullopt;
   if (known && (requirement == nullptr ||
-                satisfiedByVerdict(requirement->requirement(), loaded.manifest, *known))) {
+                VerifiedCodeCache::admits(*known, requirement->requirement(),
+                                          loaded.manifest.identifier, std::time(nullptr)))) {
     return errSecSuccess;
   }
   status = loadCms(block, &loaded);

@@ -44,6 +44,31 @@ std::optional<VerifiedCodeCache::Entry> VerifiedCodeCache::describe(int fd,
   return entry;
 }
 
+bool VerifiedCodeCache::admits(const Verdict& verdict, const Requirement& requirement,
+                               std::string_view identifier, std::time_t now) {
+  for (const RequirementClause& clause : requirement.clauses) {
+    switch (clause.kind) {
+      case RequirementClause::Kind::kAnchorAppleGeneric:
+        if (!verdict.anchorValidity || now < verdict.anchorValidity->first ||
+            now > verdict.anchorValidity->second) {
+          return false;
+        }
+        break;
+      case RequirementClause::Kind::kIdentifier:
+        if (identifier != clause.value) return false;
+        break;
+      case RequirementClause::Kind::kLeafSubjectOU:
+        // Exactly one OU, as the whole check demands.
+        if (!verdict.leafUnits || verdict.leafUnits->size() != 1 ||
+            verdict.leafUnits->front() != clause.value) {
+          return false;
+        }
+        break;
+    }
+  }
+  return true;
+}
+
 bool VerifiedCodeCache::contains(const Entry& entry) const { return find(entry).has_value(); }
 
 std::optional<VerifiedCodeCache::Verdict> VerifiedCodeCache::find(const Entry& entry) const {

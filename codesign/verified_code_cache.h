@@ -34,9 +34,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "codesign/requirement.h"
 #include "codesign/signature_format.h"
 
 namespace codesign {
@@ -68,6 +70,13 @@ class VerifiedCodeCache {
     // that chain is valid, both included.
     std::optional<std::pair<std::time_t, std::time_t>> anchorValidity;
   };
+
+  // Whether `requirement` holds for bytes with this verdict, whose manifest
+  // names `identifier`, at `now`: each clause judged anew, the anchor's only
+  // within the chain's validity window. False also when a clause cannot be
+  // judged from the verdict (the whole check then decides). Pure.
+  static bool admits(const Verdict& verdict, const Requirement& requirement,
+                     std::string_view identifier, std::time_t now);
 
   // The entry for the open file `fd`; nullopt when it cannot be stat'ed or
   // lies on tmpfs.
