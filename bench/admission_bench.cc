@@ -125,6 +125,7 @@ double cpuMilliseconds(clockid_t clock) {
 // (user and system) and what `helper`'s clock moved meanwhile.
 double timeRun(const std::vector<std::string>& argv, clockid_t helper, double* cpu) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const double helperBefore = cpuMilliseconds(helper);
