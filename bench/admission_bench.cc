@@ -16,8 +16,8 @@
 #include <grp.h>
 #include <sched.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
