@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <ctime>
+#include <limits>
+#include <optional>
+#include <utility>
 
 #include "codesign/openssl_types.h"
 #include "platform/fd_io.h"
@@ -148,16 +151,21 @@ OSStatus bindSigner(LoadedSignature* loaded) {
   return errSecSuccess;
 }
 
+// Parses the CMS structure of a block read with its manifest, and finds the
+// signer's certificate among the carried ones.
+OSStatus loadCms(SignatureBlock& block, LoadedSignature* loaded) {
+  loaded->signedLength = block.signedLength;
+  loaded->manifestText = std::move(block.manifest);
+  const OSStatus status = parseCms(block.cms, &loaded->cms);
+  return status != errSecSuccess ? status : bindSigner(loaded);
+}
+
 // Reads and parses the signature block, the manifest and the CMS structure,
 // and finds the signer's certificate among the carried ones.
 OSStatus loadSignature(const SecCode& code, LoadedSignature* loaded) {
   SignatureBlock block;
-  OSStatus status = readSignatureBlock(code.fd(), &block, &loaded->manifest);
-  if (status != errSecSuccess) return status;
-  loaded->signedLength = block.signedLength;
-  loaded->manifestText = std::move(block.manifest);
-  status = parseCms(block.cms, &loaded->cms);
-  return status != errSecSuccess ? status : bindSigner(loaded);
+  const OSStatus status = readSignatureBlock(code.fd(), &block, &loaded->manifest);
+  return status != errSecSuccess ? status : loadCms(block, loaded);
 }
 
 // SHA-256 of the first `length` bytes read through `fd`.
@@ -251,11 +259,35 @@ X509StorePtr makeStore(const TrustAnchor& anchor) {
   return store;
 }
 
+// From the latest start to the earliest end of validity of the certificates
+// of the chain `context` verified, to the second, a start with a fraction of
+// a second rounded up; nullopt when a time cannot be read.
+std::optional<std::pair<std::time_t, std::time_t>> chainValidity(X509_STORE_CTX* context) {
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context);
+  if (chain == nullptr || sk_X509_num(chain) == 0) return std::nullopt;
+  std::pair<std::time_t, std::time_t> window{std::numeric_limits<std::time_t>::min(),
+                                             std::numeric_limits<std::time_t>::max()};
+  for (int i = 0; i < sk_X509_num(chain); ++i) {
+    const X509* certificate = sk_X509_value(chain, i);
+    std::tm from{};
+    std::tm until{};
+    if (ASN1_TIME_to_tm(X509_get0_notBefore(certificate), &from) != 1 ||
+        ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &until) != 1) {
+      return std::nullopt;
+    }
+    window.first = std::max(window.first, ::timegm(&from) + 1);
+    window.second = std::min(window.second, ::timegm(&until));
+  }
+  return window;
+}
+
 // The chain from the signer verifies to the anchor (the carried certificates
 // serve only as intermediates), and the signer may sign code. The signature
 // itself was checked before (checkCmsSignature); CMS_verify would check it
-// again, at the cost of one more public-key operation per admission.
-bool satisfiesAnchor(const LoadedSignature& loaded, const TrustAnchor& anchor) {
+// again, at the cost of one more public-key operation per admission. When it
+// holds, `verdict` learns the chain's validity window.
+bool satisfiesAnchor(const LoadedSignature& loaded, const TrustAnchor& anchor,
+                     VerifiedCodeCache::Verdict* verdict) {
   X509StorePtr store = makeStore(anchor);
   X509StoreCtxPtr context(X509_STORE_CTX_new());
   X509StackPtr carried(CMS_get1_certs(loaded.cms.get()));
@@ -263,7 +295,9 @@ bool satisfiesAnchor(const LoadedSignature& loaded, const TrustAnchor& anchor) {
       X509_STORE_CTX_init(context.get(), store.get(), loaded.signer, carried.get()) != 1) {
     return false;
   }
-  return X509_verify_cert(context.get()) == 1 && hasCodeSigningUsage(loaded.signer);
+  if (X509_verify_cert(context.get()) != 1 || !hasCodeSigningUsage(loaded.signer)) return false;
+  verdict->anchorValidity = chainValidity(context.get());
+  return true;
 }
 
 // Every OU of `name` as UTF-8, in order; nullopt when one cannot be
@@ -292,10 +326,10 @@ std::string oneLineName(const X509_NAME* name) {
 }
 
 bool satisfies(const RequirementClause& clause, const LoadedSignature& loaded,
-               const TrustAnchor& anchor) {
+               const TrustAnchor& anchor, VerifiedCodeCache::Verdict* verdict) {
   switch (clause.kind) {
     case RequirementClause::Kind::kAnchorAppleGeneric:
-      return satisfiesAnchor(loaded, anchor);
+      return satisfiesAnchor(loaded, anchor, verdict);
     case RequirementClause::Kind::kIdentifier:
       return loaded.manifest.identifier == clause.value;
     case RequirementClause::Kind::kLeafSubjectOU: {
@@ -309,16 +343,18 @@ bool satisfies(const RequirementClause& clause, const LoadedSignature& loaded,
   return false;
 }
 
-// SecCodeCheckValidity, skipping the hashing of signed bytes that `verified`
-// (when not null) already knows, and telling it of those it hashes for a
-// code that passes every check.
+// SecCodeCheckValidity. With `verified` (not null): a file it knows unchanged
+// is neither hashed nor has its signature and chain verified again, only its
+// requirement judged from the remembered verdict; and it is told of a file
+// that passes every check.
 OSStatus checkValidity(const SecCode* code, SecCSFlags flags, const SecRequirement* requirement,
                        const TrustAnchor& anchor, VerifiedCodeCache* verified) {
   if (code == nullptr) return errSecCSObjectRequired;
   if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
   ErrorQueueGuard guard;
   LoadedSignature loaded;
-  OSStatus status = loadSignature(*code, &loaded);
+  SignatureBlock block;
+  OSStatus status = readSignatureBlock(code->fd(), &block, &loaded.manifest);
   if (status != errSecSuccess) return status;
   // The clock is read before the file is described: a write between the two
   // would otherwise count as older than the hashing, and could share the
@@ -328,18 +364,30 @@ OSStatus checkValidity(const SecCode* code, SecCSFlags flags, const SecRequireme
   const std::optional<VerifiedCodeCache::Entry> entry =
       verified == nullptr
           ? std::nullopt
-          : VerifiedCodeCache::describe(code->fd(), loaded.signedLength, loaded.manifest.hash);
-  const bool known = entry && verified->contains(*entry);
+          : VerifiedCodeCache::describe(code->fd(), block.signedLength, loaded.manifest.hash);
+  const std::optional<VerifiedCodeCache::Verdict> known =
+      entry ? verified->find(*entry) : std::nullopt;
+  if (known && (requirement == nullptr ||
+                VerifiedCodeCache::admits(*known, requirement->requirement(),
+                                          loaded.manifest.identifier, std::time(nullptr)))) {
+    return errSecSuccess;
+  }
+  status = loadCms(block, &loaded);
+  if (status != errSecSuccess) return status;
   if (!known) {
     status = checkHash(code->fd(), loaded.signedLength, loaded.manifest.hash);
     if (status != errSecSuccess) return status;
   }
   status = checkCmsSignature(loaded);
   if (status != errSecSuccess || requirement == nullptr) return status;
+  VerifiedCodeCache::Verdict verdict;
   for (const RequirementClause& clause : requirement->requirement().clauses) {
-    if (!satisfies(clause, loaded, anchor)) return errSecCSReqFailed;
+    if (!satisfies(clause, loaded, anchor, &verdict)) return errSecCSReqFailed;
   }
-  if (entry && !known) verified->remember(*entry, code->fd(), hashStarted);
+  if (entry) {
+    verdict.leafUnits = organizationalUnits(X509_get_subject_name(loaded.signer));
+    verified->remember(*entry, code->fd(), hashStarted, std::move(verdict));
+  }
   return errSecSuccess;
 }
 

@@ -258,5 +258,32 @@ TEST(VerifiedCodeCache, ForgetsAFileRewrittenWithItsOldModificationTime) {
   EXPECT_FALSE(cache.contains(*after));
 }
 
+TEST(VerifiedCodeCache, AVerdictAdmitsOnlyWhatTheRequirementNamesWhileTheChainIsValid) {
+  const auto requirement = compileRequirement(
+      "anchor apple generic and identifier \"id\" and certificate leaf[subject.OU] = \"T\"");
+  ASSERT_TRUE(requirement);
+  const VerifiedCodeCache::Verdict good{{{"T"}}, {{100, 200}}};
+  const struct {
+    const char* name;
+    VerifiedCodeCache::Verdict verdict;
+    const char* identifier;
+    std::time_t now;
+    bool admitted;
+  } cases[] = {
+      {"within the window, both ends included", good, "id", 100, true},
+      {"at its end", good, "id", 200, true},
+      {"before the chain is valid", good, "id", 99, false},
+      {"after it expired", good, "id", 201, false},
+      {"another identifier", good, "other", 150, false},
+      {"two OUs", {{{"T", "T"}}, {{100, 200}}}, "id", 150, false},
+      {"another OU", {{{"U"}}, {{100, 200}}}, "id", 150, false},
+      {"no verdict on the anchor", {{{"T"}}, std::nullopt}, "id", 150, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(VerifiedCodeCache::admits(c.verdict, *requirement, c.identifier, c.now), c.admitted)
+        << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace codesign

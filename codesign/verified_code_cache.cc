@@ -44,21 +44,55 @@ std::optional<VerifiedCodeCache::Entry> VerifiedCodeCache::describe(int fd,
   return entry;
 }
 
-bool VerifiedCodeCache::contains(const Entry& entry) const {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  return std::any_of(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(used_),
-                     [&](const Entry& known) { return sameEntry(known, entry); });
+bool VerifiedCodeCache::admits(const Verdict& verdict, const Requirement& requirement,
+                               std::string_view identifier, std::time_t now) {
+  for (const RequirementClause& clause : requirement.clauses) {
+    switch (clause.kind) {
+      case RequirementClause::Kind::kAnchorAppleGeneric:
+        if (!verdict.anchorValidity || now < verdict.anchorValidity->first ||
+            now > verdict.anchorValidity->second) {
+          return false;
+        }
+        break;
+      case RequirementClause::Kind::kIdentifier:
+        if (identifier != clause.value) return false;
+        break;
+      case RequirementClause::Kind::kLeafSubjectOU:
+        // Exactly one OU, as the whole check demands.
+        if (!verdict.leafUnits || verdict.leafUnits->size() != 1 ||
+            verdict.leafUnits->front() != clause.value) {
+          return false;
+        }
+        break;
+    }
+  }
+  return true;
 }
 
-void VerifiedCodeCache::remember(const Entry& entry, int fd, const timespec& hashStarted) {
+bool VerifiedCodeCache::contains(const Entry& entry) const { return find(entry).has_value(); }
+
+std::optional<VerifiedCodeCache::Verdict> VerifiedCodeCache::find(const Entry& entry) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < used_; ++i) {
+    if (sameEntry(entries_[i], entry)) return verdicts_[i];
+  }
+  return std::nullopt;
+}
+
+void VerifiedCodeCache::remember(const Entry& entry, int fd, const timespec& hashStarted,
+                                 Verdict verdict) {
   if (entry.changed.tv_sec > hashStarted.tv_sec - kSettleSeconds) return;
   const std::optional<Entry> now = describe(fd, entry.signedLength, entry.hash);
   if (!now || !sameFile(*now, entry)) return;
   const std::lock_guard<std::mutex> lock(mutex_);
   for (std::size_t i = 0; i < used_; ++i) {
-    if (sameEntry(entries_[i], entry)) return;
+    if (sameEntry(entries_[i], entry)) {
+      verdicts_[i] = std::move(verdict);  // what the latest full check found
+      return;
+    }
   }
   entries_[next_] = entry;
+  verdicts_[next_] = std::move(verdict);
   next_ = (next_ + 1) % kCapacity;
   used_ = std::min(used_ + 1, kCapacity);
 }

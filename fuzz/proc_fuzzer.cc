@@ -13,6 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::uint64_t pages = 0;
   platform::parseStatm(bytes, &pages);
+  platform::ProcStatus status;
+  if (platform::parseStatus(bytes, &status)) assert(status.nameSize <= sizeof status.name);
 
   const std::string text = "42 (" + std::string(bytes) +
                            ") S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 22\n";

@@ -38,10 +38,10 @@ const char* helperProtocolEncoding(const std::string& selector) {
   return nullptr;
 }
 
-void ListingReply::operator()(const common::Listing& list) {
+void ListingReply::operator()(common::Listing list) {
   Array strings;
   strings.reserve(list.size());
-  for (const auto& s : list) strings.emplace_back(s);
+  for (auto& s : list) strings.emplace_back(std::move(s));
   block_(Array{Value(std::move(strings))});
 }
 

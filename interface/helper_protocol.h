@@ -46,7 +46,8 @@ const char* helperProtocolEncoding(const std::string& selector);
 class ListingReply {
  public:
   explicit ListingReply(transport::ReplyBlock& block) : block_(block) {}
-  void operator()(const common::Listing& list);
+  // Takes the records over: each is moved, not copied, into the reply.
+  void operator()(common::Listing list);
   // In place of a listing: the caller may not have one (the transport's
   // "not-authorized" frame, then the connection ends).
   void refuse() { block_.refuse(); }

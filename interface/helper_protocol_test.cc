@@ -70,7 +70,7 @@ TEST(HelperProtocol, AThrowingMethodStillRepliesExactlyOnceInItsShape) {
 // No listing of this test reads the process table (the listings' own are
 // DaemonTest.ListingsShowWhatRunsAsPsAndPsutilSeeIt's, through the daemon).
 struct NoProcesses final : processes::ProcessSource {
-  std::unique_ptr<processes::ProcessTable> openTable() override { return nullptr; }
+  std::unique_ptr<processes::ProcessTable> openTable(processes::Fields) override { return nullptr; }
 };
 
 struct Recorder final : control::CommandRunner, control::ProcessSignaller {

@@ -65,17 +65,28 @@ struct proc_bsdinfo {
 };
 static_assert(sizeof(proc_bsdinfo) == 136);
 
+// What a ProcTable reads for the task and BSD flavors.
+enum class ProcFields {
+  // Everything described below: /proc/N/stat and /proc/N/statm, and a
+  // stat() of /proc/N for the owner (3 files' worth of system calls).
+  kAll,
+  // No times: one read of /proc/N/status serves both flavors for a pid (the
+  // kernel's own sizes, thread count, name, state, parent and all four uids
+  // and gids), in one open, read and close. The task flavor's times, faults,
+  // page-ins and priority are then 0.
+  kWithoutTimes,
+};
+
 // One reader of the process table: libproc's proc_listpids, proc_pidinfo
 // and proc_pidpath as members, bound to one descriptor of /proc opened at
 // construction, with read buffers reused from call to call. Nothing is kept
-// from one process to the next: the one thing carried over is /proc/N/stat
-// as the task flavor read it for a pid, which the BSD flavor asked next for
-// that same pid uses instead of reading it again (a process costs one read
-// of /proc/N/stat, one of /proc/N/statm and a stat() of /proc/N). One
-// thread at a time; make one per listing.
+// from one process to the next: the one thing carried over is the file the
+// first flavor asked for a pid read, which the other flavor asked next for
+// that same pid uses instead of reading it again. One thread at a time;
+// make one per listing.
 class ProcTable {
  public:
-  ProcTable();
+  explicit ProcTable(ProcFields fields = ProcFields::kAll);
   ProcTable(const ProcTable&) = delete;
   ProcTable& operator=(const ProcTable&) = delete;
 
@@ -93,9 +104,9 @@ class ProcTable {
   // (ESRCH) for a process that has exited but is not yet reaped, as on macOS.
   // Filled: the task flavor's sizes, times, faults, thread count and
   // priority; the BSD flavor's name, state, pid, parent, and effective uid
-  // and gid. The real and saved ids are not read (only /proc/N/status has
-  // them, and reading it would cost nearly as much as the rest together):
-  // they are UINT32_MAX, never a misleading 0. The rest is 0.
+  // and gid. With ProcFields::kAll the real and saved ids are not read
+  // (only /proc/N/status has them): they are UINT32_MAX, never a misleading
+  // 0; with kWithoutTimes they are read and the times are 0. The rest is 0.
   int pidInfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize);
 
   // proc_pidpath: writes the executable's path, NUL-terminated, and returns
@@ -110,15 +121,20 @@ class ProcTable {
   // The whole of the file at `relative` to /proc, in `into`.
   bool read(const char* relative, std::vector<char>& into, std::string_view* text);
   bool readStat(int pid);
+  bool readStatus(int pid);
   int taskInfo(int pid, proc_taskinfo* out);
   int bsdInfo(int pid, proc_bsdinfo* out);
+  int taskInfoFromStatus(int pid, proc_taskinfo* out);
+  int bsdInfoFromStatus(int pid, proc_bsdinfo* out);
   bool removedWhileRunning(int pid, const char* path);
 
   UniqueFd proc_;
   std::vector<char> statBuffer_;
   std::vector<char> statmBuffer_;
-  int statPid_ = 0;  // whose parsed stat stat_ holds, 0 for none
+  int statPid_ = 0;  // whose parsed stat stat_ (or status status_) holds, 0 for none
   ProcStat stat_;
+  ProcFields fields_;
+  ProcStatus status_;
 };
 
 }  // namespace platform

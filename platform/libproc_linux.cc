@@ -66,10 +66,11 @@ std::uint32_t bsdStatus(char state) {
 
 }  // namespace
 
-ProcTable::ProcTable()
+ProcTable::ProcTable(ProcFields fields)
     : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
       statBuffer_(kFirstReadSize),
-      statmBuffer_(kStatmSize) {}
+      statmBuffer_(kStatmSize),
+      fields_(fields) {}
 
 bool ProcTable::read(const char* relative, std::vector<char>& into, std::string_view* text) {
   UniqueFd fd(::openat(proc_.get(), relative, O_RDONLY | O_CLOEXEC));
@@ -100,6 +101,49 @@ bool ProcTable::readStat(int pid) {
   if (!parseStat(text, &stat_)) return errno = EIO, false;
   statPid_ = pid;
   return true;
+}
+
+// Reads /proc/N/status into status_ unless the other flavor just did for `pid`.
+bool ProcTable::readStatus(int pid) {
+  if (statPid_ == pid) return true;
+  statPid_ = 0;
+  std::string_view text;
+  if (!read(PidPath(pid, "status").text, statBuffer_, &text)) return false;
+  if (!parseStatus(text, &status_)) return errno = EIO, false;
+  statPid_ = pid;
+  return true;
+}
+
+int ProcTable::taskInfoFromStatus(int pid, proc_taskinfo* out) {
+  statPid_ = 0;  // always read anew here
+  if (!readStatus(pid)) return 0;
+  if (hasExited(status_.state, status_.threads)) return errno = ESRCH, 0;
+  *out = proc_taskinfo{};
+  out->pti_virtual_size = status_.virtualBytes;
+  out->pti_resident_size = status_.residentBytes;
+  out->pti_threadnum = clampToInt32(status_.threads);
+  out->pti_numrunning = status_.state == 'R' ? 1 : 0;
+  return static_cast<int>(sizeof(proc_taskinfo));
+}
+
+int ProcTable::bsdInfoFromStatus(int pid, proc_bsdinfo* out) {
+  const bool haveStatus = readStatus(pid);
+  statPid_ = 0;
+  if (!haveStatus) return 0;
+  *out = proc_bsdinfo{};
+  const std::string_view name(status_.name, status_.nameSize);
+  std::copy_n(name.data(), std::min(name.size(), sizeof out->pbi_name), out->pbi_name);
+  std::copy_n(name.data(), std::min(name.size(), sizeof out->pbi_comm - 1), out->pbi_comm);
+  out->pbi_status = bsdStatus(status_.state);
+  out->pbi_pid = static_cast<std::uint32_t>(pid);
+  out->pbi_ppid = status_.ppid;
+  out->pbi_ruid = status_.uids[0];
+  out->pbi_uid = status_.uids[1];
+  out->pbi_svuid = status_.uids[2];
+  out->pbi_rgid = status_.gids[0];
+  out->pbi_gid = status_.gids[1];
+  out->pbi_svgid = status_.gids[2];
+  return static_cast<int>(sizeof(proc_bsdinfo));
 }
 
 int ProcTable::taskInfo(int pid, proc_taskinfo* out) {
@@ -192,11 +236,14 @@ int ProcTable::listPids(std::uint32_t type, std::uint32_t typeinfo, void* buffer
 
 int ProcTable::pidInfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffersize) {
   if (pid <= 0 || arg != 0 || buffer == nullptr) return errno = EINVAL, 0;
+  const bool status = fields_ == ProcFields::kWithoutTimes;
   if (flavor == PROC_PIDTASKINFO && buffersize >= static_cast<int>(sizeof(proc_taskinfo))) {
-    return taskInfo(pid, static_cast<proc_taskinfo*>(buffer));
+    auto* task = static_cast<proc_taskinfo*>(buffer);
+    return status ? taskInfoFromStatus(pid, task) : taskInfo(pid, task);
   }
   if (flavor == PROC_PIDTBSDINFO && buffersize >= static_cast<int>(sizeof(proc_bsdinfo))) {
-    return bsdInfo(pid, static_cast<proc_bsdinfo*>(buffer));
+    auto* bsd = static_cast<proc_bsdinfo*>(buffer);
+    return status ? bsdInfoFromStatus(pid, bsd) : bsdInfo(pid, bsd);
   }
   return errno = EINVAL, 0;
 }

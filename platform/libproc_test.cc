@@ -32,6 +32,25 @@ TEST(Libproc, RefusesBadStatAndStatmKeepsAProcessWhoseFirstThreadExitedAndFillsO
     EXPECT_FALSE(parseStatm(bad, &pages)) << bad;
   }
 
+  // status: the name's two escapes undone; no Vm lines (a kernel thread, a zombie) is no memory.
+  const std::string ids = "PPid:\t2\nUid:\t1\t2\t3\t4\nGid:\t5\t6\t7\t8\n";
+  const std::string head = "Name:\ta\\\\b\\nc)\nState:\tS (sleeping)\n" + ids;
+  ProcStatus st;
+  ASSERT_TRUE(parseStatus(head + "Threads:\t3\n", &st));
+  EXPECT_EQ(std::string_view(st.name, st.nameSize), "a\\b\nc)");
+  EXPECT_EQ(st.uids[1], 2u);
+  EXPECT_EQ(st.virtualBytes + st.residentBytes, 0u);
+  ASSERT_TRUE(parseStatus(head + "VmSize:\t8 kB\nVmLck:\t0 kB\nVmRSS:\t4 kB\nThreads:\t3\n", &st));
+  EXPECT_EQ(st.residentBytes, 4096u);
+  for (const std::string& bad :
+       {head, "Name:\ta\\t\nState:\tS\n" + ids + "Threads:\t1\n",
+        "Name:\t" + std::string(65, 'n') + "\n", head + "VmSize:\t8 kB\nThreads:\t3\n",
+        head + "VmSize:\t8\nVmRSS:\t4 kB\nThreads:\t3\n",
+        std::string(
+            "Name:\ta\nState:\tS\nPPid:\t2\nUid:\t1\t2\t3\nGid:\t5\t6\t7\t8\nThreads:\t1\n")}) {
+    EXPECT_FALSE(parseStatus(bad, &st)) << bad;
+  }
+
   const pid_t pid = ::fork();
   if (pid == 0) {
     pthread_t t;
@@ -44,9 +63,12 @@ TEST(Libproc, RefusesBadStatAndStatmKeepsAProcessWhoseFirstThreadExitedAndFillsO
     ::usleep(2000);
     if (table.pidInfo(pid, PROC_PIDTBSDINFO, 0, &bsd, sizeof bsd) != 136) break;
   }
-  proc_taskinfo task{};
-  EXPECT_EQ(table.pidInfo(pid, PROC_PIDTASKINFO, 0, &task, sizeof task), 96);
-  EXPECT_GE(task.pti_threadnum, 2);  // sanitizers add threads of their own
+  ProcTable statusTable(ProcFields::kWithoutTimes);
+  for (ProcTable* t : {&table, &statusTable}) {
+    proc_taskinfo task{};
+    EXPECT_EQ(t->pidInfo(pid, PROC_PIDTASKINFO, 0, &task, sizeof task), 96);
+    EXPECT_GE(task.pti_threadnum, 2);  // sanitizers add threads of their own
+  }
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
 

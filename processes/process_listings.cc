@@ -1,9 +1,10 @@
 #include "processes/process_listings.h"
 
-#include <charconv>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/libproc.h"
@@ -56,15 +57,19 @@ void forEachProcess(ProcessTable& table, Visit visit) {
 common::Listing fetchDetailedProcesses(ProcessTable& table) {
   common::Listing records;
   char path[kPathBufferSize];
-  char uidText[16];
+  // Each uid's name as the user database gave it, or its number: looked up
+  // once per listing (processes share few owners), forgotten with it.
+  std::unordered_map<std::uint32_t, std::string> users;
   forEachProcess(table, [&](const ProcessInfo& p) {
-    std::string_view user;
-    if (auto name = table.userName(p.bsd.pbi_uid)) {
-      user = *name;
-    } else {
-      const auto [end, ec] = std::to_chars(uidText, uidText + sizeof uidText, p.bsd.pbi_uid);
-      user = std::string_view(uidText, end - uidText);
+    auto [known, first] = users.try_emplace(p.bsd.pbi_uid);
+    if (first) {
+      if (auto name = table.userName(p.bsd.pbi_uid)) {
+        known->second = *name;
+      } else {
+        known->second = std::to_string(p.bsd.pbi_uid);
+      }
     }
+    const std::string_view user = known->second;
     path[0] = '\0';
     // The table NUL-terminates; strnlen guards against one that does not.
     const std::string_view pathText = table.pidPath(p.pid, path, sizeof path) >= 1
@@ -92,11 +97,11 @@ common::Listing fetchAllProcessData(ProcessTable& table) {
 }
 
 common::Listing fetchDetailedProcesses(ProcessSource& source) {
-  return fetchDetailedProcesses(*source.openTable());
+  return fetchDetailedProcesses(*source.openTable(Fields::kWithoutTimes));
 }
 
 common::Listing fetchAllProcessData(ProcessSource& source) {
-  return fetchAllProcessData(*source.openTable());
+  return fetchAllProcessData(*source.openTable(Fields::kAll));
 }
 
 }  // namespace processes

@@ -11,8 +11,10 @@
 
 namespace processes {
 
-// One DetailedProcessRecord per process, with one user lookup and one path
-// lookup each.
+// One DetailedProcessRecord per process, with one path lookup each and one
+// user lookup per distinct uid (the same text a lookup per process gives,
+// unless the user database changes during the listing; nothing is kept from
+// one listing to the next).
 common::Listing fetchDetailedProcesses(ProcessTable& table);
 common::Listing fetchDetailedProcesses(ProcessSource& source);
 

@@ -34,12 +34,13 @@ class FakeTable final : public ProcessTable {
       {9, {0, "gone", 1, 1, 1, 1, 1, "/gone"}},
       {11, {501, "", 0, 0, kMax, 1, 1, ""}},
       {13, {77, "bad\xFFname|x", k2To53 - 1, k2To53 + 1, 3, 4, 2, "/opt/\xC3(app"}},
-      {15, {4294967294u, std::string(32, 'n'), 2, kMax, 0, 0, 1, "/a"}},
+      {15, {501, std::string(32, 'n'), 2, kMax, 0, 0, 1, "/a"}},
   };
   std::map<uid_t, std::string> users = {{0, "root"}, {77, "b\xFFr|x"}};
   std::optional<int> sizeAnswer;    // unset: enough for `pids`
   std::optional<int> filledAnswer;  // unset: what was copied
   std::vector<int> pathAsked;
+  std::vector<uid_t> usersAsked;
 
   int listPids(void* buffer, int size) override {
     const int need = static_cast<int>(pids.size() * 4);
@@ -74,6 +75,7 @@ class FakeTable final : public ProcessTable {
     return static_cast<int>(path.size());
   }
   std::optional<std::string_view> userName(uid_t uid) override {
+    usersAsked.push_back(uid);
     auto it = users.find(uid);
     if (it == users.end()) return std::nullopt;
     return it->second;
@@ -90,9 +92,10 @@ TEST(Listings, ListEachReadableProcessInPidListOrderOrNoneWhenThePidListCannotBe
                 // From 2^53 on, a count is the double it rounds to.
                 "13|b\xEF\xBF\xBDr|x|9007199254740991.0|9007199254740992.0|2|/opt/\xEF\xBF\xBD(app|"
                 "bad\xEF\xBF\xBDname|x",
-                "15|4294967294|2.0|18446744073709551616.0|1|/a|" + std::string(32, 'n'),
+                "15|501|2.0|18446744073709551616.0|1|/a|" + std::string(32, 'n'),
             }));
   EXPECT_EQ(t.pathAsked, (std::vector<int>{1, 11, 13, 15}));
+  EXPECT_EQ(t.usersAsked, (std::vector<uid_t>{0, 501, 77}));  // 501 twice, without an entry
 
   // Process data: numeric records, without lookups.
   t.pathAsked.clear();
@@ -101,7 +104,7 @@ TEST(Listings, ListEachReadableProcessInPidListOrderOrNoneWhenThePidListCannotBe
                                         "1|0|16384|3|12|launchd",
                                         "11|501|0|1|18446744073709551615|",  // saturated
                                         "13|77|9007199254740991|2|7|bad\xEF\xBF\xBDname|x",
-                                        "15|4294967294|2|1|0|" + std::string(32, 'n'),
+                                        "15|501|2|1|0|" + std::string(32, 'n'),
                                     }));
   EXPECT_TRUE(t.pathAsked.empty());
 

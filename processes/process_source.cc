@@ -8,6 +8,8 @@ namespace {
 
 class SystemProcessTable final : public ProcessTable {
  public:
+  explicit SystemProcessTable(platform::ProcFields fields) : table_(fields) {}
+
   int listPids(void* buffer, int bufferSize) override {
     return table_.listPids(platform::PROC_ALL_PIDS, 0, buffer, bufferSize);
   }
@@ -26,8 +28,9 @@ class SystemProcessTable final : public ProcessTable {
 
 }  // namespace
 
-std::unique_ptr<ProcessTable> SystemProcessSource::openTable() {
-  return std::make_unique<SystemProcessTable>();
+std::unique_ptr<ProcessTable> SystemProcessSource::openTable(Fields fields) {
+  return std::make_unique<SystemProcessTable>(
+      fields == Fields::kAll ? platform::ProcFields::kAll : platform::ProcFields::kWithoutTimes);
 }
 
 }  // namespace processes

@@ -45,8 +45,25 @@ std::optional<Request> decodeRequest(std::string_view body) {
   return Request{*id, *selector, *encoding, *args};
 }
 
+// [id, [parameters...]] appended to `out`.
+void appendReply(const Reply& r, std::string& out) {
+  out.push_back(static_cast<char>(0x92));
+  msgpack::encode(Value(r.id), out);
+  msgpack::encodeArray(r.parameters, out);
+}
+
 std::string encodeReply(const Reply& r) {
-  return msgpack::encode(Value(Array{Value(r.id), Value(r.parameters)}));
+  std::string out;
+  appendReply(r, out);
+  return out;
+}
+
+std::string replyFrame(const Reply& r) {
+  std::string out(kFrameHeaderSize, '\0');
+  appendReply(r, out);
+  common::storeBigEndian32(static_cast<std::uint32_t>(out.size() - kFrameHeaderSize),
+                           reinterpret_cast<unsigned char*>(out.data()));
+  return out;
 }
 
 std::optional<Reply> decodeReply(std::string_view body) {

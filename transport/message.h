@@ -41,6 +41,9 @@ struct Reply {
 std::string encodeRequest(const Request& request);
 std::optional<Request> decodeRequest(std::string_view body);
 std::string encodeReply(const Reply& reply);
+// frame(encodeReply(reply)), encoded in place: a listing's reply is not
+// copied on its way to the socket.
+std::string replyFrame(const Reply& reply);
 std::optional<Reply> decodeReply(std::string_view body);
 std::string encodeAdmitted();
 bool isAdmitted(std::string_view body);

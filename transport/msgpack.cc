@@ -239,10 +239,7 @@ void encode(const Value& value, std::string& out) {
       putHeader(out, b.bytes.size(), 0, 0, 0xC4, 0xC5, 0xC6);
       out.append(b.bytes);
     }
-    void operator()(const Array& a) {
-      putHeader(out, a.size(), 0x90, 4, 0, 0xDC, 0xDD);
-      for (const auto& e : a) encode(e, out);
-    }
+    void operator()(const Array& a) { encodeArray(a, out); }
     void operator()(const Map& m) {
       putHeader(out, m.size(), 0x80, 4, 0, 0xDE, 0xDF);
       for (const auto& [k, v] : m) {
@@ -252,6 +249,11 @@ void encode(const Value& value, std::string& out) {
     }
   };
   std::visit(Visitor{out}, value.v);
+}
+
+void encodeArray(const Array& elements, std::string& out) {
+  putHeader(out, elements.size(), 0x90, 4, 0, 0xDC, 0xDD);
+  for (const auto& e : elements) encode(e, out);
 }
 
 std::string encode(const Value& value) {

@@ -26,6 +26,9 @@ inline constexpr std::size_t kMaxValues = 65536;
 // Binary as bin, integers in the smallest form that holds them.
 void encode(const common::Value& value, std::string& out);
 std::string encode(const common::Value& value);
+// Appends what encode(Value(elements)) would, without copying the elements
+// into a value first.
+void encodeArray(const common::Array& elements, std::string& out);
 
 // Decodes exactly one value that spans all of `bytes`; nullopt when the bytes
 // are malformed, truncated, too deep, hold too many values, use an ext type,

@@ -224,7 +224,7 @@ class ConnectionImpl final : public Connection {
     bool refused = false;
     ReplyBlock reply(
         [&](common::Array params) {
-          const std::string bytes = frame(encodeReply(Reply{request->id, std::move(params)}));
+          const std::string bytes = replyFrame(Reply{request->id, std::move(params)});
           // The work is done: a peer that leaves from here on frees the slot at
           // once, even before this thread has noticed.
           idle_ = true;

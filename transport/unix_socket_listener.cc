@@ -15,9 +15,11 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <exception>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -67,6 +69,9 @@ class ListenerImpl final : public Listener {
     std::unique_lock lock(mu_);
     for (auto& s : slots_) ::shutdown(s.fd.get(), SHUT_RDWR);
     ended_.wait(lock, [this] { return slots_.empty(); });
+    closing_ = true;
+    handOver_.notify_all();
+    ended_.wait(lock, [this] { return workers_ == 0; });
   }
 
   void setDelegate(ListenerDelegate* delegate) override { delegate_ = delegate; }
@@ -119,6 +124,12 @@ class ListenerImpl final : public Listener {
 
  private:
   static constexpr std::chrono::seconds kFirstRequestWait{2};
+  // Threads that served a connection wait this long for the next one, at
+  // most this many at a time: a client that connects again soon (every
+  // short command, a live view's every refresh) finds a thread with its
+  // stack and memory arena ready, instead of the cost of a new one.
+  static constexpr std::chrono::seconds kWorkerLinger{30};
+  static constexpr std::size_t kMaxIdleWorkers = 4;
 
   struct Slot {
     UniqueFd fd;
@@ -165,8 +176,11 @@ class ListenerImpl final : public Listener {
     }
   }
 
-  // Gives the connection a slot and a thread of its own, or tells it that
-  // there is no room.
+  // Gives the connection a slot and a thread of its own (an idle one, or a
+  // new one when none is idle), or tells it that there is no room. A
+  // connection keeps its thread until it ends, however long its requests
+  // wait (a person typing a password): the next connection never waits for
+  // a thread, and the slots bound the threads at work.
   void admit(UniqueFd connection) noexcept {
     try {
       ucred cred{};
@@ -187,8 +201,14 @@ class ListenerImpl final : public Listener {
       const SlotRef slot = slots_.emplace(slots_.end());
       slot->fd = std::move(connection);
       slot->uid = cred.uid;
+      if (idleWorkers_ > handedOver_.size()) {
+        handedOver_.push_back(slot);
+        handOver_.notify_one();
+        return;
+      }
       try {
-        std::thread([this, slot] { serve(slot); }).detach();
+        std::thread([this, slot] { work(slot); }).detach();
+        ++workers_;
       } catch (const std::system_error&) {
         slots_.erase(slot);
         logError("cannot start a thread for a new connection; closed");
@@ -224,8 +244,33 @@ class ListenerImpl final : public Listener {
     return held >= limit;
   }
 
-  // Runs on the connection's own thread, detached; the destructor waits for
-  // the slot to go.
+  // A worker thread, detached: serves `first`, then each connection handed
+  // over to it while it is idle, until it has waited kWorkerLinger for one or
+  // enough others are idle. The destructor waits for every worker to end.
+  void work(SlotRef first) {
+    std::optional<SlotRef> slot = first;
+    std::unique_lock lock(mu_, std::defer_lock);
+    while (slot) {
+      serve(*slot);
+      lock.lock();
+      slot.reset();
+      if (!closing_ && idleWorkers_ < kMaxIdleWorkers) {
+        ++idleWorkers_;
+        handOver_.wait_for(lock, kWorkerLinger,
+                           [this] { return closing_ || !handedOver_.empty(); });
+        --idleWorkers_;
+        if (!handedOver_.empty()) {
+          slot = handedOver_.front();
+          handedOver_.pop_front();
+        }
+      }
+      if (slot) lock.unlock();
+    }
+    if (--workers_ == 0) ended_.notify_all();
+  }
+
+  // Serves one connection on a worker thread; the destructor waits for the
+  // slot to go.
   void serve(SlotRef slot) {
     serveConnection(slot->fd.get(), *this, delegate_, options_, slot->state, stopping_);
     ::shutdown(slot->fd.get(), SHUT_RDWR);  // the peer sees the end, the slot is free
@@ -254,6 +299,13 @@ class ListenerImpl final : public Listener {
   std::mutex mu_;
   std::condition_variable ended_;
   std::list<Slot> slots_;
+  // The worker threads, those of them waiting for a connection, and the
+  // connections handed over to those but not yet taken.
+  std::size_t workers_ = 0;
+  std::size_t idleWorkers_ = 0;
+  std::deque<SlotRef> handedOver_;
+  std::condition_variable handOver_;
+  bool closing_ = false;
 };
 
 // One instance per service: whoever holds this lock runs it. The kernel
