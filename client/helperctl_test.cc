@@ -40,19 +40,19 @@ Command parse(std::vector<std::string> args) {
 TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
   // "signal -STOP PID" and "terminate -1" go through as ControlE2E sends them.
   Command c = parse(words("--json uninstall --json"));
-  EXPECT_TRUE(c.kind == Kind::kUninstall && c.text == "--json" && c.json);
+  EXPECT_EQ(std::tie(c.kind, c.text, c.json), std::tuple(Kind::kUninstall, "--json"s, true));
   c = parse({"signal", "-sigRtmin+30", "7", "--json"});
-  EXPECT_TRUE(c.text == "-sigRtmin+30" && c.pid == 7 && c.json);
+  EXPECT_EQ(std::tie(c.text, c.pid, c.json), std::tuple("-sigRtmin+30"s, 7, true));
   for (const char* signal : {"-0", "-64", "-09", "-Stop", "-SIGRTMIN", "-cld"})
     EXPECT_EQ(parse({"signal", signal, "1"}).text, signal);
   c = parse({"firewall", "enable", "--inbound-tcp", "22,80", "--outbound-udp=53", "--inbound-udp",
              "-1,70000", "--outbound-tcp", "", "--inbound-tcp", "8"});
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
-  EXPECT_TRUE(c.inboundTCP == (Ints{22, 80, 8}) && c.outboundUDP == Ints{53} &&
-              c.inboundUDP == (Ints{-1, 70000}) && c.outboundTCP.empty());
+  EXPECT_EQ(std::tie(c.inboundTCP, c.outboundTCP, c.inboundUDP, c.outboundUDP),
+            std::tuple(Ints{22, 80, 8}, Ints{}, Ints{-1, 70000}, Ints{53}));
   c = parse(words("--json process-data --sort -cpu_ns --records --user 7"));
-  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.user == "7" &&
-              c.selection.reverse);
+  EXPECT_EQ(std::tie(c.listing, c.json, c.records, c.user, c.selection.reverse),
+            std::tuple(L::kProcessData, true, true, std::optional("7"s), true));
   EXPECT_EQ(c.selection.sortField, fieldIndex(L::kProcessData, "cpu_ns"));
   const testsupport::TempDir dir;
   testsupport::writeFile(dir.file("passwd"), "root:x:0:0::/:/bin/sh\n42:x:7:7::/:/bin/sh\n");
@@ -62,13 +62,12 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
   for (const char* unknown : {"bob", "-1", "4294967295", "0x1"})
     EXPECT_EQ(findUser(unknown, dir.file("passwd")), std::nullopt) << unknown;
   c = parse(words("top --interval 0.5 --sort -memory"));
-  EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory &&
-              c.selection.reverse);
+  EXPECT_EQ(std::tie(c.kind, c.interval, c.topSort, c.selection.reverse),
+            std::tuple(Kind::kTop, 0.5, TopSort::kMemory, true));
   // Help is the subcommand's; "-h" is not a value there.
   c = parse(words("signal -STOP -h"));
-  EXPECT_TRUE(c.kind == Kind::kHelp &&
-              c.text.find("\nUsage: korvane-helperctl signal") != std::string::npos)
-      << c.text;
+  EXPECT_EQ(c.kind, Kind::kHelp);
+  EXPECT_NE(c.text.find("\nUsage: korvane-helperctl signal"), std::string::npos) << c.text;
 }
 
 // The program as a person meets it: each error names what is wrong,
@@ -247,12 +246,13 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
                          500000000};
   auto ps = topProcesses(&first, second);
   ASSERT_EQ(ps.size(), 3u);
-  EXPECT_TRUE(ps[0].cpuPercent == 200.0 && ps[0].user == "alice" && ps[0].path == "/bin/a");
-  EXPECT_TRUE(ps[1].cpuPercent == 0.0 && ps[2].user == "0");
+  EXPECT_EQ(std::tie(ps[0].cpuPercent, ps[0].user, ps[0].path),
+            std::tuple(200.0, "alice"s, "/bin/a"s));
+  EXPECT_EQ(std::tie(ps[1].cpuPercent, ps[2].user), std::tuple(0.0, "0"s));
   sortProcesses(ps, TopSort::kMemory);
   EXPECT_EQ(ps[0].pid, 3);
   sortProcesses(ps, TopSort::kMemory, true);  // ties still by pid
-  EXPECT_TRUE(ps[0].pid == 1 && ps[2].pid == 3);
+  EXPECT_EQ(std::tie(ps[0].pid, ps[2].pid), std::tuple(1, 3));
 
   TopView view(TopSort::kPid);
   for (std::size_t i = 0; i < 3; ++i)
@@ -263,7 +263,8 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
   // Asks first (the end-to-end test reads the question).
   EXPECT_FALSE(view.press({Key::kChar, 's'}));
   auto signal = view.press({Key::kChar, 'y'});
-  EXPECT_TRUE(signal && signal->name == "SIGSTOP" && signal->pid == 7);
+  ASSERT_TRUE(signal);
+  EXPECT_EQ(std::tie(signal->name, signal->pid), std::tuple("SIGSTOP"s, 7));
   view.press({Key::kChar, 'k'});
   EXPECT_FALSE(view.press({Key::kChar, 'n'}));  // anything but y declines
   // Two process rows fit: moving down scrolls, every line keeps the width.
@@ -272,8 +273,8 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeASelectionThatFollowsItsProcessAndAske
   int selected = 0;
   auto screen = view.render(50, 6, &selected);
   EXPECT_EQ(selected, 3);
-  EXPECT_TRUE(screen[3].starts_with("      7 ") && screen[0].ends_with("by name, reversed "))
-      << screen[0] << screen[3];
+  EXPECT_TRUE(screen[0].ends_with("by name, reversed ")) << screen[0];
+  EXPECT_TRUE(screen[3].starts_with("      7 ")) << screen[3];
   for (const auto& line : screen) EXPECT_EQ(line.size(), 50u) << line;
 }
 

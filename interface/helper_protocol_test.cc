@@ -182,8 +182,6 @@ TEST(HelperImplementation, RoutesEachAuthorizedRequestRefusesTheRestAndRecordsAc
        "list-processes not authorized by polkit"},
       {"terminate denied", kTerminateProcess, {Value(77)}, {Value(false)}, "", no,
        "signal-process not authorized by polkit"},
-      {"signal denied", kSendSignal, {Value(77), Value("-9")}, {Value(false)}, "", no,
-       "signal-process not authorized by polkit"},
       {"removal denied", kUninstallApp, {Value("/opt/x/A.app")},
        {Value(false), Value("Not authorized: com.korvane.helper.remove-application")}, "", no,
        "remove-application not authorized by polkit"},
