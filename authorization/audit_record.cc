@@ -117,6 +117,11 @@ std::vector<std::pair<std::string, std::string>> auditFields(const AuditRecord& 
   return fields;
 }
 
+void SystemJournal::note(std::string_view line) {
+  platform::writeAll(STDERR_FILENO,
+                     std::string(kSyslogIdentifier) + ": " + std::string(line) + "\n");
+}
+
 void writeAuditRecord(const AuditRecord& record) {
   const auto fields = auditFields(record);
   // sd_journal_sendv reports success when the socket is missing, so look

@@ -65,4 +65,24 @@ std::vector<std::pair<std::string, std::string>> auditFields(const AuditRecord& 
 // error instead. Safe on any thread.
 void writeAuditRecord(const AuditRecord& record);
 
+// Where the request handler's records and notes go: the seam in front of the
+// journal. Safe from any thread.
+class Journal {
+ public:
+  virtual ~Journal() = default;
+  // One act or denial.
+  virtual void record(const AuditRecord& record) = 0;
+  // A failure that is no act, for the operator, e.g. a listing that came
+  // back empty because its tool failed. One line of text.
+  virtual void note(std::string_view line) = 0;
+};
+
+// writeAuditRecord for records; notes go to standard error (the service
+// manager's log) as "com.korvane.helper: LINE".
+class SystemJournal final : public Journal {
+ public:
+  void record(const AuditRecord& record) override { writeAuditRecord(record); }
+  void note(std::string_view line) override;
+};
+
 }  // namespace authorization

@@ -275,7 +275,12 @@ std::optional<std::string> unknownSubcommand(const CLI::App& app,
   return message + " --help'";
 }
 
-std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts& t) {
+// Fills `cmd` from what was parsed; false with `*err` the usage error.
+bool fillCommand(const CLI::App& app, Command& cmd, Texts& t, std::string* err) {
+  const auto fail = [err](std::string why) {
+    *err = std::move(why);
+    return false;
+  };
   const CLI::App* sub = innermost(app);
   const std::string name = sub->get_name();
   static const std::map<std::string, std::pair<Kind, ListingKind>> kKinds = {
@@ -291,12 +296,12 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
       {"top", {Kind::kTop, {}}}};
   std::tie(cmd.kind, cmd.listing) = kKinds.at(name);
   cmd.records = t.records;
-  if (cmd.raw && cmd.json) return "--raw and --json exclude each other";
+  if (cmd.raw && cmd.json) return fail("--raw and --json exclude each other");
   if (cmd.records && cmd.kind != Kind::kListing) {
     const std::string parent = sub->get_parent()->get_parent() ? sub->get_parent()->get_name() : "";
-    return "--records: " + (parent.empty() ? "" : parent + " ") + name + " has no records";
+    return fail("--records: " + (parent.empty() ? "" : parent + " ") + name + " has no records");
   }
-  if (cmd.records && !cmd.json) return "--records needs --json";
+  if (cmd.records && !cmd.json) return fail("--records needs --json");
   if (const auto* user = sub->get_option_no_throw("--user"); user && user->count() > 0) {
     cmd.user = t.user;
   }
@@ -311,14 +316,14 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
                   : t.sort == "name" ? TopSort::kName
                                      : TopSort::kCpu;
   }
-  if (cmd.frames > 0 && !cmd.batch) return "-n: frames are counted in batch mode only (-b)";
+  if (cmd.frames > 0 && !cmd.batch) return fail("-n: frames are counted in batch mode only (-b)");
   cmd.text = name == "signal" ? t.signal : t.path;
   if (cmd.kind == Kind::kSignal && !isSignalArgument(t.signal)) {
-    return "unknown signal: " + t.signal + "; valid signals: " + signalList();
+    return fail("unknown signal: " + t.signal + "; valid signals: " + signalList());
   }
   if (cmd.kind == Kind::kTerminate || cmd.kind == Kind::kSignal) {
     auto pid = common::parseDecimal<std::int64_t>(t.pid);
-    if (!pid) return "PID must be a decimal integer: " + t.pid;
+    if (!pid) return fail("PID must be a decimal integer: " + t.pid);
     cmd.pid = *pid;
   }
   std::vector<std::int64_t>* lists[] = {&cmd.inboundTCP, &cmd.outboundTCP, &cmd.inboundUDP,
@@ -326,17 +331,17 @@ std::optional<std::string> fillCommand(const CLI::App& app, Command& cmd, Texts&
   for (int i = 0; i < 4; ++i) {
     for (const auto& text : t.ports[i]) {
       auto ports = parsePortList(text);
-      if (!ports) return "not a list of integers: " + text;
+      if (!ports) return fail("not a list of integers: " + text);
       for (const std::int64_t port : *ports) {
         if (port < 0 || port > 65535) {
-          return std::string(kPortOptions[i]) + ": " + std::to_string(port) +
-                 " is not a port (0 to 65535)";
+          return fail(std::string(kPortOptions[i]) + ": " + std::to_string(port) +
+                      " is not a port (0 to 65535)");
         }
       }
       lists[i]->insert(lists[i]->end(), ports->begin(), ports->end());
     }
   }
-  return std::nullopt;
+  return true;
 }
 
 }  // namespace
@@ -400,7 +405,8 @@ std::variant<Command, std::string> parseCommandLine(const std::vector<std::strin
     if (args.empty()) return "a subcommand is needed\n\n" + app.help();
     return usageError(app, e.what());
   }
-  if (auto error = fillCommand(app, cmd, texts)) return usageError(app, *error);
+  std::string error;
+  if (!fillCommand(app, cmd, texts, &error)) return usageError(app, error);
   return cmd;
 }
 

@@ -40,21 +40,19 @@ Command parse(std::vector<std::string> args) {
 TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
   // "signal -STOP PID" and "terminate -1" go through as ControlE2E sends them.
   Command c = parse(words("--json uninstall --json"));
-  EXPECT_TRUE(c.kind == Kind::kUninstall && c.text == "--json" && c.json);
+  EXPECT_EQ(std::tie(c.kind, c.text, c.json), std::tuple(Kind::kUninstall, "--json"s, true));
   c = parse({"signal", "-sigRtmin+30", "7", "--json"});
-  EXPECT_TRUE(c.text == "-sigRtmin+30" && c.pid == 7 && c.json);
+  EXPECT_EQ(std::tie(c.text, c.pid, c.json), std::tuple("-sigRtmin+30"s, 7, true));
   for (const char* signal : {"-0", "-64", "-09", "-Stop", "-SIGRTMIN", "-cld"})
     EXPECT_EQ(parse({"signal", signal, "1"}).text, signal);
   c = parse({"firewall", "enable", "--inbound-tcp", "22,80", "--outbound-udp=53", "--inbound-udp",
              "0,65535", "--outbound-tcp", "", "--inbound-tcp", "8"});
   EXPECT_EQ(c.kind, Kind::kFirewallEnable);
-  EXPECT_EQ(c.inboundTCP, (Ints{22, 80, 8}));
-  EXPECT_EQ(c.outboundUDP, Ints{53});
-  EXPECT_EQ(c.inboundUDP, (Ints{0, 65535}));
-  EXPECT_EQ(c.outboundTCP, Ints{});
+  EXPECT_EQ(std::tie(c.inboundTCP, c.outboundTCP, c.inboundUDP, c.outboundUDP),
+            std::tuple(Ints{22, 80, 8}, Ints{}, Ints{0, 65535}, Ints{53}));
   c = parse(words("--json process-data --sort -cpu_ns --records --user 7"));
-  EXPECT_TRUE(c.listing == L::kProcessData && c.json && c.records && c.user == "7" &&
-              c.selection.reverse);
+  EXPECT_EQ(std::tie(c.listing, c.json, c.records, c.user, c.selection.reverse),
+            std::tuple(L::kProcessData, true, true, std::optional("7"s), true));
   EXPECT_EQ(c.selection.sortField, fieldIndex(L::kProcessData, "cpu_ns"));
   const testsupport::TempDir dir;
   testsupport::writeFile(dir.file("passwd"), "root:x:0:0::/:/bin/sh\n42:x:7:7::/:/bin/sh\n");
@@ -64,13 +62,12 @@ TEST(HelperctlArgs, ValuesMayStartWithADashListsAddUpAndHelpIsTheSubcommands) {
   for (const char* unknown : {"bob", "-1", "4294967295", "0x1"})
     EXPECT_EQ(findUser(unknown, dir.file("passwd")), std::nullopt) << unknown;
   c = parse(words("top --interval 0.5 --sort -memory"));
-  EXPECT_TRUE(c.kind == Kind::kTop && c.interval == 0.5 && c.topSort == TopSort::kMemory &&
-              c.selection.reverse);
+  EXPECT_EQ(std::tie(c.kind, c.interval, c.topSort, c.selection.reverse),
+            std::tuple(Kind::kTop, 0.5, TopSort::kMemory, true));
   // Help is the subcommand's; "-h" is not a value there.
   c = parse(words("signal -STOP -h"));
-  EXPECT_TRUE(c.kind == Kind::kHelp &&
-              c.text.find("\nUsage: korvane-helperctl signal") != std::string::npos)
-      << c.text;
+  EXPECT_EQ(c.kind, Kind::kHelp);
+  EXPECT_NE(c.text.find("\nUsage: korvane-helperctl signal"), std::string::npos) << c.text;
 }
 
 // The program as a person meets it: each error names what is wrong,
@@ -254,11 +251,9 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeAndDetailedListingOnlyWhenProcessesCha
   EXPECT_TRUE(sampler.needsDetailed(second));
   auto ps = sampler.next(second, 500000000, &detailed);
   ASSERT_EQ(ps.size(), 3u);
-  EXPECT_EQ(ps[0].cpuPercent, 200.0);
-  EXPECT_EQ(ps[0].user, "alice");
-  EXPECT_EQ(ps[0].path, "/bin/a");
-  EXPECT_EQ(ps[1].cpuPercent, 0.0);
-  EXPECT_EQ(ps[2].user, "0");
+  EXPECT_EQ(std::tie(ps[0].cpuPercent, ps[0].user, ps[0].path),
+            std::tuple(200.0, "alice"s, "/bin/a"s));
+  EXPECT_EQ(std::tie(ps[1].cpuPercent, ps[2].user), std::tuple(0.0, "0"s));
   // Only CPU time and sizes changed: users and paths are kept, until the
   // tenth refresh; a changed uid or name, or a new pid, asks again.
   const Listing busier = {"1|0|20|2|3000000000|a", "2|0|10|1|9|c", "3|0|900|1|5|d"};
@@ -276,8 +271,7 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeAndDetailedListingOnlyWhenProcessesCha
   sortProcesses(ps, TopSort::kMemory);
   EXPECT_EQ(ps[0].pid, 3);
   sortProcesses(ps, TopSort::kMemory, true);  // ties still by pid
-  EXPECT_EQ(ps[0].pid, 1);
-  EXPECT_EQ(ps[2].pid, 3);
+  EXPECT_EQ(std::tie(ps[0].pid, ps[2].pid), std::tuple(1, 3));
 }
 
 std::vector<TopProcess> named(const std::vector<std::tuple<int, int, std::string>>& rows) {
@@ -301,8 +295,7 @@ TEST(Top, SelectionFollowsItsProcessAndSignalsGoToTheProcessAskedAbout) {
   EXPECT_FALSE(view.press({Key::kChar, 's'}));
   auto signal = view.press({Key::kChar, 'y'});
   ASSERT_TRUE(signal);
-  EXPECT_EQ(signal->name, "SIGSTOP");
-  EXPECT_EQ(signal->pid, 7);
+  EXPECT_EQ(std::tie(signal->name, signal->pid), std::tuple("SIGSTOP"s, 7));
   view.press({Key::kChar, 'k'});
   EXPECT_FALSE(view.press({Key::kChar, 'n'}));  // anything but y declines
   // The list moves under a pending question: it still names 7, and once 7 is

@@ -180,7 +180,7 @@ TEST_F(CodeSigning, ChecksTheFileALiveProcessRunsNotThePath) {
   const platform::UniqueFd pidfdA(platform::pidfdOpen(a.pid())),
       pidfdB(platform::pidfdOpen(b.pid())), pidfdDead(platform::pidfdOpen(dead.pid())),
       notAPidfd(::open("/dev/null", O_RDONLY));
-  ASSERT_TRUE(pidfdA && pidfdB && pidfdDead);
+  for (const auto* pidfd : {&pidfdA, &pidfdB, &pidfdDead}) ASSERT_TRUE(*pidfd);
   install("a", unsignedProgram());
   install("b", program());
   const pid_t pid = a.pid(), deadPid = dead.pid();

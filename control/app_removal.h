@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/replies.h"
@@ -54,5 +55,26 @@ bool checkRemovalPath(std::string_view path, std::string* refusal);
 //   of the folder it is in, and no recursion.
 // Safe to call from several threads at once.
 common::FlagMessage uninstallApp(const std::string& path, const std::vector<std::string>& ownFiles);
+
+// Removal as the request handler sees it: the seam in front of the disk.
+class AppRemover {
+ public:
+  virtual ~AppRemover() = default;
+  // The contract of uninstallApp, with the helper's own files the remover
+  // was given. Safe from any thread.
+  virtual common::FlagMessage uninstallApp(const std::string& path) = 0;
+};
+
+// uninstallApp on the machine's disk, sparing `ownFiles`.
+class DiskAppRemover final : public AppRemover {
+ public:
+  explicit DiskAppRemover(std::vector<std::string> ownFiles) : ownFiles_(std::move(ownFiles)) {}
+  common::FlagMessage uninstallApp(const std::string& path) override {
+    return control::uninstallApp(path, ownFiles_);
+  }
+
+ private:
+  const std::vector<std::string> ownFiles_;
+};
 
 }  // namespace control

@@ -117,4 +117,16 @@ bool sendSignal(std::int64_t pid, const std::string& signal, CommandRunner& runn
   }
 }
 
+std::optional<SignalTarget> ProcfsSignalTargets::find(std::int64_t pid) {
+  const std::optional<pid_t> group =
+      isSingleProcessId(pid) ? platform::threadGroupOf(static_cast<pid_t>(pid)) : std::nullopt;
+  if (!group) return std::nullopt;
+  return SignalTarget{*group, platform::processOwner(*group), platform::pidfdOpen(*group)};
+}
+
+bool ProcfsSignalTargets::unchanged(std::int64_t pid, const SignalTarget& target) {
+  return target.held && platform::pidfdAlive(target.held.get()) &&
+         platform::threadGroupOf(static_cast<pid_t>(pid)) == target.group;
+}
+
 }  // namespace control

@@ -1,11 +1,16 @@
 // Killing a process and sending it a named signal, with the daemon's rights.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "control/command_runner.h"
+#include "platform/pidfd.h"
+#include "platform/unique_fd.h"
 
 namespace control {
 
@@ -31,6 +36,35 @@ class PosixProcessSignaller final : public ProcessSignaller {
  public:
   bool mayTarget(std::int32_t id) override;
   bool signalProcess(std::int32_t id, int signal) override;
+};
+
+// A process a signal request names, read before anyone is asked whether it
+// may be signalled, and held by a pidfd from then on: the check may wait
+// minutes for a person, time enough for the pid to be freed and taken by
+// another process, which must not be what is signalled.
+struct SignalTarget {
+  pid_t group = -1;                             // the process the id belongs to
+  std::optional<platform::ProcessOwner> owner;  // nullopt when it cannot be read
+  platform::UniqueFd held;                      // not valid when it cannot be opened
+};
+
+// What a signal request names: the seam in front of /proc and pidfds, for
+// the request handler. Safe from any thread.
+class SignalTargets {
+ public:
+  virtual ~SignalTargets() = default;
+  // The process `pid` names; nullopt when `pid` does not name one single
+  // process (isSingleProcessId) or no thread has that id.
+  virtual std::optional<SignalTarget> find(std::int64_t pid) = 0;
+  // True while `target`, found for `pid`, lives and `pid` still names it.
+  virtual bool unchanged(std::int64_t pid, const SignalTarget& target) = 0;
+};
+
+// The machine's processes, read from the daemon's /proc.
+class ProcfsSignalTargets final : public SignalTargets {
+ public:
+  std::optional<SignalTarget> find(std::int64_t pid) override;
+  bool unchanged(std::int64_t pid, const SignalTarget& target) override;
 };
 
 // True when `pid` can name one single process: 1 to 2147483647. Zero and the

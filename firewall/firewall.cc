@@ -75,14 +75,14 @@ std::string FirewallPaths::anchorFile() const {
   return anchorFolder + "/" + std::string(kAnchorName);
 }
 
-Firewall::Firewall(control::CommandRunner& runner, FirewallPaths paths,
-                   std::chrono::milliseconds lockWait)
+PfFirewall::PfFirewall(control::CommandRunner& runner, FirewallPaths paths,
+                       std::chrono::milliseconds lockWait)
     : runner_(runner), paths_(std::move(paths)), lockWait_(lockWait) {}
 
-common::FlagMessage Firewall::apply(bool enable, const std::vector<common::Value>& inboundTCP,
-                                    const std::vector<common::Value>& outboundTCP,
-                                    const std::vector<common::Value>& inboundUDP,
-                                    const std::vector<common::Value>& outboundUDP) {
+common::FlagMessage PfFirewall::apply(bool enable, const std::vector<common::Value>& inboundTCP,
+                                      const std::vector<common::Value>& outboundTCP,
+                                      const std::vector<common::Value>& inboundUDP,
+                                      const std::vector<common::Value>& outboundUDP) {
   try {
     const std::unique_lock hold(requestLock(), lockWait_);
     if (!hold.owns_lock()) return {false, "another firewall change is in progress"};
@@ -94,7 +94,7 @@ common::FlagMessage Firewall::apply(bool enable, const std::vector<common::Value
   }
 }
 
-common::FlagMessage Firewall::disable() {
+common::FlagMessage PfFirewall::disable() {
   const std::vector<std::string> arguments = {"-a", std::string(kAnchorName), "-F", "all"};
   const control::ToolStatus status = runner_.runCommand(paths_.pfctl, arguments);
   using End = control::ToolStatus::End;
@@ -113,10 +113,10 @@ common::FlagMessage Firewall::disable() {
   return {false, "Failed to flush anchor rules."};
 }
 
-common::FlagMessage Firewall::enable(const std::vector<common::Value>& inboundTCP,
-                                     const std::vector<common::Value>& outboundTCP,
-                                     const std::vector<common::Value>& inboundUDP,
-                                     const std::vector<common::Value>& outboundUDP) {
+common::FlagMessage PfFirewall::enable(const std::vector<common::Value>& inboundTCP,
+                                       const std::vector<common::Value>& outboundTCP,
+                                       const std::vector<common::Value>& inboundUDP,
+                                       const std::vector<common::Value>& outboundUDP) {
   const std::pair<const std::vector<common::Value>*, const char*> lists[] = {
       {&inboundTCP, "inboundTCP"},
       {&outboundTCP, "outboundTCP"},

@@ -30,11 +30,24 @@ struct FirewallPaths {
 inline constexpr std::chrono::milliseconds kFirewallLockWait =
     control::kToolDeadline + std::chrono::seconds(5);
 
+// The firewall as the request handler sees it: the seam in front of pf.
 class Firewall {
  public:
+  virtual ~Firewall() = default;
+  // Carries out one firewall request and returns its reply: PfFirewall::apply
+  // is the contract. Thread-safe; never throws.
+  virtual common::FlagMessage apply(bool enable, const std::vector<common::Value>& inboundTCP,
+                                    const std::vector<common::Value>& outboundTCP,
+                                    const std::vector<common::Value>& inboundUDP,
+                                    const std::vector<common::Value>& outboundUDP) = 0;
+};
+
+// The machine's pf, driven through pfctl.
+class PfFirewall final : public Firewall {
+ public:
   // `runner` must outlive this object.
-  explicit Firewall(control::CommandRunner& runner, FirewallPaths paths = {},
-                    std::chrono::milliseconds lockWait = kFirewallLockWait);
+  explicit PfFirewall(control::CommandRunner& runner, FirewallPaths paths = {},
+                      std::chrono::milliseconds lockWait = kFirewallLockWait);
 
   // Carries out one firewall request and returns its reply.
   //
@@ -68,7 +81,7 @@ class Firewall {
   common::FlagMessage apply(bool enable, const std::vector<common::Value>& inboundTCP,
                             const std::vector<common::Value>& outboundTCP,
                             const std::vector<common::Value>& inboundUDP,
-                            const std::vector<common::Value>& outboundUDP);
+                            const std::vector<common::Value>& outboundUDP) override;
 
  private:
   common::FlagMessage enable(const std::vector<common::Value>& inboundTCP,

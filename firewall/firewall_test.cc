@@ -50,7 +50,7 @@ class FirewallTest : public ::testing::Test {
     writeFile(paths_.pfConf, "pass all\n", 0640);
   }
   common::FlagMessage apply(bool enable, const Values& inTcp, const Values& outUdp = {}) {
-    return Firewall(runner_, paths_).apply(enable, inTcp, {}, {}, outUdp);
+    return PfFirewall(runner_, paths_).apply(enable, inTcp, {}, {}, outUdp);
   }
   std::string hooked() const {
     return "pass all\n\n# Korvane Firewall Anchor\nanchor \"com.korvane.helper.firewall\"\n"
@@ -86,7 +86,7 @@ TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDec
   std::atomic<int> failures{0};
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
-      Firewall firewall(runner_, paths_);
+      PfFirewall firewall(runner_, paths_);
       start.arrive_and_wait();
       if (!firewall.apply(i % 4 != 3, {i}, {}, {}, {}).success) ++failures;
     });
@@ -211,11 +211,12 @@ TEST_F(FirewallTest, AKilledOrHungPfctlAndABusyLockSayWhatHappened) {
     release.wait();
     return exited(0);
   };
-  std::thread first([&] { Firewall(slow, paths_).apply(false, {}, {}, {}, {}); });
+  std::thread first([&] { PfFirewall(slow, paths_).apply(false, {}, {}, {}, {}); });
   holding.wait();
   runner_.calls.clear();
-  EXPECT_EQ(Firewall(runner_, paths_, std::chrono::milliseconds(50)).apply(true, {22}, {}, {}, {}),
-            (common::FlagMessage{false, "another firewall change is in progress"}));
+  EXPECT_EQ(
+      PfFirewall(runner_, paths_, std::chrono::milliseconds(50)).apply(true, {22}, {}, {}, {}),
+      (common::FlagMessage{false, "another firewall change is in progress"}));
   EXPECT_EQ(runner_.calls, std::vector<Args>{});
   release.count_down();
   first.join();
@@ -265,7 +266,7 @@ TEST_F(FirewallTest, RefusalsAndFileFailuresEndTheRequestBeforeAnyPfctlRun) {
     if (c.stage) c.stage(paths);
     if (!c.pfConf.empty()) writeFile(paths.pfConf, c.pfConf);
     RecordingRunner runner;
-    EXPECT_EQ(Firewall(runner, paths).apply(true, c.inTcp, {}, {}, c.outUdp),
+    EXPECT_EQ(PfFirewall(runner, paths).apply(true, c.inTcp, {}, {}, c.outUdp),
               (common::FlagMessage{false, c.reply}));
     EXPECT_EQ(runner.calls, std::vector<Args>{}) << c.reply;
     EXPECT_EQ(readFile(paths.pfConf), c.pfConf) << c.reply;

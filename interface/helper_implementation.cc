@@ -3,8 +3,6 @@
 #include <signal.h>
 
 #include "authorization/actions.h"
-#include "control/app_removal.h"
-#include "platform/pidfd.h"
 #include "processes/process_listings.h"
 
 namespace interface {
@@ -55,14 +53,14 @@ void HelperImplementation::finish(AuditRecord& record, bool success,
                                   const std::optional<std::string>& message) {
   record.outcome = success ? Outcome::kDone : Outcome::kFailed;
   record.result = std::string(success ? "YES" : "NO") + (message ? ": " + *message : "");
-  services_.record(record);
+  services_.journal.record(record);
 }
 
 void HelperImplementation::forwardListing(ListingReply& reply,
                                           const std::function<common::Listing()>& routine) {
   AuditRecord record = authorize(authorization::kListProcessesAction, {});
   if (record.outcome == Outcome::kDenied) {
-    services_.record(record);
+    services_.journal.record(record);
     reply.refuse();
     return;
   }
@@ -70,7 +68,12 @@ void HelperImplementation::forwardListing(ListingReply& reply,
 }
 
 void HelperImplementation::fetchSystemProcessesWithCompletion(ListingReply reply) {
-  forwardListing(reply, services_.systemProcesses);
+  forwardListing(reply, [this] {
+    std::string err;
+    std::optional<common::Listing> lines = services_.ps.list(&err);
+    if (!lines) services_.journal.note("the ps listing failed, replied empty: " + err);
+    return lines.value_or(common::Listing{});
+  });
 }
 
 void HelperImplementation::fetchDetailedProcessesWithCompletion(ListingReply reply) {
@@ -87,18 +90,13 @@ void HelperImplementation::signalWithAuthorization(std::int64_t pid, const std::
   // No such process, or a request kill would refuse: NO at once. No one is
   // asked (a person is never prompted for what cannot happen) and nothing is
   // recorded: nothing was done or denied.
-  const std::optional<pid_t> group = control::isSingleProcessId(pid)
-                                         ? platform::threadGroupOf(static_cast<pid_t>(pid))
-                                         : std::nullopt;
-  if (!wellFormed || !group) {
+  const std::optional<control::SignalTarget> target =
+      wellFormed ? services_.targets.find(pid) : std::nullopt;
+  if (!target) {
     reply(false);
     return;
   }
-  // The target is read before the check, and held by a pidfd through it: a
-  // check may wait minutes for a person, time enough for the pid to be
-  // freed and taken by another process, which must not be what is signalled.
-  const std::optional<platform::ProcessOwner> owner = platform::processOwner(*group);
-  const platform::UniqueFd held = platform::pidfdOpen(*group);
+  const std::optional<platform::ProcessOwner>& owner = target->owner;
   const std::optional<authorization::TargetUids> uids =
       owner ? std::optional(authorization::TargetUids{owner->real, owner->saved}) : std::nullopt;
   const char* action =
@@ -114,12 +112,11 @@ void HelperImplementation::signalWithAuthorization(std::int64_t pid, const std::
   }
   record.signal = signal;
   if (record.outcome == Outcome::kDenied) {
-    services_.record(record);
+    services_.journal.record(record);
     reply(false);
     return;
   }
-  const bool same = held && platform::pidfdAlive(held.get()) &&
-                    platform::threadGroupOf(static_cast<pid_t>(pid)) == group;
+  const bool same = services_.targets.unchanged(pid, *target);
   const bool success = same && act();
   finish(record, success, same ? std::nullopt : std::optional<std::string>("the target changed"));
   reply(success);
@@ -145,11 +142,11 @@ void HelperImplementation::uninstallAppAt(const std::optional<std::string>& path
   AuditRecord record = authorize(authorization::kRemoveApplicationAction, {{"path", item}});
   record.path = item;
   if (record.outcome == Outcome::kDenied) {
-    services_.record(record);
+    services_.journal.record(record);
     reply({false, "Not authorized: " + record.action});
     return;
   }
-  const common::FlagMessage result = control::uninstallApp(item, services_.ownFiles);
+  const common::FlagMessage result = services_.remover.uninstallApp(item);
   finish(record, result.success, result.message);
   reply(result);
 }
@@ -167,7 +164,7 @@ void HelperImplementation::applyFirewallWithEnable(bool enable,
   AuditRecord record = authorize(authorization::kChangeFirewallAction, {});
   record.ports = enable ? describePorts(lists) : "disable";
   if (record.outcome == Outcome::kDenied) {
-    services_.record(record);
+    services_.journal.record(record);
     reply({false, "Not authorized: " + record.action});
     return;
   }

@@ -13,29 +13,31 @@
 
 #include <functional>
 #include <string>
-#include <vector>
 
+#include "control/app_removal.h"
 #include "control/command_runner.h"
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
 #include "interface/authorizer.h"
 #include "interface/helper_protocol.h"
 #include "processes/process_source.h"
+#include "processes/system_processes.h"
 
 namespace interface {
 
-// The machine-facing services; built once in main (tests pass fakes).
+// The machine-facing services, each behind its seam; built once in main
+// (tests pass fakes), shared by every connection, outliving them all.
 struct HelperServices {
   processes::ProcessSource& processes;
+  processes::SystemProcessLister& ps;
   control::CommandRunner& runner;
   control::ProcessSignaller& signaller;
+  control::SignalTargets& targets;
+  control::AppRemover& remover;  // spares the helper's own files
   firewall::Firewall& firewall;
-  // The ps listing; replaceable so tests need not depend on /bin/ps.
-  std::function<common::Listing()> systemProcesses;
-  // The helper's own files (socket, lock, executable), which removal refuses.
-  std::vector<std::string> ownFiles = {};
-  // Where the record of every act and denial goes.
-  std::function<void(const authorization::AuditRecord&)> record = authorization::writeAuditRecord;
+  // Where the record of every act and denial goes, and the note of a failure
+  // no reply tells of (a ps listing that failed replies an empty listing).
+  authorization::Journal& journal;
 };
 
 class HelperImplementation final : public HelperProtocol {

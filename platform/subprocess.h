@@ -59,12 +59,13 @@ class Child {
   // directory, default signal dispositions, an empty signal mask, and a
   // process group of its own (led by the child). Only the
   // three standard streams are open in the child, set by `options`. On
-  // failure returns a Child that is not valid() and stores the errno value in
-  // `*error` when given (exec failures such as ENOENT, EACCES are reported
-  // here too). kPipe is accepted for `options.input` and `options.output`
-  // (EINVAL for `options.error`).
+  // failure returns a Child that is not valid() and, when `err` is given,
+  // sets `*err` to the failed call, the path and the reason, e.g.
+  // "posix_spawn /bin/ps: No such file or directory" (exec failures are
+  // reported so too); `*err` is cleared on success. kPipe is accepted for
+  // `options.input` and `options.output` (EINVAL for `options.error`).
   static Child spawn(const std::string& path, const std::vector<std::string>& arguments,
-                     const SpawnOptions& options, int* error = nullptr);
+                     const SpawnOptions& options, std::string* err = nullptr);
 
   // True from a successful start until the child has been reaped.
   bool valid() const { return pid_ > 0; }

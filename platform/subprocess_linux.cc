@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/error_text.h"
 #include "platform/fd_io.h"
 #include "platform/pidfd.h"
 #include "platform/subprocess.h"
@@ -148,23 +149,25 @@ Child& Child::operator=(Child&& other) noexcept {
 Child::~Child() { killAndReap(); }
 
 Child Child::spawn(const std::string& path, const std::vector<std::string>& arguments,
-                   const SpawnOptions& options, int* error) {
-  int ignored;
-  int& err = error ? *error : ignored;
-  err = 0;
-  if (options.error == ChildStream::kPipe) {
-    err = EINVAL;
-    return {};
-  }
+                   const SpawnOptions& options, std::string* err) {
+  const auto fail = [&](const char* call, int error) {
+    if (err != nullptr) *err = callFailure(call, path, error);
+    return Child();
+  };
+  if (err != nullptr) err->clear();
+  if (options.error == ChildStream::kPipe) return fail("spawn", EINVAL);
 
   Pipe in, out;
   FileActions fa;
   SpawnAttributes sa;
-  if ((options.input == ChildStream::kPipe && (err = makePipe(true, &in)) != 0) ||
-      (options.output == ChildStream::kPipe && (err = makePipe(false, &out)) != 0) ||
-      (err = setUpStreams(&fa.actions, options, in, out)) != 0 ||
-      (err = setUpSignalsAndGroup(&sa.attributes)) != 0) {
-    return {};
+  int error = 0;
+  if ((options.input == ChildStream::kPipe && (error = makePipe(true, &in)) != 0) ||
+      (options.output == ChildStream::kPipe && (error = makePipe(false, &out)) != 0)) {
+    return fail("pipe2", error);
+  }
+  if ((error = setUpStreams(&fa.actions, options, in, out)) != 0 ||
+      (error = setUpSignalsAndGroup(&sa.attributes)) != 0) {
+    return fail("posix_spawn setup", error);
   }
 
   std::vector<char*> argv;
@@ -177,8 +180,8 @@ Child Child::spawn(const std::string& path, const std::vector<std::string>& argu
   // directory, a bad format) as its own return value, so -1 from the runner
   // covers every case in which the tool never ran.
   pid_t pid = -1;
-  err = ::posix_spawn(&pid, path.c_str(), &fa.actions, &sa.attributes, argv.data(), environ);
-  if (err != 0) return {};
+  error = ::posix_spawn(&pid, path.c_str(), &fa.actions, &sa.attributes, argv.data(), environ);
+  if (error != 0) return fail("posix_spawn", error);
   return Child(pid, std::move(in.ours), std::move(out.ours));
 }
 

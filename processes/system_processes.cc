@@ -48,25 +48,33 @@ std::optional<common::Listing> splitOutputLines(std::string_view bytes) {
   return lines;
 }
 
-common::Listing fetchSystemProcesses(const SystemProcessesOptions& options) {
+std::optional<common::Listing> fetchSystemProcesses(const SystemProcessesOptions& options,
+                                                    std::string* err) {
   try {
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     platform::Child child =
         platform::Child::spawn(options.toolPath, {"-axco", "user,pid,pcpu,comm"},
                                {.input = platform::ChildStream::kInherit,
                                 .output = platform::ChildStream::kPipe,
-                                .error = platform::ChildStream::kInherit});
-    if (!child.valid()) return {};
+                                .error = platform::ChildStream::kInherit},
+                               err);
+    if (!child.valid()) return std::nullopt;
     std::string output;
-    if (child.readOutput(output, deadline, options.maxOutputBytes) !=
-            platform::ReadOutcome::kEndOfFile ||
-        !child.waitUntil(deadline)) {
+    const platform::ReadOutcome read = child.readOutput(output, deadline, options.maxOutputBytes);
+    if (read != platform::ReadOutcome::kEndOfFile || !child.waitUntil(deadline)) {
       child.killAndReap();
-      return {};
+      *err =
+          options.toolPath + (read == platform::ReadOutcome::kTooLarge ? " wrote too much"
+                              : read == platform::ReadOutcome::kFailed ? ": reading failed"
+                                                                       : " did not finish in time");
+      return std::nullopt;
     }
-    return splitOutputLines(output).value_or(common::Listing{});
-  } catch (...) {
-    return {};
+    std::optional<common::Listing> lines = splitOutputLines(output);
+    if (!lines) *err = options.toolPath + " wrote text that is not UTF-8";
+    return lines;
+  } catch (const std::exception& e) {
+    *err = options.toolPath + ": " + e.what();
+    return std::nullopt;
   }
 }
 

@@ -34,23 +34,31 @@ TEST(SplitOutputLines, CutsAtEveryNewlineCharacter) {
   }
 }
 
-TEST(FetchSystemProcesses, ListsTheLinesOfAToolThatFinishesAndNoneOfOneThatFailsOrOverruns) {
+TEST(FetchSystemProcesses, ListsTheLinesOfAToolThatFinishesAndSaysWhyForOneThatFailsOrOverruns) {
   const testsupport::TempDir temp;
-  const std::string dir = temp.path();
-  // Runs a shell script with `body` in place of ps.
+  const std::string dir = temp.path(), ps = dir + "/ps";
+  // Runs a shell script with `body` in place of ps: its lines, or "error: WHY".
   auto fetchWith = [&](const std::string& body, std::chrono::milliseconds timeout) {
-    testsupport::writeFile(dir + "/ps", "#!/bin/sh\n" + body + "\n", 0700);
-    return fetchSystemProcesses({dir + "/ps", timeout, 1000});
+    if (!body.empty()) testsupport::writeFile(ps, "#!/bin/sh\n" + body + "\n", 0700);
+    std::string err;
+    const auto lines =
+        fetchSystemProcesses({body.empty() ? dir + "/missing" : ps, timeout, 1000}, &err);
+    return lines ? *lines : Listing{"error: " + err};
   };
   const std::chrono::milliseconds later = std::chrono::minutes(5), soon{300};
   EXPECT_EQ(fetchWith(R"(printf 'USER\r\n%s|%s\n\n' "$1" "$2"; echo no >&2; exit 3)", later),
             (Listing{"USER", "-axco|user,pid,pcpu,comm"}));
-  EXPECT_EQ(fetchWith(R"(printf 'USER\n\377\n')", later), Listing{});
-  EXPECT_EQ(fetchWith("head -c 1001 /dev/zero", later), Listing{});
-  EXPECT_EQ(fetchWith("echo USER; exec >&-; exec sleep 1000", soon), Listing{});
-  EXPECT_EQ(fetchSystemProcesses({dir + "/missing"}), Listing{});
+  EXPECT_EQ(fetchWith(R"(printf 'USER\n\377\n')", later),
+            Listing{"error: " + ps + " wrote text that is not UTF-8"});
+  EXPECT_EQ(fetchWith("head -c 1001 /dev/zero", later),
+            Listing{"error: " + ps + " wrote too much"});
+  EXPECT_EQ(fetchWith("echo USER; exec >&-; exec sleep 1000", soon),
+            Listing{"error: " + ps + " did not finish in time"});
+  EXPECT_EQ(fetchWith("", later),
+            Listing{"error: posix_spawn " + dir + "/missing: No such file or directory"});
   // Never ends: killed and reaped (no longer a child of ours).
-  EXPECT_EQ(fetchWith("echo $$ > " + dir + "/pid; echo USER; exec sleep 1000", soon), Listing{});
+  EXPECT_EQ(fetchWith("echo $$ > " + dir + "/pid; echo USER; exec sleep 1000", soon),
+            Listing{"error: " + ps + " did not finish in time"});
   pid_t pid = 0;
   std::ifstream(dir + "/pid") >> pid;
   ASSERT_GT(pid, 0);

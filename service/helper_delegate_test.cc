@@ -78,10 +78,14 @@ class Rig final : public transport::Listener,
  private:
   control::PosixCommandRunner runner_;
   control::PosixProcessSignaller signaller_;
-  firewall::Firewall firewall_{runner_};
+  control::ProcfsSignalTargets targets_;
+  firewall::PfFirewall firewall_{runner_};
   processes::SystemProcessSource processes_;
+  processes::PsLister ps_;
+  control::DiskAppRemover remover_{{}};
+  authorization::SystemJournal journal_;
   interface::HelperServices services_ {
-    processes_, runner_, signaller_, firewall_, [] { return common::Listing{}; }
+    processes_, ps_, runner_, signaller_, targets_, remover_, firewall_, journal_
   };
 };
 
@@ -128,10 +132,10 @@ TEST(Admission, EachStepRefusesWithItsOwnLinesAndANoteNamingThePeer) {
     EXPECT_EQ(r.requirementText, c.securityCalls > 1 ? sec::testing::kClientRequirement : "");
     ASSERT_EQ(r.notes.size(), valid ? 0u : 1u) << c.name;
     if (valid) continue;
-    EXPECT_TRUE(
-        r.notes[0].starts_with(c.securityCalls > 0 ? named : "com.korvane.helper: refused a ") &&
-        r.notes[0].ends_with(" (status " + std::to_string(c.status) + ")"))
-        << r.notes[0];
+    const std::string& note = r.notes[0];
+    EXPECT_TRUE(note.starts_with(c.securityCalls > 0 ? named : "com.korvane.helper: refused a "))
+        << note;
+    EXPECT_TRUE(note.ends_with(" (status " + std::to_string(c.status) + ")")) << note;
   }
 }
 

@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "authorization/audit_record.h"
 #include "codesign/build_trust_anchor.h"
 #include "codesign/security.h"
+#include "control/app_removal.h"
 #include "control/posix_command_runner.h"
 #include "control/process_signals.h"
 #include "firewall/firewall.h"
@@ -100,14 +102,15 @@ int serve(const codesign::CodeSigningServices& codeSigning) {
   processes::SystemProcessSource processSource;
   control::PosixCommandRunner runner;
   control::PosixProcessSignaller signaller;
-  firewall::Firewall firewall(runner);
+  control::ProcfsSignalTargets targets;
+  firewall::PfFirewall firewall(runner);
+  processes::PsLister ps;
   // The helper's own files, which removal refuses: socket, lock, executable.
-  const std::vector<std::string> ownFiles = {
-      transport::Listener::socketPathForService(kServiceName), "/run/com.korvane.helper.lock",
-      "/proc/self/exe"};
+  control::DiskAppRemover remover({transport::Listener::socketPathForService(kServiceName),
+                                   "/run/com.korvane.helper.lock", "/proc/self/exe"});
+  authorization::SystemJournal journal;
   const interface::HelperServices services {
-    processSource, runner, signaller, firewall, [] { return processes::fetchSystemProcesses(); },
-        ownFiles
+    processSource, ps, runner, signaller, targets, remover, firewall, journal
   };
 
   // Anyone may connect: who may act is decided request by request, root and

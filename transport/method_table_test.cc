@@ -22,7 +22,8 @@ TEST(MethodEncoding, ParsesVoidMethodsEndingInAReplyBlockAndArgumentsFitTheirTyp
   for (const auto& [encoding, arguments, reply] : cases) {
     auto sig = parseMethodEncoding(encoding);
     ASSERT_TRUE(sig) << encoding;
-    EXPECT_TRUE(sig->arguments == arguments && sig->replyParameters == reply) << encoding;
+    EXPECT_EQ(std::tie(sig->arguments, sig->replyParameters), std::tie(arguments, reply))
+        << encoding;
   }
   for (const char* e : {"", "v24@0:8", "i24@0:8@?<v@?B>16", "v24@0:8@?<v@?B>", "v24@0:8@?<v@?B16",
                         "v24@0:8@?<v@?B>16q24", "v24@0:8d16@?<v@?B>24",

@@ -106,8 +106,6 @@ TEST_F(AuthorizationE2E, RootAndMembersActOutrightAndEveryoneElseIsAskedActionBy
        user + " signal-own-process polkit target sleep uid " + user + ": YES"},
       {"a user may not stop root's", {"signal", "-STOP", root}, kUser, "NO\n",
        user + " signal-process denied target sleep uid 0: " + noAuth},
-      {"nor kill it", {"terminate", root}, kUser, "NO\n",
-       user + " signal-process denied target sleep uid 0: " + noAuth},
       {"nor remove an application", {"uninstall", "/run/polkit-test/A.app"}, kUser,
        "NO\nNot authorized: com.korvane.helper.remove-application\n",
        user + " remove-application denied path /run/polkit-test/A.app: " + noAuth},

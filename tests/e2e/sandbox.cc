@@ -74,9 +74,9 @@ bool enterPrivateNamespaces(int namespaces, std::string* why) {
 std::string install(const fs::path& path, const std::string& bytes, uid_t owner, mode_t mode) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   const group* client = ::getgrnam(KORVANE_CLIENT_GROUP);
-  EXPECT_TRUE(client != nullptr && ::chown(path.c_str(), owner, client->gr_gid) == 0 &&
-              ::chmod(path.c_str(), mode) == 0)
-      << path;
+  EXPECT_NE(client, nullptr);
+  EXPECT_EQ(::chown(path.c_str(), owner, client ? client->gr_gid : 0), 0) << path;
+  EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;
   return path.string();
 }
 

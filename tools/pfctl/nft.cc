@@ -4,7 +4,6 @@
 
 #include <optional>
 
-#include "platform/error_text.h"
 #include "platform/subprocess.h"
 
 namespace pfctl {
@@ -15,16 +14,12 @@ std::string nftPath() {
 
 bool runNftScript(const std::string& nft, std::string_view script, std::string* err) {
   err->clear();
-  int spawnError = 0;
   platform::Child child = platform::Child::spawn(nft, {"-f", "-"},
                                                  {.input = platform::ChildStream::kPipe,
                                                   .output = platform::ChildStream::kInherit,
                                                   .error = platform::ChildStream::kInherit},
-                                                 &spawnError);
-  if (!child.valid()) {
-    *err = platform::callFailure("posix_spawn", nft, spawnError);
-    return false;
-  }
+                                                 err);
+  if (!child.valid()) return false;
   // A write error (nft quit early: EPIPE, SIGPIPE is ignored by main) is not
   // reported: nft's exit status tells what happened to the script.
   child.writeInput(script);
