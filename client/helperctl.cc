@@ -11,6 +11,7 @@
 
 #include "common/decimal.h"
 #include "common/utf8.h"
+#include "control/process_signals.h"
 
 namespace client {
 namespace {
@@ -43,43 +44,10 @@ Examples:
   korvane-helperctl --json --records process-data | jq '.[] | select(.threads > 8)'
   korvane-helperctl signal -STOP 4242)";
 
-// The names the helper's /bin/kill takes after its dash, with or without
-// "SIG", in any case; "-RTMAX" it would read as a run of options.
-constexpr const char* kSignalNames[] = {"HUP",  "INT",   "QUIT",   "ILL",  "TRAP", "ABRT", "IOT",
-                                        "BUS",  "FPE",   "KILL",   "USR1", "SEGV", "USR2", "PIPE",
-                                        "ALRM", "TERM",  "STKFLT", "CHLD", "CLD",  "CONT", "STOP",
-                                        "TSTP", "TTIN",  "TTOU",   "URG",  "XCPU", "XFSZ", "VTALRM",
-                                        "PROF", "WINCH", "IO",     "POLL", "PWR",  "SYS",  "RTMIN"};
-
-// The value of 1 or 2 ASCII digits, as kill takes a signal number.
-std::optional<int> smallNumber(const std::string& digits) {
-  if (digits.empty() || digits.size() > 2 ||
-      digits.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  return std::stoi(digits);
-}
-
-// What the helper sends to /bin/kill and nothing else: a dash and a name of
-// kSignalNames, "RTMIN+N" or a number, each up to SIGRTMAX. Anything else it
-// answers NO without saying why; said here, a person learns what to type.
-bool isSignalArgument(const std::string& text) {
-  if (text.size() < 2 || text[0] != '-') return false;
-  std::string name = text.substr(1);
-  if (const auto n = smallNumber(name)) return *n <= SIGRTMAX;
-  for (char& c : name) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  if (name.starts_with("SIG")) name.erase(0, 3);
-  if (name.starts_with("RTMIN+")) {
-    const auto n = smallNumber(name.substr(6));
-    return n && SIGRTMIN + *n <= SIGRTMAX;
-  }
-  return std::find(std::begin(kSignalNames), std::end(kSignalNames), name) !=
-         std::end(kSignalNames);
-}
-
 std::string signalList() {
   std::string list;
-  for (const char* name : kSignalNames) list += std::string(list.empty() ? "" : " ") + name;
+  for (const char* name : control::kSignalNames)
+    list += std::string(list.empty() ? "" : " ") + name;
   return "a dash and one of " + list + " (SIG before it may be left out), RTMIN+N up to " +
          std::to_string(SIGRTMAX - SIGRTMIN) + ", or a number from 0 to " +
          std::to_string(SIGRTMAX);
@@ -318,7 +286,9 @@ bool fillCommand(const CLI::App& app, Command& cmd, Texts& t, std::string* err) 
   }
   if (cmd.frames > 0 && !cmd.batch) return fail("-n: frames are counted in batch mode only (-b)");
   cmd.text = name == "signal" ? t.signal : t.path;
-  if (cmd.kind == Kind::kSignal && !isSignalArgument(t.signal)) {
+  // The helper answers NO to anything else without saying why; said here, a
+  // person learns what to type.
+  if (cmd.kind == Kind::kSignal && !control::isSignalArgument(t.signal)) {
     return fail("unknown signal: " + t.signal + "; valid signals: " + signalList());
   }
   if (cmd.kind == Kind::kTerminate || cmd.kind == Kind::kSignal) {

@@ -18,8 +18,8 @@
 #include "client/helperctl.h"
 #include "client/top_terminal.h"
 #include "firewall/firewall_rules.h"
-#include "platform/fd_io.h"
 #include "platform/error_text.h"
+#include "platform/fd_io.h"
 
 namespace {
 

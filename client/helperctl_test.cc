@@ -303,9 +303,11 @@ TEST(Top, SelectionFollowsItsProcessAndSignalsGoToTheProcessAskedAbout) {
   view.press({Key::kChar, 't'});
   view.update(named({{3, 0, "b"}, {5, 0, "e"}, {7, 0, "a"}, {9, 0, "z"}}));
   int selected = 0;
-  EXPECT_EQ(view.render(60, 8, &selected).back(), "Send SIGTERM to 7 (a)? y/n" + std::string(34, ' '));
+  EXPECT_EQ(view.render(60, 8, &selected).back(),
+            "Send SIGTERM to 7 (a)? y/n" + std::string(34, ' '));
   view.update(named({{3, 0, "b"}, {5, 0, "e"}, {9, 0, "z"}}));
-  EXPECT_TRUE(view.render(60, 8, &selected).back().starts_with("7 (a) has ended: SIGTERM not sent"));
+  EXPECT_TRUE(
+      view.render(60, 8, &selected).back().starts_with("7 (a) has ended: SIGTERM not sent"));
   EXPECT_FALSE(view.press({Key::kChar, 'y'}));
   // Two process rows fit: moving down scrolls, every line keeps the width.
   view.press({Key::kChar, 'R'});  // z, e, b
@@ -313,7 +315,8 @@ TEST(Top, SelectionFollowsItsProcessAndSignalsGoToTheProcessAskedAbout) {
   auto screen = view.render(50, 6, &selected);
   EXPECT_EQ(selected, 3);
   EXPECT_TRUE(screen[3].starts_with("      3 ")) << screen[3];
-  EXPECT_TRUE(screen[0].starts_with("3 processes  CPU 0.0%  sorted by name, reversed")) << screen[0];
+  EXPECT_TRUE(screen[0].starts_with("3 processes  CPU 0.0%  sorted by name, reversed"))
+      << screen[0];
   for (const auto& line : screen) EXPECT_EQ(line.size(), 50u) << line;
 }
 

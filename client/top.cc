@@ -42,8 +42,7 @@ const char* sortName(TopSort sort) {
   return "name";
 }
 
-constexpr const char* kHeadings =
-    "    PID USER       CPU%    MEMORY  THR      TIME NAME";
+constexpr const char* kHeadings = "    PID USER       CPU%    MEMORY  THR      TIME NAME";
 
 std::string processLine(const TopProcess& p, int width) {
   char head[160];
@@ -94,8 +93,8 @@ std::vector<TopProcess> TopSampler::next(const Listing& processData, std::int64_
     userAndPath_.clear();
     for (const auto& element : *detailed) {
       if (auto r = parseRecord(ListingKind::kDetailedProcesses, element)) {
-        userAndPath_[std::get<std::int64_t>(r->fields[0])] = {
-            std::get<std::string>(r->fields[1]), std::get<std::string>(r->fields[6])};
+        userAndPath_[std::get<std::int64_t>(r->fields[0])] = {std::get<std::string>(r->fields[1]),
+                                                              std::get<std::string>(r->fields[6])};
       }
     }
     detailedKey_ = key_;
@@ -110,8 +109,8 @@ std::vector<TopProcess> TopSampler::next(const Listing& processData, std::int64_
     auto r = parseRecord(ListingKind::kProcessData, element);
     if (!r) continue;
     auto number = [&](std::size_t i) { return std::get<std::int64_t>(r->fields[i]); };
-    TopProcess p{number(0), number(1), std::to_string(number(1)), number(2), number(3), number(4),
-                 0,         std::get<std::string>(r->fields[5]), ""};
+    TopProcess p{number(0), number(1), std::to_string(number(1)),           number(2), number(3),
+                 number(4), 0,         std::get<std::string>(r->fields[5]), ""};
     if (auto up = userAndPath_.find(p.pid); up != userAndPath_.end()) {
       std::tie(p.user, p.path) = up->second;
     }
@@ -184,11 +183,10 @@ std::vector<KeyPress> decodeKeys(const std::string& bytes) {
 void TopView::update(std::vector<TopProcess> processes) {
   all_ = std::move(processes);
   refilter(selectedPid());
-  if (pending_ && std::none_of(all_.begin(), all_.end(), [&](const TopProcess& p) {
-        return p.pid == pending_->pid;
-      })) {
-    status_ = std::to_string(pending_->pid) + " (" + pending_->target + ") has ended: " +
-              pending_->name + " not sent";
+  if (pending_ && std::none_of(all_.begin(), all_.end(),
+                               [&](const TopProcess& p) { return p.pid == pending_->pid; })) {
+    status_ = std::to_string(pending_->pid) + " (" + pending_->target +
+              ") has ended: " + pending_->name + " not sent";
     pending_.reset();
   }
 }

@@ -231,8 +231,7 @@ bool readKeys(HelperClient& helper, RawTerminal* agentTerminal, TopView& view, b
 
 }  // namespace
 
-int runTop(HelperClient& helper, const TopOptions& options, bool agentRunning,
-           std::string* error) {
+int runTop(HelperClient& helper, const TopOptions& options, bool agentRunning, std::string* error) {
   auto failed = [&] {
     *error = callAdvice(helper.lastFailure(), *error);
     return callFailureStatus(helper.lastFailure());

@@ -15,14 +15,6 @@
 namespace control {
 namespace {
 
-// The names /bin/kill (procps) maps to a signal, checked against the tool.
-// RTMAX is left out: the tool reads "-RTMAX" as a run of options.
-constexpr std::array<const char*, 35> kSignalNames = {
-    "HUP",    "INT",  "QUIT",  "ILL",  "TRAP", "ABRT", "IOT",  "BUS",    "FPE",
-    "KILL",   "USR1", "SEGV",  "USR2", "PIPE", "ALRM", "TERM", "STKFLT", "CHLD",
-    "CLD",    "CONT", "STOP",  "TSTP", "TTIN", "TTOU", "URG",  "XCPU",   "XFSZ",
-    "VTALRM", "PROF", "WINCH", "IO",   "POLL", "PWR",  "SYS",  "RTMIN"};
-
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
          ::strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -71,6 +72,14 @@ class ProcfsSignalTargets final : public SignalTargets {
 // negative values name process groups or every process, and larger values
 // cannot be a process identifier at all.
 bool isSingleProcessId(std::int64_t pid);
+
+// The names /bin/kill (procps) maps to a signal, checked against the tool.
+// RTMAX is left out: the tool reads "-RTMAX" as a run of options.
+inline constexpr std::array<const char*, 35> kSignalNames = {
+    "HUP",    "INT",  "QUIT",  "ILL",  "TRAP", "ABRT", "IOT",  "BUS",    "FPE",
+    "KILL",   "USR1", "SEGV",  "USR2", "PIPE", "ALRM", "TERM", "STKFLT", "CHLD",
+    "CLD",    "CONT", "STOP",  "TSTP", "TTIN", "TTOU", "URG",  "XCPU",   "XFSZ",
+    "VTALRM", "PROF", "WINCH", "IO",   "POLL", "PWR",  "SYS",  "RTMIN"};
 
 // True when "/bin/kill" takes `text` as the signal to send, never as an
 // option, a process or the end of its options. Accepted, with ASCII letters

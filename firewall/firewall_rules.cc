@@ -84,7 +84,8 @@ std::string makeFirewallRules(const PortList& inboundTCP, const PortList& outbou
                               const PortList& inboundUDP, const PortList& outboundUDP) {
   const PortList* lists[] = {&inboundTCP, &outboundTCP, &inboundUDP, &outboundUDP};
   std::string rules;
-  for (const auto& rule : kRulePrefixes) appendRulePair(rules, *lists[rule.list], rule.ipv4, rule.ipv6);
+  for (const auto& rule : kRulePrefixes)
+    appendRulePair(rules, *lists[rule.list], rule.ipv4, rule.ipv6);
   return rules;
 }
 

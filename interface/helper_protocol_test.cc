@@ -76,9 +76,7 @@ struct Machine final : processes::ProcessSource,
                        firewall::Firewall,
                        authorization::Journal {
   // The listings' own tests are DaemonTest.ListingsShowWhatRunsAsPsAndPsutilSeeIt's.
-  std::unique_ptr<processes::ProcessTable> openTable(processes::Fields) override {
-    return nullptr;
-  }
+  std::unique_ptr<processes::ProcessTable> openTable(processes::Fields) override { return nullptr; }
   std::optional<common::Listing> list(std::string* err) override {
     if (fault == "ps") *err = "posix_spawn /bin/ps: No such file or directory";
     return fault == "ps" ? std::nullopt : std::optional(common::Listing{"ps line"});

@@ -131,7 +131,8 @@ TEST(ControlE2E, SignalsRemovalAndTopReachWhatTheyNameAndNothingElse) {
     EXPECT_NE(after.find(mode), std::string::npos) << after;
   EXPECT_EQ(tmux({"display", "-p", "#{alternate_on} #{cursor_flag}"}).out, "0 1\n");
   // Batch mode: N frames of the filtered list, one blank line between them.
-  const RunResult batch = helperctl({"top", "-b", "-n", "2", "--interval", "0.1", "--name", "ZZ-SL"});
+  const RunResult batch =
+      helperctl({"top", "-b", "-n", "2", "--interval", "0.1", "--name", "ZZ-SL"});
   EXPECT_EQ(batch.status, 0) << batch.err;
   const std::string frame = "1 processes  CPU";
   EXPECT_EQ(batch.out.find(frame), 0u) << batch.out;

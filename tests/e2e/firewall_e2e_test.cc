@@ -110,7 +110,8 @@ TEST_F(FirewallE2E, BlocksAndOpensPortsAndAKillAtAnyStepLeavesNothingAfterTheNex
   EXPECT_EQ(helperctl({"firewall", "status"}).out,
             "DIRECTION PROTOCOL PORTS\ninbound   tcp      " + str(inTcp) + ", " + str(inTcp6) +
                 "\noutbound  tcp      " + str(outTcp) + ", " + str(outTcp6) +
-                "\ninbound   udp      " + str(inUdp) + "\noutbound  udp      " + str(outUdp) + "\n");
+                "\ninbound   udp      " + str(inUdp) + "\noutbound  udp      " + str(outUdp) +
+                "\n");
 
   // Anyone may connect (polkit decides for those outside the group).
   struct stat socket {};
