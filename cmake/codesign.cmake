@@ -11,6 +11,8 @@
 #
 # Gives:
 #   korvane_trust_anchor          library: codesign::buildTrustAnchorPem()
+#   korvane_strip_target(TARGET [SHIPPED])  strips TARGET after each link,
+#                                 keeping its debug information apart
 #   korvane_codesign_target(TARGET IDENTIFIER)
 #                                 signs TARGET's output after each link with the
 #                                 built korvane-codesign
@@ -174,11 +176,46 @@ function(korvane_codesign_target target identifier)
   endif()
 endfunction()
 
+# korvane_strip_target(TARGET [SHIPPED]): after every link outside Debug
+# builds, TARGET's output is stripped, its debug information kept in
+# TARGET.debug beside it, which debuggers find through the link left in the
+# file or by the build ID. Call it before anything that signs TARGET: a strip
+# after signing breaks the signature. With SHIPPED, the debug file installs
+# (component dbgsym) as /usr/lib/debug/.build-id/XX/REST.debug, where
+# debuggers look for the installed program's.
+function(korvane_strip_target target)
+  cmake_parse_arguments(S "SHIPPED" "" "" ${ARGN})
+  target_link_options(${target} PRIVATE -Wl,--build-id)
+  if(CMAKE_BUILD_TYPE STREQUAL "Debug")
+    return()
+  endif()
+  set(file $<TARGET_FILE:${target}>)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug
+    COMMAND chmod 0644 ${file}.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-all --remove-section=.comment --remove-section=.note
+            --add-gnu-debuglink=${file}.debug ${file}
+    COMMENT "Stripping ${target}"
+    VERBATIM)
+  if(NOT S_SHIPPED)
+    return()
+  endif()
+  find_program(KORVANE_READELF readelf REQUIRED)
+  install(CODE "
+    execute_process(COMMAND ${KORVANE_READELF} --notes ${file} OUTPUT_VARIABLE notes
+                    COMMAND_ERROR_IS_FATAL ANY)
+    if(NOT notes MATCHES \"Build ID: ([0-9a-f][0-9a-f])([0-9a-f]+)\")
+      message(FATAL_ERROR \"${file} has no build ID\")
+    endif()
+    file(INSTALL ${file}.debug
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/debug/.build-id/\${CMAKE_MATCH_1}\"
+         RENAME \"\${CMAKE_MATCH_2}.debug\")" COMPONENT dbgsym)
+endfunction()
+
 # korvane_genuine_client(TARGET [INSTALLED]): after every link, TARGET's output is
-#  1. stripped, except in Debug builds: admission hashes every byte the
-#     signature covers, and debug information is most of them. The debug
-#     information goes to TARGET.debug beside it, which debuggers find through
-#     the link left in the file;
+#  1. stripped (korvane_strip_target), except in Debug builds: admission
+#     hashes every byte the signature covers, and debug information is most
+#     of them;
 #  2. signed as the genuine client;
 #  3. with INSTALLED (korvane-helperctl alone), given group KORVANE_CLIENT_GROUP
 #     and mode 2755 when the build runs as root and the group exists
@@ -193,13 +230,10 @@ function(korvane_genuine_client target)
   if(KORVANE_SANITIZE)
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/genuine_client_lsan.cc)
   endif()
-  if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
-    set(file $<TARGET_FILE:${target}>)
-    add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug
-      COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${file}.debug ${file}
-      COMMENT "Stripping ${target}"
-      VERBATIM)
+  if(G_INSTALLED)
+    korvane_strip_target(${target} SHIPPED)
+  else()
+    korvane_strip_target(${target})
   endif()
   korvane_codesign_target(${target} ${KORVANE_CLIENT_IDENTIFIER})
   if(G_INSTALLED)

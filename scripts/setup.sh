@@ -11,7 +11,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev tmux
   procps util-linux iproute2 nftables
   python3 python3-psutil strace
-  systemd man-db groff-base
+  systemd man-db groff-base lintian
   dbus-daemon dbus-bin polkitd libxml2-utils
 )
 
