@@ -135,7 +135,7 @@ class EchoServer {
   pid_t pid_ = -1;
 };
 
-void daemonRoundTrips(client::HelperClient& client, int rounds, std::vector<double>& us) {
+void daemonRoundTrips(korvane::HelperClient& client, int rounds, std::vector<double>& us) {
   std::string error;
   for (int i = 0; i < rounds; ++i) {
     const auto start = Clock::now();
@@ -188,7 +188,7 @@ void roundTrips(pid_t daemonPid, int rounds) {
       {1, "terminateProcessWithPid:completion:", "v32@0:8q16@?<v@?B>24", {common::Value(0)}}));
   const std::string reply = transport::frame(transport::encodeReply({1, {common::Value(false)}}));
   std::string error;
-  auto client = client::HelperClient::connect(client::defaultSocketPath(), nullptr, &error);
+  auto client = korvane::HelperClient::connect(korvane::defaultSocketPath(), nullptr, &error);
   if (!client) fail("connect: " + error);
   EchoServer echoServer(reply);
   std::vector<double> warmUp, daemonUs, echoUs;
@@ -231,7 +231,7 @@ Burst parallelListings(int clients, int listings) {
     threads.emplace_back([&] {
       for (int i = 0; i < listings; ++i) {
         std::string error;
-        auto client = client::HelperClient::connect(client::defaultSocketPath(), nullptr, &error);
+        auto client = korvane::HelperClient::connect(korvane::defaultSocketPath(), nullptr, &error);
         if (client && client->fetchAllProcessData(&error)) continue;
         ++failed;
         if (!haveError.exchange(true)) firstError = error;
@@ -265,7 +265,7 @@ double peakRiseFor(pid_t daemon, const std::string& body) {
   const double before = megabytes(daemon, "VmHWM:");
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_un addr;
-  platform::unixSocketAddress(client::defaultSocketPath(), &addr);
+  platform::unixSocketAddress(korvane::defaultSocketPath(), &addr);
   std::string frame;
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       !readFrame(fd.get(), frame) || !transport::isAdmitted(frame) ||
@@ -313,7 +313,7 @@ int main(int argc, char** argv) {
   options.error = platform::ChildStream::kInherit;
   platform::Child daemon = platform::Child::spawn(KORVANE_DAEMON_PATH, {}, options);
   if (!daemon.valid()) fail("cannot start " KORVANE_DAEMON_PATH);
-  for (int i = 0; i < 500 && !std::filesystem::exists(client::defaultSocketPath()); ++i) {
+  for (int i = 0; i < 500 && !std::filesystem::exists(korvane::defaultSocketPath()); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   roundTrips(daemon.pid(), rounds);

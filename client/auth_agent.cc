@@ -21,7 +21,7 @@
 #include "platform/pidfd.h"
 #include "platform/unique_fd.h"
 
-namespace client {
+namespace korvane {
 namespace {
 
 constexpr const char* kHelperGroup = "korvane-helper";
@@ -175,4 +175,4 @@ void AuthAgent::end() {
   pid_ = -1;
 }
 
-}  // namespace client
+}  // namespace korvane

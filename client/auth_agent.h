@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace client {
+namespace korvane {
 
 inline constexpr const char* kTtyAgentPath = "/usr/bin/pkttyagent";
 // The descriptor the agent gets for --notify-fd.
@@ -69,4 +69,4 @@ class AuthAgent {
   pid_t pid_ = -1;
 };
 
-}  // namespace client
+}  // namespace korvane

@@ -12,11 +12,11 @@
 #include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 #include "platform/unix_address.h"
-#include "transport/method_table.h"
 #include "transport/message.h"
+#include "transport/method_table.h"
 #include "transport/xpc.h"
 
-namespace client {
+namespace korvane {
 namespace {
 
 using common::Array;
@@ -301,4 +301,4 @@ std::optional<FlagMessage> HelperClient::applyFirewall(bool enable,
       error);
 }
 
-}  // namespace client
+}  // namespace korvane

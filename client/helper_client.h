@@ -21,13 +21,8 @@
 
 #include "common/replies.h"
 
-namespace client {
-
-// One string per element, in the daemon's order.
-using Listing = common::Listing;
-
-// A success flag and a message that may be absent (distinct from empty).
-using FlagMessage = common::FlagMessage;
+// Listing and FlagMessage, the replies' shapes, are in common/replies.h.
+namespace korvane {
 
 // Why connect() failed.
 enum class ConnectFailure {
@@ -108,4 +103,4 @@ class HelperClient {
   std::unique_ptr<Connection> connection_;
 };
 
-}  // namespace client
+}  // namespace korvane

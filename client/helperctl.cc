@@ -13,7 +13,7 @@
 #include "common/utf8.h"
 #include "control/process_signals.h"
 
-namespace client {
+namespace korvane {
 namespace {
 
 using Kind = Command::Kind;
@@ -527,4 +527,4 @@ std::string callAdvice(CallFailure failure, const std::string& error) {
   return error;
 }
 
-}  // namespace client
+}  // namespace korvane

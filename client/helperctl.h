@@ -14,7 +14,7 @@
 #include "client/top.h"
 #include "firewall/firewall_rules.h"
 
-namespace client {
+namespace korvane {
 
 // Exit statuses.
 inline constexpr int kExitNo = 1;             // the helper answered NO
@@ -111,4 +111,4 @@ std::string connectAdvice(ConnectFailure failure, const std::string& error);
 int callFailureStatus(CallFailure failure);
 std::string callAdvice(CallFailure failure, const std::string& error);
 
-}  // namespace client
+}  // namespace korvane

@@ -23,9 +23,9 @@
 
 namespace {
 
-using client::Command;
-using client::kExitUnavailable;
-using client::ListingKind;
+using korvane::Command;
+using korvane::kExitUnavailable;
+using korvane::ListingKind;
 using Kind = Command::Kind;
 
 int fail(const std::string& message, int status) {
@@ -35,9 +35,9 @@ int fail(const std::string& message, int status) {
 
 // A call to the helper failed: a refused listing is told apart from an
 // unavailable helper.
-int callFailed(const client::HelperClient& helper, const std::string& error) {
-  return fail(client::callAdvice(helper.lastFailure(), error),
-              client::callFailureStatus(helper.lastFailure()));
+int callFailed(const korvane::HelperClient& helper, const std::string& error) {
+  return fail(korvane::callAdvice(helper.lastFailure(), error),
+              korvane::callFailureStatus(helper.lastFailure()));
 }
 
 // The errno of the first write to standard output that failed. A write that
@@ -59,7 +59,7 @@ int finish(int status) {
   if (gOutputError != 0 || std::ferror(stdout)) {
     return fail("cannot write the output" +
                     (gOutputError != 0 ? ": " + platform::errorText(gOutputError) : ""),
-                client::kExitOutput);
+                korvane::kExitOutput);
   }
   return status;
 }
@@ -69,7 +69,7 @@ int terminalWidth() {
   return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-int listing(client::HelperClient& helper, const Command& cmd) {
+int listing(korvane::HelperClient& helper, const Command& cmd) {
   std::string error;
   auto list = cmd.listing == ListingKind::kSystemProcesses ? helper.fetchSystemProcesses(&error)
               : cmd.listing == ListingKind::kDetailedProcesses
@@ -79,17 +79,17 @@ int listing(client::HelperClient& helper, const Command& cmd) {
   // A user whose name ps shows cut is told apart from others by the uids of
   // process data, whose pids the ps listing shares.
   std::map<std::int64_t, std::int64_t> uids;
-  if (client::needsUids(cmd.listing, cmd.selection)) {
+  if (korvane::needsUids(cmd.listing, cmd.selection)) {
     auto data = helper.fetchAllProcessData(&error);
     if (!data) return callFailed(helper, error);
     for (const auto& element : *data) {
-      if (auto r = client::parseRecord(ListingKind::kProcessData, element)) {
+      if (auto r = korvane::parseRecord(ListingKind::kProcessData, element)) {
         uids[std::get<std::int64_t>(r->fields[0])] = std::get<std::int64_t>(r->fields[1]);
       }
     }
   }
-  print(client::formatSelectedListing(cmd, *list, client::outputForm(cmd, STDOUT_FILENO),
-                                      terminalWidth(), uids));
+  print(korvane::formatSelectedListing(cmd, *list, korvane::outputForm(cmd, STDOUT_FILENO),
+                                       terminalWidth(), uids));
   return 0;
 }
 
@@ -107,7 +107,7 @@ int firewallStatus(const Command& cmd) {
   }
   const auto lists = firewall::parseFirewallRules(rules);
   if (!lists) return fail(path + " holds rules this client does not know", kExitUnavailable);
-  print(client::formatFirewallStatus(*lists, client::outputForm(cmd, STDOUT_FILENO)));
+  print(korvane::formatFirewallStatus(*lists, korvane::outputForm(cmd, STDOUT_FILENO)));
   return 0;
 }
 
@@ -122,20 +122,20 @@ std::optional<std::string> refusalReason(std::int64_t pid) {
   return std::nullopt;
 }
 
-int perform(client::HelperClient& helper, const Command& cmd, bool agentRunning) {
+int perform(korvane::HelperClient& helper, const Command& cmd, bool agentRunning) {
   std::string error;
-  const client::Form form = client::outputForm(cmd, STDOUT_FILENO);
+  const korvane::Form form = korvane::outputForm(cmd, STDOUT_FILENO);
   auto flag = [&](std::optional<bool> success) {
     if (!success) return callFailed(helper, error);
-    print(client::formatFlag(*success, form));
+    print(korvane::formatFlag(*success, form));
     if (*success) return 0;
-    if (auto why = refusalReason(cmd.pid)) fail(*why, client::kExitNo);
-    return client::kExitNo;
+    if (auto why = refusalReason(cmd.pid)) fail(*why, korvane::kExitNo);
+    return korvane::kExitNo;
   };
-  auto flagMessage = [&](std::optional<client::FlagMessage> result) {
+  auto flagMessage = [&](std::optional<korvane::FlagMessage> result) {
     if (!result) return callFailed(helper, error);
-    print(client::formatFlagMessage(*result, form));
-    return result->success ? 0 : client::kExitNo;
+    print(korvane::formatFlagMessage(*result, form));
+    return result->success ? 0 : korvane::kExitNo;
   };
   switch (cmd.kind) {
     case Kind::kListing:
@@ -152,20 +152,20 @@ int perform(client::HelperClient& helper, const Command& cmd, bool agentRunning)
     case Kind::kFirewallDisable:
       return flagMessage(helper.applyFirewall(false, {}, {}, {}, {}, &error));
     case Kind::kTop: {
-      client::TopOptions options{cmd.topSort, cmd.selection.reverse, cmd.interval, {}, cmd.batch,
-                                 cmd.frames};
+      korvane::TopOptions options{cmd.topSort, cmd.selection.reverse, cmd.interval, {}, cmd.batch,
+                                  cmd.frames};
       options.filter.name = cmd.topName;
       if (const auto& user = cmd.selection.user) {
         options.filter.user = user->name.empty() ? std::to_string(user->uid) : user->name;
       }
-      const int status = client::runTop(helper, options, agentRunning, &error);
+      const int status = korvane::runTop(helper, options, agentRunning, &error);
       return error.empty() ? status : fail(error, status);
     }
     case Kind::kFirewallStatus:
     case Kind::kHelp:
       break;
   }
-  return client::kExitUsage;
+  return korvane::kExitUsage;
 }
 
 }  // namespace
@@ -174,8 +174,8 @@ int main(int argc, char** argv) {
   // Another process of the same user must not attach to the admitted client
   // (ptrace, /proc/<pid>/mem, pidfd_getfd) and speak through its connection.
   ::prctl(PR_SET_DUMPABLE, 0);
-  auto parsed = client::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-  if (auto* usage = std::get_if<std::string>(&parsed)) return fail(*usage, client::kExitUsage);
+  auto parsed = korvane::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (auto* usage = std::get_if<std::string>(&parsed)) return fail(*usage, korvane::kExitUsage);
   Command& cmd = std::get<Command>(parsed);
   if (cmd.kind == Kind::kHelp) {
     print(cmd.text);
@@ -183,17 +183,17 @@ int main(int argc, char** argv) {
   }
   if (cmd.kind == Kind::kFirewallStatus) return finish(firewallStatus(cmd));
   if (cmd.user) {
-    cmd.selection.user = client::findUser(*cmd.user);
-    if (!cmd.selection.user) return fail("no such user: " + *cmd.user, client::kExitUsage);
+    cmd.selection.user = korvane::findUser(*cmd.user);
+    if (!cmd.selection.user) return fail("no such user: " + *cmd.user, korvane::kExitUsage);
   }
   // The helper asks polkit about every request of a caller that is neither
   // root nor in korvane-helper; the agent must be registered before the
   // request, and lives until its reply has been printed.
-  client::AuthAgent agent;
-  if (client::mayNeedAuthentication()) agent = client::AuthAgent::startForThisProcess();
+  korvane::AuthAgent agent;
+  if (korvane::mayNeedAuthentication()) agent = korvane::AuthAgent::startForThisProcess();
   std::string error;
-  client::ConnectFailure failure;
-  auto helper = client::HelperClient::connect(client::defaultSocketPath(), &failure, &error);
-  if (!helper) return fail(client::connectAdvice(failure, error), kExitUnavailable);
+  korvane::ConnectFailure failure;
+  auto helper = korvane::HelperClient::connect(korvane::defaultSocketPath(), &failure, &error);
+  if (!helper) return fail(korvane::connectAdvice(failure, error), kExitUnavailable);
   return finish(perform(*helper, cmd, agent.running()));
 }

@@ -18,7 +18,7 @@
 #include "testsupport/testsupport.h"
 #include "transport/message.h"
 
-namespace client {
+namespace korvane {
 namespace {
 
 using Kind = Command::Kind;
@@ -478,4 +478,4 @@ TEST(AuthAgent, ALoginSessionIsASessionScopePastTheSlicesAndAMissingAgentNoAgent
 }
 
 }  // namespace
-}  // namespace client
+}  // namespace korvane

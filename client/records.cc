@@ -8,7 +8,7 @@
 #include "common/decimal.h"
 #include "common/utf8.h"
 
-namespace client {
+namespace korvane {
 namespace {
 
 using Type = FieldType;
@@ -309,4 +309,4 @@ std::size_t displayWidth(const std::string& text) {
       std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
-}  // namespace client
+}  // namespace korvane

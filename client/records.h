@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-namespace client {
+namespace korvane {
 
 enum class ListingKind { kSystemProcesses, kDetailedProcesses, kProcessData };
 
@@ -102,4 +102,4 @@ std::string terminalText(const std::string& text, int width = -1);
 // The number of code points in UTF-8 `text`.
 std::size_t displayWidth(const std::string& text);
 
-}  // namespace client
+}  // namespace korvane

@@ -6,7 +6,7 @@
 
 #include "client/records.h"
 
-namespace client {
+namespace korvane {
 namespace {
 
 constexpr const char* kKeyHelp =
@@ -383,4 +383,4 @@ std::vector<std::string> TopView::render(int width, int height, int* selectedLin
   return lines;
 }
 
-}  // namespace client
+}  // namespace korvane

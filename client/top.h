@@ -12,7 +12,7 @@
 
 #include "client/helper_client.h"
 
-namespace client {
+namespace korvane {
 
 enum class TopSort { kCpu, kMemory, kPid, kName };
 
@@ -142,4 +142,4 @@ class TopView {
   bool quit_ = false;
 };
 
-}  // namespace client
+}  // namespace korvane

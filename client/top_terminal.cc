@@ -14,7 +14,7 @@
 #include "platform/error_text.h"
 #include "platform/fd_io.h"
 
-namespace client {
+namespace korvane {
 namespace {
 
 volatile std::sig_atomic_t gStopSignal = 0;
@@ -280,4 +280,4 @@ int runTop(HelperClient& helper, const TopOptions& options, bool agentRunning, s
   return 0;
 }
 
-}  // namespace client
+}  // namespace korvane

@@ -7,7 +7,7 @@
 #include "client/helper_client.h"
 #include "client/top.h"
 
-namespace client {
+namespace korvane {
 
 // Runs the live view on the terminal of standard input and output until q,
 // Ctrl-C or a terminating signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT); the
@@ -32,4 +32,4 @@ struct TopOptions {
 };
 int runTop(HelperClient& helper, const TopOptions& options, bool agentRunning, std::string* error);
 
-}  // namespace client
+}  // namespace korvane

@@ -1,12 +1,13 @@
 // Result shapes shared by the working routines, one per reply shape of the
-// request interface.
+// request interface. They install with the client library, whose API they are
+// part of: hence its namespace.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace common {
+namespace korvane {
 
 // A listing reply: one string per element, in order.
 using Listing = std::vector<std::string>;
@@ -19,4 +20,4 @@ struct FlagMessage {
   bool operator==(const FlagMessage&) const = default;
 };
 
-}  // namespace common
+}  // namespace korvane

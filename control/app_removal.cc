@@ -386,8 +386,8 @@ bool checkRemovalPath(std::string_view path, std::string* refusal) {
   return true;
 }
 
-common::FlagMessage uninstallApp(const std::string& path,
-                                 const std::vector<std::string>& ownFiles) {
+korvane::FlagMessage uninstallApp(const std::string& path,
+                                  const std::vector<std::string>& ownFiles) {
   try {
     std::string err;
     if (!checkRemovalPath(path, &err) || !removeItem(path, ownItems(ownFiles), &err)) {

@@ -54,7 +54,8 @@ bool checkRemovalPath(std::string_view path, std::string* refusal);
 // - Any depth: the walk holds a few descriptors and 8 bytes for each level
 //   of the folder it is in, and no recursion.
 // Safe to call from several threads at once.
-common::FlagMessage uninstallApp(const std::string& path, const std::vector<std::string>& ownFiles);
+korvane::FlagMessage uninstallApp(const std::string& path,
+                                  const std::vector<std::string>& ownFiles);
 
 // Removal as the request handler sees it: the seam in front of the disk.
 class AppRemover {
@@ -62,14 +63,14 @@ class AppRemover {
   virtual ~AppRemover() = default;
   // The contract of uninstallApp, with the helper's own files the remover
   // was given. Safe from any thread.
-  virtual common::FlagMessage uninstallApp(const std::string& path) = 0;
+  virtual korvane::FlagMessage uninstallApp(const std::string& path) = 0;
 };
 
 // uninstallApp on the machine's disk, sparing `ownFiles`.
 class DiskAppRemover final : public AppRemover {
  public:
   explicit DiskAppRemover(std::vector<std::string> ownFiles) : ownFiles_(std::move(ownFiles)) {}
-  common::FlagMessage uninstallApp(const std::string& path) override {
+  korvane::FlagMessage uninstallApp(const std::string& path) override {
     return control::uninstallApp(path, ownFiles_);
   }
 

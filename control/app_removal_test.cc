@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 using testsupport::readFile;
 using testsupport::writeFile;
 
-common::FlagMessage failure(const std::string& item, const std::string& reason) {
+korvane::FlagMessage failure(const std::string& item, const std::string& reason) {
   return {false, "Could not remove \"" + item + "\": " + reason};
 }
 
@@ -78,7 +78,7 @@ TEST_F(UninstallApp, RefusesItsOwnFilesRemovesItemsAndDeepTreesButNeverWhatLinks
       {dir_, "it holds the helper's own file \"" + socket + "\""}};
   for (const auto& [path, reason] : refused) {
     EXPECT_EQ(uninstallApp(path, own_),
-              (common::FlagMessage{false, "Refusing to remove \"" + path + "\": " + reason}));
+              (korvane::FlagMessage{false, "Refusing to remove \"" + path + "\": " + reason}));
   }
   EXPECT_EQ(readFile(socket), "socket");
   EXPECT_EQ(readFile(exe), "exe");
@@ -102,7 +102,7 @@ TEST_F(UninstallApp, RefusesItsOwnFilesRemovesItemsAndDeepTreesButNeverWhatLinks
   std::string tail;
   for (int i = 0; i < 2046; ++i) tail += "d/";
   EXPECT_EQ(uninstallApp(app_, own_),
-            (common::FlagMessage{
+            (korvane::FlagMessage{
                 false, "Could not remove \"" + tail + "hard\", 956 levels below \"" + app_ +
                            "\": it is the helper's own file \"" + own_[0] + "\""}));
   ASSERT_EQ(::unlinkat(fd.get(), "hard", 0), 0);
@@ -110,7 +110,7 @@ TEST_F(UninstallApp, RefusesItsOwnFilesRemovesItemsAndDeepTreesButNeverWhatLinks
   fs::create_directory_symlink(dir_ + "/outside/folder", dir_ + "/folder-link");
   fs::create_symlink(dir_ + "/outside/file", dir_ + "/file-link");
   for (const auto& item : {dir_ + "/folder-link", dir_ + "/file-link", dir_ + "/via", app_}) {
-    EXPECT_EQ(uninstallApp(item, own_), (common::FlagMessage{true, std::nullopt})) << item;
+    EXPECT_EQ(uninstallApp(item, own_), (korvane::FlagMessage{true, std::nullopt})) << item;
     EXPECT_FALSE(fs::exists(fs::symlink_status(item))) << item;
   }
   EXPECT_TRUE(outsideIntact());

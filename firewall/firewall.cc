@@ -56,7 +56,7 @@ std::string timedOut(const std::vector<std::string>& arguments) {
          " s; it was killed.";
 }
 
-common::FlagMessage fileError(const std::string& description) {
+korvane::FlagMessage fileError(const std::string& description) {
   return {false, "File system error: " + description};
 }
 
@@ -79,10 +79,10 @@ PfFirewall::PfFirewall(control::CommandRunner& runner, FirewallPaths paths,
                        std::chrono::milliseconds lockWait)
     : runner_(runner), paths_(std::move(paths)), lockWait_(lockWait) {}
 
-common::FlagMessage PfFirewall::apply(bool enable, const std::vector<common::Value>& inboundTCP,
-                                      const std::vector<common::Value>& outboundTCP,
-                                      const std::vector<common::Value>& inboundUDP,
-                                      const std::vector<common::Value>& outboundUDP) {
+korvane::FlagMessage PfFirewall::apply(bool enable, const std::vector<common::Value>& inboundTCP,
+                                       const std::vector<common::Value>& outboundTCP,
+                                       const std::vector<common::Value>& inboundUDP,
+                                       const std::vector<common::Value>& outboundUDP) {
   try {
     const std::unique_lock hold(requestLock(), lockWait_);
     if (!hold.owns_lock()) return {false, "another firewall change is in progress"};
@@ -94,7 +94,7 @@ common::FlagMessage PfFirewall::apply(bool enable, const std::vector<common::Val
   }
 }
 
-common::FlagMessage PfFirewall::disable() {
+korvane::FlagMessage PfFirewall::disable() {
   const std::vector<std::string> arguments = {"-a", std::string(kAnchorName), "-F", "all"};
   const control::ToolStatus status = runner_.runCommand(paths_.pfctl, arguments);
   using End = control::ToolStatus::End;
@@ -113,10 +113,10 @@ common::FlagMessage PfFirewall::disable() {
   return {false, "Failed to flush anchor rules."};
 }
 
-common::FlagMessage PfFirewall::enable(const std::vector<common::Value>& inboundTCP,
-                                       const std::vector<common::Value>& outboundTCP,
-                                       const std::vector<common::Value>& inboundUDP,
-                                       const std::vector<common::Value>& outboundUDP) {
+korvane::FlagMessage PfFirewall::enable(const std::vector<common::Value>& inboundTCP,
+                                        const std::vector<common::Value>& outboundTCP,
+                                        const std::vector<common::Value>& inboundUDP,
+                                        const std::vector<common::Value>& outboundUDP) {
   const std::pair<const std::vector<common::Value>*, const char*> lists[] = {
       {&inboundTCP, "inboundTCP"},
       {&outboundTCP, "outboundTCP"},

@@ -36,10 +36,10 @@ class Firewall {
   virtual ~Firewall() = default;
   // Carries out one firewall request and returns its reply: PfFirewall::apply
   // is the contract. Thread-safe; never throws.
-  virtual common::FlagMessage apply(bool enable, const std::vector<common::Value>& inboundTCP,
-                                    const std::vector<common::Value>& outboundTCP,
-                                    const std::vector<common::Value>& inboundUDP,
-                                    const std::vector<common::Value>& outboundUDP) = 0;
+  virtual korvane::FlagMessage apply(bool enable, const std::vector<common::Value>& inboundTCP,
+                                     const std::vector<common::Value>& outboundTCP,
+                                     const std::vector<common::Value>& inboundUDP,
+                                     const std::vector<common::Value>& outboundUDP) = 0;
 };
 
 // The machine's pf, driven through pfctl.
@@ -78,17 +78,17 @@ class PfFirewall final : public Firewall {
   // block only once and an enable and a disable never interleave. A request
   // that cannot have the lock within `lockWait` replies
   // {false, "another firewall change is in progress"}. Never throws.
-  common::FlagMessage apply(bool enable, const std::vector<common::Value>& inboundTCP,
-                            const std::vector<common::Value>& outboundTCP,
-                            const std::vector<common::Value>& inboundUDP,
-                            const std::vector<common::Value>& outboundUDP) override;
-
- private:
-  common::FlagMessage enable(const std::vector<common::Value>& inboundTCP,
+  korvane::FlagMessage apply(bool enable, const std::vector<common::Value>& inboundTCP,
                              const std::vector<common::Value>& outboundTCP,
                              const std::vector<common::Value>& inboundUDP,
-                             const std::vector<common::Value>& outboundUDP);
-  common::FlagMessage disable();
+                             const std::vector<common::Value>& outboundUDP) override;
+
+ private:
+  korvane::FlagMessage enable(const std::vector<common::Value>& inboundTCP,
+                              const std::vector<common::Value>& outboundTCP,
+                              const std::vector<common::Value>& inboundUDP,
+                              const std::vector<common::Value>& outboundUDP);
+  korvane::FlagMessage disable();
 
   control::CommandRunner& runner_;
   FirewallPaths paths_;

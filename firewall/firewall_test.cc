@@ -49,7 +49,7 @@ class FirewallTest : public ::testing::Test {
     fs::create_directory(paths_.anchorFolder);
     writeFile(paths_.pfConf, "pass all\n", 0640);
   }
-  common::FlagMessage apply(bool enable, const Values& inTcp, const Values& outUdp = {}) {
+  korvane::FlagMessage apply(bool enable, const Values& inTcp, const Values& outUdp = {}) {
     return PfFirewall(runner_, paths_).apply(enable, inTcp, {}, {}, outUdp);
   }
   std::string hooked() const {
@@ -68,7 +68,7 @@ class FirewallTest : public ::testing::Test {
 };
 
 TEST_F(FirewallTest, EnableHooksTheAnchorOnceEvenConcurrentlyAndTheAnchorLoadDecidesTheReply) {
-  using Reply = common::FlagMessage;
+  using Reply = korvane::FlagMessage;
   // A disable looks at no list, however malformed, and touches no file.
   runner_.status = [&](const Args& a) { return exited(a == flushRun_ ? 1 : 0); };
   EXPECT_EQ(apply(false, {"x"}, {1.5}), (Reply{false, "Failed to flush anchor rules."}));
@@ -197,7 +197,7 @@ TEST_F(FirewallTest, AKilledOrHungPfctlAndABusyLockSayWhatHappened) {
     writeFile(paths_.pfConf, "pass all\n", 0640);
     runner_.calls.clear();
     runner_.status = [&](const Args& a) { return a == c.ends ? c.how : exited(0); };
-    const common::FlagMessage reply = apply(c.enable, {22});
+    const korvane::FlagMessage reply = apply(c.enable, {22});
     EXPECT_FALSE(reply.success) << c.name;
     EXPECT_EQ(reply.message, c.reply) << c.name;
     EXPECT_EQ(runner_.calls, c.runs) << c.name;
@@ -216,7 +216,7 @@ TEST_F(FirewallTest, AKilledOrHungPfctlAndABusyLockSayWhatHappened) {
   runner_.calls.clear();
   EXPECT_EQ(
       PfFirewall(runner_, paths_, std::chrono::milliseconds(50)).apply(true, {22}, {}, {}, {}),
-      (common::FlagMessage{false, "another firewall change is in progress"}));
+      (korvane::FlagMessage{false, "another firewall change is in progress"}));
   EXPECT_EQ(runner_.calls, std::vector<Args>{});
   release.count_down();
   first.join();
@@ -267,7 +267,7 @@ TEST_F(FirewallTest, RefusalsAndFileFailuresEndTheRequestBeforeAnyPfctlRun) {
     if (!c.pfConf.empty()) writeFile(paths.pfConf, c.pfConf);
     RecordingRunner runner;
     EXPECT_EQ(PfFirewall(runner, paths).apply(true, c.inTcp, {}, {}, c.outUdp),
-              (common::FlagMessage{false, c.reply}));
+              (korvane::FlagMessage{false, c.reply}));
     EXPECT_EQ(runner.calls, std::vector<Args>{}) << c.reply;
     EXPECT_EQ(readFile(paths.pfConf), c.pfConf) << c.reply;
     EXPECT_TRUE(!c.reply.starts_with("Invalid") || !fs::exists(anchor)) << "an anchor file";

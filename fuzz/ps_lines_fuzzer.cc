@@ -10,9 +10,9 @@
 
 // The lines of `s` split at the seven line separators, or nullopt when `s`
 // is not UTF-8 (overlong, surrogate, above U+10FFFF, stray or short).
-static std::optional<common::Listing> referenceLines(std::string_view s) {
+static std::optional<korvane::Listing> referenceLines(std::string_view s) {
   static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  common::Listing lines(1);
+  korvane::Listing lines(1);
   for (std::size_t i = 0; i < s.size();) {
     const auto lead = static_cast<std::uint8_t>(s[i]);
     const int more = lead < 0x80 ? 0 : lead < 0xC0 ? -1 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;

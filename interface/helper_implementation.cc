@@ -57,7 +57,7 @@ void HelperImplementation::finish(AuditRecord& record, bool success,
 }
 
 void HelperImplementation::forwardListing(ListingReply& reply,
-                                          const std::function<common::Listing()>& routine) {
+                                          const std::function<korvane::Listing()>& routine) {
   AuditRecord record = authorize(authorization::kListProcessesAction, {});
   if (record.outcome == Outcome::kDenied) {
     services_.journal.record(record);
@@ -70,9 +70,9 @@ void HelperImplementation::forwardListing(ListingReply& reply,
 void HelperImplementation::fetchSystemProcessesWithCompletion(ListingReply reply) {
   forwardListing(reply, [this] {
     std::string err;
-    std::optional<common::Listing> lines = services_.ps.list(&err);
+    std::optional<korvane::Listing> lines = services_.ps.list(&err);
     if (!lines) services_.journal.note("the ps listing failed, replied empty: " + err);
-    return lines.value_or(common::Listing{});
+    return lines.value_or(korvane::Listing{});
   });
 }
 
@@ -146,7 +146,7 @@ void HelperImplementation::uninstallAppAt(const std::optional<std::string>& path
     reply({false, "Not authorized: " + record.action});
     return;
   }
-  const common::FlagMessage result = services_.remover.uninstallApp(item);
+  const korvane::FlagMessage result = services_.remover.uninstallApp(item);
   finish(record, result.success, result.message);
   reply(result);
 }
@@ -168,7 +168,7 @@ void HelperImplementation::applyFirewallWithEnable(bool enable,
     reply({false, "Not authorized: " + record.action});
     return;
   }
-  const common::FlagMessage result =
+  const korvane::FlagMessage result =
       services_.firewall.apply(enable, *lists[0], *lists[1], *lists[2], *lists[3]);
   finish(record, result.success, result.message);
   reply(result);

@@ -62,7 +62,7 @@ class HelperImplementation final : public HelperProtocol {
 
  private:
   // The three listing handlers share this forwarder.
-  void forwardListing(ListingReply& reply, const std::function<common::Listing()>& routine);
+  void forwardListing(ListingReply& reply, const std::function<korvane::Listing()>& routine);
   // A record of the caller, with who authorized `action` set (asked here).
   authorization::AuditRecord authorize(const char* action, const authorization::Details& details);
   // Terminate and signal: refuses a malformed request (`wellFormed` false) or

@@ -38,7 +38,7 @@ const char* helperProtocolEncoding(const std::string& selector) {
   return nullptr;
 }
 
-void ListingReply::operator()(common::Listing list) {
+void ListingReply::operator()(korvane::Listing list) {
   Array strings;
   strings.reserve(list.size());
   for (auto& s : list) strings.emplace_back(std::move(s));
@@ -47,7 +47,7 @@ void ListingReply::operator()(common::Listing list) {
 
 void FlagReply::operator()(bool success) { block_(Array{Value(success)}); }
 
-void FlagMessageReply::operator()(const common::FlagMessage& result) {
+void FlagMessageReply::operator()(const korvane::FlagMessage& result) {
   block_(Array{Value(result.success), result.message ? Value(*result.message) : Value(Nil{})});
 }
 

@@ -47,7 +47,7 @@ class ListingReply {
  public:
   explicit ListingReply(transport::ReplyBlock& block) : block_(block) {}
   // Takes the records over: each is moved, not copied, into the reply.
-  void operator()(common::Listing list);
+  void operator()(korvane::Listing list);
   // In place of a listing: the caller may not have one (the transport's
   // "not-authorized" frame, then the connection ends).
   void refuse() { block_.refuse(); }
@@ -68,7 +68,7 @@ class FlagReply {
 class FlagMessageReply {
  public:
   explicit FlagMessageReply(transport::ReplyBlock& block) : block_(block) {}
-  void operator()(const common::FlagMessage& result);
+  void operator()(const korvane::FlagMessage& result);
 
  private:
   transport::ReplyBlock& block_;

@@ -77,9 +77,9 @@ struct Machine final : processes::ProcessSource,
                        authorization::Journal {
   // The listings' own tests are DaemonTest.ListingsShowWhatRunsAsPsAndPsutilSeeIt's.
   std::unique_ptr<processes::ProcessTable> openTable(processes::Fields) override { return nullptr; }
-  std::optional<common::Listing> list(std::string* err) override {
+  std::optional<korvane::Listing> list(std::string* err) override {
     if (fault == "ps") *err = "posix_spawn /bin/ps: No such file or directory";
-    return fault == "ps" ? std::nullopt : std::optional(common::Listing{"ps line"});
+    return fault == "ps" ? std::nullopt : std::optional(korvane::Listing{"ps line"});
   }
   control::ToolStatus runCommand(const std::string& path,
                                  const std::vector<std::string>& args) override {
@@ -99,12 +99,12 @@ struct Machine final : processes::ProcessSource,
     return control::SignalTarget{static_cast<pid_t>(pid), {{owner, owner, "sleep"}}, {}};
   }
   bool unchanged(std::int64_t, const control::SignalTarget&) override { return fault != "reused"; }
-  common::FlagMessage uninstallApp(const std::string& path) override {
+  korvane::FlagMessage uninstallApp(const std::string& path) override {
     runs.push_back("remove [" + path + "]");
     return {false, "gone"};
   }
-  common::FlagMessage apply(bool enable, const Array& inTcp, const Array& outTcp,
-                            const Array& inUdp, const Array& outUdp) override {
+  korvane::FlagMessage apply(bool enable, const Array& inTcp, const Array& outTcp,
+                             const Array& inUdp, const Array& outUdp) override {
     runs.push_back(enable ? "firewall on" : "firewall off");
     for (const Array* list : {&inTcp, &outTcp, &inUdp, &outUdp}) {
       std::string ports;

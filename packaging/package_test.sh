@@ -91,7 +91,7 @@ cat >"$work/consumer.cc" <<'CC'
 #include <client/helper_client.h>
 int main() {
   std::string error;
-  auto helper = client::HelperClient::connect(client::defaultSocketPath(), nullptr, &error);
+  auto helper = korvane::HelperClient::connect(korvane::defaultSocketPath(), nullptr, &error);
   return helper && helper->fetchDetailedProcesses(&error) ? 0 : 1;
 }
 CC

@@ -54,8 +54,8 @@ void forEachProcess(ProcessTable& table, Visit visit) {
 
 }  // namespace
 
-common::Listing fetchDetailedProcesses(ProcessTable& table) {
-  common::Listing records;
+korvane::Listing fetchDetailedProcesses(ProcessTable& table) {
+  korvane::Listing records;
   char path[kPathBufferSize];
   // Each uid's name as the user database gave it, or its number: looked up
   // once per listing (processes share few owners), forgotten with it.
@@ -82,8 +82,8 @@ common::Listing fetchDetailedProcesses(ProcessTable& table) {
   return records;
 }
 
-common::Listing fetchAllProcessData(ProcessTable& table) {
-  common::Listing records;
+korvane::Listing fetchAllProcessData(ProcessTable& table) {
+  korvane::Listing records;
   forEachProcess(table, [&](const ProcessInfo& p) {
     // Saturate rather than wrap: a wrapped sum would report a busy process as idle.
     std::uint64_t cpu;
@@ -96,11 +96,11 @@ common::Listing fetchAllProcessData(ProcessTable& table) {
   return records;
 }
 
-common::Listing fetchDetailedProcesses(ProcessSource& source) {
+korvane::Listing fetchDetailedProcesses(ProcessSource& source) {
   return fetchDetailedProcesses(*source.openTable(Fields::kWithoutTimes));
 }
 
-common::Listing fetchAllProcessData(ProcessSource& source) {
+korvane::Listing fetchAllProcessData(ProcessSource& source) {
   return fetchAllProcessData(*source.openTable(Fields::kAll));
 }
 

@@ -15,11 +15,11 @@ namespace processes {
 // user lookup per distinct uid (the same text a lookup per process gives,
 // unless the user database changes during the listing; nothing is kept from
 // one listing to the next).
-common::Listing fetchDetailedProcesses(ProcessTable& table);
-common::Listing fetchDetailedProcesses(ProcessSource& source);
+korvane::Listing fetchDetailedProcesses(ProcessTable& table);
+korvane::Listing fetchDetailedProcesses(ProcessSource& source);
 
 // One ProcessDataRecord per process; no user or path lookups.
-common::Listing fetchAllProcessData(ProcessTable& table);
-common::Listing fetchAllProcessData(ProcessSource& source);
+korvane::Listing fetchAllProcessData(ProcessTable& table);
+korvane::Listing fetchAllProcessData(ProcessSource& source);
 
 }  // namespace processes

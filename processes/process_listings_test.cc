@@ -86,7 +86,7 @@ TEST(Listings, ListEachReadableProcessInPidListOrderOrNoneWhenThePidListCannotBe
   FakeTable t;
   t.filledAnswer = 1 << 20;  // claims far more than the buffer holds: never read past it
   EXPECT_EQ(fetchDetailedProcesses(t),
-            (common::Listing{
+            (korvane::Listing{
                 "1|root|16384.0|1073741824.0|3|/sbin/launchd|launchd",
                 "11|501|0.0|0.0|1|Unknown|",
                 // From 2^53 on, a count is the double it rounds to.
@@ -100,7 +100,7 @@ TEST(Listings, ListEachReadableProcessInPidListOrderOrNoneWhenThePidListCannotBe
   // Process data: numeric records, without lookups.
   t.pathAsked.clear();
   t.users.clear();
-  EXPECT_EQ(fetchAllProcessData(t), (common::Listing{
+  EXPECT_EQ(fetchAllProcessData(t), (korvane::Listing{
                                         "1|0|16384|3|12|launchd",
                                         "11|501|0|1|18446744073709551615|",  // saturated
                                         "13|77|9007199254740991|2|7|bad\xEF\xBF\xBDname|x",

@@ -30,9 +30,9 @@ std::size_t separatorAt(std::string_view s, std::size_t i) {
 
 }  // namespace
 
-std::optional<common::Listing> splitOutputLines(std::string_view bytes) {
+std::optional<korvane::Listing> splitOutputLines(std::string_view bytes) {
   if (!common::isValidUtf8(bytes)) return std::nullopt;
-  common::Listing lines;
+  korvane::Listing lines;
   std::size_t start = 0;
   for (std::size_t i = 0; i < bytes.size();) {
     const std::size_t separator = separatorAt(bytes, i);
@@ -48,8 +48,8 @@ std::optional<common::Listing> splitOutputLines(std::string_view bytes) {
   return lines;
 }
 
-std::optional<common::Listing> fetchSystemProcesses(const SystemProcessesOptions& options,
-                                                    std::string* err) {
+std::optional<korvane::Listing> fetchSystemProcesses(const SystemProcessesOptions& options,
+                                                     std::string* err) {
   try {
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     platform::Child child =
@@ -69,7 +69,7 @@ std::optional<common::Listing> fetchSystemProcesses(const SystemProcessesOptions
                                                                        : " did not finish in time");
       return std::nullopt;
     }
-    std::optional<common::Listing> lines = splitOutputLines(output);
+    std::optional<korvane::Listing> lines = splitOutputLines(output);
     if (!lines) *err = options.toolPath + " wrote text that is not UTF-8";
     return lines;
   } catch (const std::exception& e) {

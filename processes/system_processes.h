@@ -30,22 +30,22 @@ struct SystemProcessesOptions {
 // output is not UTF-8 or is larger than `maxOutputBytes`, and when it has
 // not finished within `timeout`; it is then killed and reaped. Blocks the
 // calling thread; calls on several threads run independently.
-std::optional<common::Listing> fetchSystemProcesses(const SystemProcessesOptions& options,
-                                                    std::string* err);
+std::optional<korvane::Listing> fetchSystemProcesses(const SystemProcessesOptions& options,
+                                                     std::string* err);
 
 // The ps listing as the request handler sees it: the seam in front of the tool.
 class SystemProcessLister {
  public:
   virtual ~SystemProcessLister() = default;
   // The contract of fetchSystemProcesses. Safe from any thread.
-  virtual std::optional<common::Listing> list(std::string* err) = 0;
+  virtual std::optional<korvane::Listing> list(std::string* err) = 0;
 };
 
 // fetchSystemProcesses with the options given at construction.
 class PsLister final : public SystemProcessLister {
  public:
   explicit PsLister(SystemProcessesOptions options = {}) : options_(std::move(options)) {}
-  std::optional<common::Listing> list(std::string* err) override {
+  std::optional<korvane::Listing> list(std::string* err) override {
     return fetchSystemProcesses(options_, err);
   }
 
@@ -56,6 +56,6 @@ class PsLister final : public SystemProcessLister {
 // `bytes` cut into lines at each of U+000A, U+000B, U+000C, U+000D, U+0085,
 // U+2028 and U+2029, with empty lines left out and everything else kept as is
 // (spaces included). nullopt when `bytes` is not well-formed UTF-8. Pure.
-std::optional<common::Listing> splitOutputLines(std::string_view bytes);
+std::optional<korvane::Listing> splitOutputLines(std::string_view bytes);
 
 }  // namespace processes

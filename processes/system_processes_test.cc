@@ -11,7 +11,7 @@
 namespace processes {
 namespace {
 
-using common::Listing;
+using korvane::Listing;
 
 // Every separator in a row (seed `separators`) is the ps_lines fuzz target's.
 TEST(SplitOutputLines, CutsAtEveryNewlineCharacter) {
