@@ -13,6 +13,7 @@
 //     with /bin/true, each started and waited for the same way.
 //
 // Prints medians and the ratio of the whole command to /bin/true.
+#include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
 #include <spawn.h>
@@ -130,8 +131,15 @@ double timeRun(const std::vector<std::string>& argv, clockid_t helper, double* c
   args.push_back(nullptr);
   const double helperBefore = cpuMilliseconds(helper);
   const auto start = Clock::now();
+  // What each prints ("NO" and why, for terminate 0) goes to /dev/null.
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid;
-  if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return 0;
+  const int spawned = posix_spawn(&pid, args[0], &quiet, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  if (spawned != 0) return 0;
   rusage usage{};
   while (::wait4(pid, nullptr, 0, &usage) < 0 && errno == EINTR) {
   }
@@ -181,22 +189,24 @@ int main(int argc, char** argv) {
   std::printf("%-44s %6.3f ms %6.3f ms   (%.2f MB file)\n", "first admission of the client",
               percentile(admission.hashing, 0.5), percentile(admission.hashing, 0.9),
               static_cast<double>(st.st_size) / 1e6);
-  std::printf("%-44s %6.3f ms %6.3f ms\n", "admission of the installed client",
-              percentile(admission.remembered, 0.5), percentile(admission.remembered, 0.9));
-  std::printf("%-44s %6.3f ms %6.3f ms\n", "  of which the guest code lookup",
-              percentile(admission.guest, 0.5), percentile(admission.guest, 0.9));
-  std::printf("%-44s %6.3f ms %6.3f ms\n", "korvane-helperctl terminate 0",
-              percentile(command, 0.5), percentile(command, 0.9));
-  std::printf("%-44s %6.3f ms %6.3f ms\n", "/bin/true", percentile(baseline, 0.5),
-              percentile(baseline, 0.9));
-  std::printf("%-44s %6.2f x\n", "terminate 0 / true (medians)",
-              percentile(command, 0.5) / percentile(baseline, 0.5));
+  // The median and 90th percentile of `samples`, in milliseconds; the ratio
+  // of two medians.
+  auto times = [](const char* measure, const std::vector<double>& samples) {
+    std::printf("%-44s %6.3f ms %6.3f ms\n", measure, percentile(samples, 0.5),
+                percentile(samples, 0.9));
+  };
+  auto ratio = [](const char* measure, const std::vector<double>& ours,
+                  const std::vector<double>& theirs) {
+    std::printf("%-44s %6.2f x\n", measure, percentile(ours, 0.5) / percentile(theirs, 0.5));
+  };
+  times("admission of the installed client", admission.remembered);
+  times("  of which the guest code lookup", admission.guest);
+  times("korvane-helperctl terminate 0", command);
+  times("/bin/true", baseline);
+  ratio("terminate 0 / true (medians)", command, baseline);
   // CPU time, the daemon's share included: steadier than wall time on a busy machine.
-  std::printf("%-44s %6.3f ms %6.3f ms\n", "korvane-helperctl terminate 0 CPU",
-              percentile(commandCpu, 0.5), percentile(commandCpu, 0.9));
-  std::printf("%-44s %6.3f ms %6.3f ms\n", "/bin/true CPU", percentile(baselineCpu, 0.5),
-              percentile(baselineCpu, 0.9));
-  std::printf("%-44s %6.2f x\n", "terminate 0 / true CPU (medians)",
-              percentile(commandCpu, 0.5) / percentile(baselineCpu, 0.5));
+  times("korvane-helperctl terminate 0 CPU", commandCpu);
+  times("/bin/true CPU", baselineCpu);
+  ratio("terminate 0 / true CPU (medians)", commandCpu, baselineCpu);
   return 0;
 }
