@@ -246,7 +246,7 @@ TEST(VerifiedCodeCache, ForgetsAFileRewrittenWithItsOldModificationTime) {
   ::clock_gettime(CLOCK_REALTIME, &later);
   later.tv_sec += VerifiedCodeCache::kSettleSeconds + 1;  // as if hashed once the file settled
   cache.remember(*before, fd.get(), later);
-  ASSERT_TRUE(cache.contains(*before));
+  ASSERT_TRUE(cache.find(*before));
 
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past the coarse clock's tick
   ASSERT_EQ(::pwrite(fd.get(), "S", 1, 0), 1);
@@ -255,7 +255,7 @@ TEST(VerifiedCodeCache, ForgetsAFileRewrittenWithItsOldModificationTime) {
   const auto after = VerifiedCodeCache::describe(fd.get(), 12, hash);
   ASSERT_TRUE(after);
   EXPECT_EQ(after->modified.tv_nsec, before->modified.tv_nsec);
-  EXPECT_FALSE(cache.contains(*after));
+  EXPECT_FALSE(cache.find(*after));
 }
 
 TEST(VerifiedCodeCache, AVerdictAdmitsOnlyWhatTheRequirementNamesWhileTheChainIsValid) {

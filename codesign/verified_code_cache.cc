@@ -69,8 +69,6 @@ bool VerifiedCodeCache::admits(const Verdict& verdict, const Requirement& requir
   return true;
 }
 
-bool VerifiedCodeCache::contains(const Entry& entry) const { return find(entry).has_value(); }
-
 std::optional<VerifiedCodeCache::Verdict> VerifiedCodeCache::find(const Entry& entry) const {
   const std::lock_guard<std::mutex> lock(mutex_);
   for (std::size_t i = 0; i < used_; ++i) {

@@ -82,10 +82,9 @@ class VerifiedCodeCache {
   // lies on tmpfs.
   static std::optional<Entry> describe(int fd, std::uint64_t signedLength, const Sha256& hash);
 
-  // Whether `entry` was remembered: the file is unchanged since its signed
-  // bytes were found to hash to `entry.hash`.
-  bool contains(const Entry& entry) const;
-  // Its verdict when `entry` was remembered.
+  // The verdict on `entry` when it was remembered: the file is unchanged
+  // since its signed bytes were found to hash to `entry.hash`; nullopt when
+  // it was not.
   std::optional<Verdict> find(const Entry& entry) const;
 
   // Remembers `entry`, taken after `hashStarted` (realtime clock), whose
