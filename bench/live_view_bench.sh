@@ -32,9 +32,11 @@ ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 watch() {
   local before=$(ticks "${pids[0]}")
   rm -f /run/times
+  # The wait starts no process while the view runs (a poll loop's would be
+  # new pids on every refresh).
   tmux -S /run/tmux new-session -d -x 200 -y 50 \
-    "bash -c 'TIMEFORMAT=\"%U %S\"; { time timeout --foreground -s INT $seconds $1; } 2>/run/times'"
-  until [[ -s /run/times ]]; do sleep 0.2; done
+    "bash -c 'TIMEFORMAT=\"%U %S\"; { time timeout --foreground -s INT $seconds $1; } 2>/run/times; tmux -S /run/tmux wait-for -S done'"
+  tmux -S /run/tmux wait-for done
   local after=$(ticks "${pids[0]}") hz=$(getconf CLK_TCK)
   awk -v d=$((after - before)) -v hz="$hz" '{ printf "%.2f %.2f\n", $1 + $2, d / hz; exit }' \
     /run/times

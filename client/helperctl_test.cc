@@ -268,6 +268,11 @@ TEST(Top, CpuPercentFromTheChangeOfCpuTimeAndDetailedListingOnlyWhenProcessesCha
                                  Listing{"1|0|20|2|3000000000|a", "2|0|10|1|9|c", "4|0|9|1|5|d"}}) {
     EXPECT_TRUE(sampler.needsDetailed(changed)) << changed[0] << changed[1] << changed[2];
   }
+  // A process that ended asks for nothing; its pid given again later does.
+  const Listing fewer = {"1|0|20|2|3000000000|a", "3|0|9|1|5|d"};
+  EXPECT_FALSE(sampler.needsDetailed(fewer));
+  sampler.next(fewer, 700000000, nullptr);
+  EXPECT_TRUE(sampler.needsDetailed(busier));
   sortProcesses(ps, TopSort::kMemory);
   EXPECT_EQ(ps[0].pid, 3);
   sortProcesses(ps, TopSort::kMemory, true);  // ties still by pid

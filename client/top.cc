@@ -79,11 +79,32 @@ std::string identityKey(const Listing& processData) {
   return key;
 }
 
+// Whether every line of `key` is a line of `known`, in the same order (both
+// list processes in pid order).
+bool linesWithin(std::string_view key, std::string_view known) {
+  while (!key.empty()) {
+    const std::string_view line = key.substr(0, key.find('\n') + 1);
+    for (;;) {
+      if (known.empty()) return false;
+      const std::string_view candidate = known.substr(0, known.find('\n') + 1);
+      known.remove_prefix(candidate.size());
+      if (candidate == line) break;
+    }
+    key.remove_prefix(line.size());
+  }
+  return true;
+}
+
 }  // namespace
 
 bool TopSampler::needsDetailed(const Listing& processData) {
   key_ = identityKey(processData);
-  return !haveDetailed_ || key_ != detailedKey_ || sinceDetailed_ + 1 >= kDetailedEvery;
+  if (!haveDetailed_ || sinceDetailed_ + 1 >= kDetailedEvery) return true;
+  // Processes that ended leave nothing new to learn.
+  if (!linesWithin(key_, detailedKey_)) return true;
+  // A pid that shows up again later is then a new process.
+  detailedKey_ = key_;
+  return false;
 }
 
 std::vector<TopProcess> TopSampler::next(const Listing& processData, std::int64_t timeNs,

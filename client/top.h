@@ -39,8 +39,9 @@ class TopSampler {
   static constexpr int kDetailedEvery = 10;
 
   // Whether the detailed listing must be fetched for `processData`: on the
-  // first refresh, when a pid, uid or name differs from the refresh it was
-  // last fetched for, and kDetailedEvery refreshes after that.
+  // first refresh, when it has a pid, or a pid with a uid or name, that the
+  // refreshes since the last fetch did not have all along (a process that
+  // ended asks for nothing), and kDetailedEvery refreshes after that.
   bool needsDetailed(const Listing& processData);
   // The processes of `processData`, taken at monotonic `timeNs`, with the
   // users and paths of `detailed` (null: those of the last one given). CPU%

@@ -81,7 +81,13 @@ void HelperImplementation::fetchDetailedProcessesWithCompletion(ListingReply rep
 }
 
 void HelperImplementation::fetchAllProcessDataWithCompletion(ListingReply reply) {
-  forwardListing(reply, [this] { return processes::fetchAllProcessData(services_.processes); });
+  forwardListing(reply, [this] {
+    // A live view asks for this every refresh on one connection: a kept
+    // table, when one is free, serves them all.
+    if (!keptTable_) keptTable_ = services_.processes.openKeptTable();
+    return keptTable_ ? processes::fetchAllProcessData(*keptTable_)
+                      : processes::fetchAllProcessData(services_.processes);
+  });
 }
 
 void HelperImplementation::signalWithAuthorization(std::int64_t pid, const std::string& signal,

@@ -6,9 +6,11 @@
 // signal replies NO; a denied uninstall or firewall request replies NO with
 // "Not authorized: ACTION". Every act and every denial is recorded (a
 // listing only when denied); a terminate or signal refused before anyone is
-// asked (no such process, an id or signal kill would refuse) is neither. It
-// keeps no state between calls; the services it is given are shared by every
-// connection and safe to use from any thread.
+// asked (no such process, an id or signal kill would refuse) is neither. The
+// one thing it keeps between calls is a kept process table for the
+// connection's process-data listings, when the source gives one; the
+// services it is given are shared by every connection and safe to use from
+// any thread.
 #pragma once
 
 #include <functional>
@@ -76,6 +78,7 @@ class HelperImplementation final : public HelperProtocol {
   HelperServices services_;
   std::unique_ptr<Authorizer> authorizer_;
   Caller caller_;
+  std::unique_ptr<processes::ProcessTable> keptTable_;
 };
 
 }  // namespace interface

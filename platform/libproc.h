@@ -3,8 +3,10 @@
 // libproc, read from /proc on Linux.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/libproc_procfs.h"
@@ -79,14 +81,24 @@ enum class ProcFields {
 
 // One reader of the process table: libproc's proc_listpids, proc_pidinfo
 // and proc_pidpath as members, bound to one descriptor of /proc opened at
-// construction, with read buffers reused from call to call. Nothing is kept
-// from one process to the next: the one thing carried over is the file the
-// first flavor asked for a pid read, which the other flavor asked next for
-// that same pid uses instead of reading it again. One thread at a time;
-// make one per listing.
+// construction, with read buffers reused from call to call. The file the
+// first flavor asked for a pid read serves the other flavor asked next for
+// that same pid instead of being read again. One thread at a time; make one
+// per listing, or keep one for listings that follow each other.
+//
+// With `keptFiles` above 0 (ProcFields::kAll only) the table keeps up to
+// that many descriptors of /proc/N/stat and /proc/N/statm open from one
+// listing to the next and reads them again from their start: the kernel
+// writes such a file anew for every read from its start, so the bytes are
+// those a fresh open gives, less the cost of the open and the close (about
+// half of what a process costs). A descriptor stays bound to the process it
+// was opened for, never a later one given the same pid: once that process
+// is reaped its reads fail (ESRCH), and the file is opened again by pid.
+// Filling a pid list closes the descriptors of pids not in it. Each kept
+// descriptor holds a page of kernel memory while open.
 class ProcTable {
  public:
-  explicit ProcTable(ProcFields fields = ProcFields::kAll);
+  explicit ProcTable(ProcFields fields = ProcFields::kAll, std::size_t keptFiles = 0);
   ProcTable(const ProcTable&) = delete;
   ProcTable& operator=(const ProcTable&) = delete;
 
@@ -117,9 +129,23 @@ class ProcTable {
   // (ENAMETOOLONG: never a truncated path).
   int pidPath(int pid, void* buffer, std::uint32_t buffersize);
 
+  // Descriptors kept open now (for tests and benchmarks).
+  std::size_t keptFileCount() const { return keptCount_; }
+
  private:
+  struct KeptFiles {
+    UniqueFd stat;
+    UniqueFd statm;
+  };
   // The whole of the file at `relative` to /proc, in `into`.
   bool read(const char* relative, std::vector<char>& into, std::string_view* text);
+  // The whole of /proc/`pid`/`leaf` in `into`, through the kept descriptor
+  // `*kept` when there is one and it still reads, else opened anew (and
+  // kept in `*kept` while there is room).
+  bool readKept(int pid, const char* leaf, UniqueFd* kept, std::vector<char>& into,
+                std::string_view* text);
+  // Closes the kept descriptors of pids not among `pids` (ascending).
+  void forgetAllBut(const std::int32_t* pids, int count);
   bool readStat(int pid);
   bool readStatus(int pid);
   int taskInfo(int pid, proc_taskinfo* out);
@@ -135,6 +161,9 @@ class ProcTable {
   ProcStat stat_;
   ProcFields fields_;
   ProcStatus status_;
+  std::size_t keptLimit_;
+  std::size_t keptCount_ = 0;
+  std::unordered_map<int, KeptFiles> kept_;
 };
 
 }  // namespace platform

@@ -64,24 +64,17 @@ std::uint32_t bsdStatus(char state) {
   }
 }
 
-}  // namespace
-
-ProcTable::ProcTable(ProcFields fields)
-    : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-      statBuffer_(kFirstReadSize),
-      statmBuffer_(kStatmSize),
-      fields_(fields) {}
-
-bool ProcTable::read(const char* relative, std::vector<char>& into, std::string_view* text) {
-  UniqueFd fd(::openat(proc_.get(), relative, O_RDONLY | O_CLOEXEC));
-  if (!fd) return false;
+// The whole of the open /proc file `fd`, read from its start (so a kept
+// descriptor reads the file as the kernel writes it now), in `into`.
+bool readFromStart(int fd, std::vector<char>& into, std::string_view* text) {
   std::size_t used = 0;
   for (;;) {
     if (used == into.size()) {
       if (into.size() >= kMaxFileSize) return errno = EFBIG, false;
       into.resize(into.size() * 2);
     }
-    const ssize_t n = ::read(fd.get(), into.data() + used, into.size() - used);
+    const ssize_t n =
+        ::pread(fd, into.data() + used, into.size() - used, static_cast<off_t>(used));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     used += static_cast<std::size_t>(n);
@@ -92,12 +85,58 @@ bool ProcTable::read(const char* relative, std::vector<char>& into, std::string_
   return true;
 }
 
+}  // namespace
+
+ProcTable::ProcTable(ProcFields fields, std::size_t keptFiles)
+    : proc_(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      statBuffer_(kFirstReadSize),
+      statmBuffer_(kStatmSize),
+      fields_(fields),
+      keptLimit_(fields == ProcFields::kAll ? keptFiles : 0) {}
+
+bool ProcTable::read(const char* relative, std::vector<char>& into, std::string_view* text) {
+  UniqueFd fd(::openat(proc_.get(), relative, O_RDONLY | O_CLOEXEC));
+  return fd && readFromStart(fd.get(), into, text);
+}
+
+bool ProcTable::readKept(int pid, const char* leaf, UniqueFd* kept, std::vector<char>& into,
+                         std::string_view* text) {
+  if (*kept) {
+    if (readFromStart(kept->get(), into, text)) return true;
+    // Reaped (ESRCH): the pid may be another process's by now, so it is
+    // opened again by its number below, as any unread pid is.
+    kept->reset();
+    --keptCount_;
+  }
+  UniqueFd fd(::openat(proc_.get(), PidPath(pid, leaf).text, O_RDONLY | O_CLOEXEC));
+  if (!fd || !readFromStart(fd.get(), into, text)) return false;
+  if (keptCount_ < keptLimit_) {
+    *kept = std::move(fd);
+    ++keptCount_;
+  }
+  return true;
+}
+
+void ProcTable::forgetAllBut(const std::int32_t* pids, int count) {
+  for (auto it = kept_.begin(); it != kept_.end();) {
+    if (std::binary_search(pids, pids + count, it->first)) {
+      ++it;
+      continue;
+    }
+    keptCount_ -= (it->second.stat ? 1 : 0) + (it->second.statm ? 1 : 0);
+    it = kept_.erase(it);
+  }
+}
+
 // Reads /proc/N/stat into stat_ unless the task flavor just did for `pid`.
 bool ProcTable::readStat(int pid) {
   if (statPid_ == pid) return true;
   statPid_ = 0;
   std::string_view text;
-  if (!read(PidPath(pid, "stat").text, statBuffer_, &text)) return false;
+  const bool got = keptLimit_ > 0
+                        ? readKept(pid, "stat", &kept_[pid].stat, statBuffer_, &text)
+                        : this->read(PidPath(pid, "stat").text, statBuffer_, &text);
+  if (!got) return false;
   if (!parseStat(text, &stat_)) return errno = EIO, false;
   statPid_ = pid;
   return true;
@@ -155,7 +194,10 @@ int ProcTable::taskInfo(int pid, proc_taskinfo* out) {
   static const std::uint64_t pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   std::string_view text;
   std::uint64_t residentPages;
-  if (!read(PidPath(pid, "statm").text, statmBuffer_, &text)) return 0;
+  const bool got = keptLimit_ > 0
+                        ? readKept(pid, "statm", &kept_[pid].statm, statmBuffer_, &text)
+                        : this->read(PidPath(pid, "statm").text, statmBuffer_, &text);
+  if (!got) return 0;
   if (!parseStatm(text, &residentPages)) return errno = EIO, 0;
 
   *out = proc_taskinfo{};
@@ -227,10 +269,12 @@ int ProcTable::listPids(std::uint32_t type, std::uint32_t typeinfo, void* buffer
       if (d->d_type != DT_DIR || d->d_name[0] < '1' || d->d_name[0] > '9') continue;
       const std::optional<std::int32_t> pid = common::parseDecimal<std::int32_t>(d->d_name);
       if (!pid) continue;
-      if (filled == slots) return filled * kPidSize;
+      if (filled == slots) break;
       out[filled++] = *pid;
     }
+    if (filled == slots) break;
   }
+  if (!kept_.empty()) forgetAllBut(out, filled);
   return filled * kPidSize;
 }
 

@@ -1,6 +1,7 @@
 #include "processes/process_listings.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/libproc.h"
+#include "processes/process_source.h"
 
 namespace processes {
 namespace {
@@ -117,6 +119,23 @@ TEST(Listings, ListEachReadableProcessInPidListOrderOrNoneWhenThePidListCannotBe
     EXPECT_TRUE(fetchDetailedProcesses(bad).empty());
     EXPECT_TRUE(fetchAllProcessData(bad).empty());
   }
+}
+
+TEST(Listings, OneKeptTableAtATimeForTheWholeDaemon) {
+  rlimit files{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+  files.rlim_cur = files.rlim_max;
+  if (files.rlim_max <= SystemProcessSource::kFilesForTheRest ||
+      ::setrlimit(RLIMIT_NOFILE, &files) != 0) {
+    GTEST_SKIP() << "no room for kept files under this open-file limit";
+  }
+  SystemProcessSource source;
+  auto kept = source.openKeptTable();
+  ASSERT_NE(kept, nullptr);
+  EXPECT_FALSE(fetchAllProcessData(*kept).empty());
+  EXPECT_EQ(source.openKeptTable(), nullptr);  // a second connection gets none
+  kept.reset();
+  EXPECT_NE(source.openKeptTable(), nullptr);  // until the first gives it back
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "processes/process_source.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
+
 #include "platform/libproc.h"
 #include "platform/users.h"
 
@@ -8,7 +12,14 @@ namespace {
 
 class SystemProcessTable final : public ProcessTable {
  public:
-  explicit SystemProcessTable(platform::ProcFields fields) : table_(fields) {}
+  explicit SystemProcessTable(platform::ProcFields fields, std::size_t keptFiles = 0,
+                              std::atomic<bool>* taken = nullptr)
+      : table_(fields, keptFiles), taken_(taken) {}
+  ~SystemProcessTable() override {
+    if (taken_ != nullptr) taken_->store(false);
+  }
+  SystemProcessTable(const SystemProcessTable&) = delete;
+  SystemProcessTable& operator=(const SystemProcessTable&) = delete;
 
   int listPids(void* buffer, int bufferSize) override {
     return table_.listPids(platform::PROC_ALL_PIDS, 0, buffer, bufferSize);
@@ -24,6 +35,7 @@ class SystemProcessTable final : public ProcessTable {
  private:
   platform::ProcTable table_;
   platform::UserNames users_;
+  std::atomic<bool>* taken_;  // the source's flag a kept table clears when dropped
 };
 
 }  // namespace
@@ -31,6 +43,15 @@ class SystemProcessTable final : public ProcessTable {
 std::unique_ptr<ProcessTable> SystemProcessSource::openTable(Fields fields) {
   return std::make_unique<SystemProcessTable>(
       fields == Fields::kAll ? platform::ProcFields::kAll : platform::ProcFields::kWithoutTimes);
+}
+
+std::unique_ptr<ProcessTable> SystemProcessSource::openKeptTable() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return nullptr;
+  const auto limit = static_cast<std::size_t>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
+  if (limit <= kFilesForTheRest || keptTableTaken_.exchange(true)) return nullptr;
+  return std::make_unique<SystemProcessTable>(platform::ProcFields::kAll,
+                                              limit - kFilesForTheRest, &keptTableTaken_);
 }
 
 }  // namespace processes

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,12 +38,29 @@ class ProcessSource {
  public:
   virtual ~ProcessSource() = default;
   virtual std::unique_ptr<ProcessTable> openTable(Fields fields) = 0;
+  // A table (Fields::kAll) for listings that follow each other on one
+  // connection, which may keep files open from one listing to the next so
+  // that the next costs less; nullptr when there is none to give (openTable
+  // then serves). Dropping it closes what it kept.
+  virtual std::unique_ptr<ProcessTable> openKeptTable() { return nullptr; }
 };
 
-// The machine's own processes. Stateless; one instance may serve every thread.
+// The machine's own processes. One instance serves every thread.
 class SystemProcessSource final : public ProcessSource {
  public:
+  // Descriptors the open-file limit keeps for everything but a kept table
+  // (connections, their checks, the tools run).
+  static constexpr std::size_t kFilesForTheRest = 1024;
+
   std::unique_ptr<ProcessTable> openTable(Fields fields) override;
+  // One kept table at a time for the whole daemon, keeping two descriptors a
+  // process (a page of kernel memory each) up to the open-file limit less
+  // kFilesForTheRest: what is kept is bounded by the machine's processes,
+  // however many connections ask.
+  std::unique_ptr<ProcessTable> openKeptTable() override;
+
+ private:
+  std::atomic<bool> keptTableTaken_{false};
 };
 
 }  // namespace processes

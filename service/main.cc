@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +44,9 @@ constexpr const char* kHelperGroup = "korvane-helper";
 // run at its deadline.
 constexpr std::chrono::seconds kStopGrace{20};
 
+// The soft open-file limit the daemon raises itself to (within the hard one).
+constexpr rlim_t kOpenFileLimit = 65536;
+
 // Descriptors 0 to 2 must be taken before anything else is opened: a daemon
 // started with them closed would otherwise hand its socket out as "standard
 // error" to its own notes and to every tool it runs.
@@ -70,6 +75,14 @@ void prepareProcess() {
   // spread over all of them. In two arenas, the trim that follows the last
   // connection gives it back.
   ::mallopt(M_ARENA_MAX, 2);
+  // A live view's kept process table holds two descriptors a process; the
+  // usual soft limit of 1024 would leave it none. Up to the hard limit needs
+  // no privilege, and nothing here uses select().
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < kOpenFileLimit) {
+    files.rlim_cur = std::min<rlim_t>(kOpenFileLimit, files.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
 }
 
 // The admission checks, or nullptr after a line on standard error when the
