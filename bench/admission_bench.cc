@@ -124,7 +124,8 @@ double cpuMilliseconds(clockid_t clock) {
 
 // Wall time of one run of `argv`, and in `cpu` the CPU time it cost: its own
 // (user and system) and what `helper`'s clock moved meanwhile.
-double timeRun(const std::vector<std::string>& argv, clockid_t helper, double* cpu) {
+double timeRun(const std::vector<std::string>& argv, clockid_t helper, double* cpu,
+               double* helperCpu = nullptr) {
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -147,7 +148,9 @@ double timeRun(const std::vector<std::string>& argv, clockid_t helper, double* c
   const auto ms = [](const timeval& t) {
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
   };
-  *cpu = ms(usage.ru_utime) + ms(usage.ru_stime) + cpuMilliseconds(helper) - helperBefore;
+  const double helperSpent = cpuMilliseconds(helper) - helperBefore;
+  *cpu = ms(usage.ru_utime) + ms(usage.ru_stime) + helperSpent;
+  if (helperCpu != nullptr) *helperCpu = helperSpent;
   return wall;
 }
 
@@ -174,11 +177,13 @@ int main(int argc, char** argv) {
   }
   clockid_t helper;
   if (::clock_getcpuclockid(server.pid(), &helper) != 0) return 1;
-  std::vector<double> command, baseline, commandCpu, baselineCpu;
+  std::vector<double> command, baseline, commandCpu, daemonCpu, baselineCpu;
   for (int i = 0; i < rounds; ++i) {
     double cpu = 0;
-    command.push_back(timeRun({client, "terminate", "0"}, helper, &cpu));
+    double inDaemon = 0;
+    command.push_back(timeRun({client, "terminate", "0"}, helper, &cpu, &inDaemon));
     commandCpu.push_back(cpu);
+    daemonCpu.push_back(inDaemon);
     baseline.push_back(timeRun({"/bin/true"}, helper, &cpu));
     baselineCpu.push_back(cpu);
   }
@@ -206,6 +211,7 @@ int main(int argc, char** argv) {
   ratio("terminate 0 / true (medians)", command, baseline);
   // CPU time, the daemon's share included: steadier than wall time on a busy machine.
   times("korvane-helperctl terminate 0 CPU", commandCpu);
+  times("  of which the daemon's", daemonCpu);
   times("/bin/true CPU", baselineCpu);
   ratio("terminate 0 / true CPU (medians)", commandCpu, baselineCpu);
   return 0;
