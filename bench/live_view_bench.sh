@@ -15,6 +15,10 @@ if [[ ${KORVANE_LIVE_BENCH_INSIDE:-} != 1 ]]; then
 fi
 mount -t tmpfs -o mode=0755 tmpfs /run
 mount -t tmpfs -o mode=0755 tmpfs /tmp
+# The hard open-file limit systemd gives services, where root may raise it
+# (CAP_SYS_RESOURCE): the daemon keeps two descriptors per process up to its
+# soft limit, which it raises to 65536 within the hard one.
+ulimit -Hn 524288 2>/dev/null || true
 pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; tmux -S /run/tmux kill-server 2>/dev/null; wait' EXIT
 "$daemon" >/dev/null 2>&1 &

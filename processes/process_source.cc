@@ -14,12 +14,7 @@ class SystemProcessTable final : public ProcessTable {
  public:
   explicit SystemProcessTable(platform::ProcFields fields, std::size_t keptFiles = 0,
                               std::atomic<bool>* taken = nullptr)
-      : table_(fields, keptFiles), taken_(taken) {}
-  ~SystemProcessTable() override {
-    if (taken_ != nullptr) taken_->store(false);
-  }
-  SystemProcessTable(const SystemProcessTable&) = delete;
-  SystemProcessTable& operator=(const SystemProcessTable&) = delete;
+      : lease_(taken), table_(fields, keptFiles) {}
 
   int listPids(void* buffer, int bufferSize) override {
     return table_.listPids(platform::PROC_ALL_PIDS, 0, buffer, bufferSize);
@@ -33,9 +28,21 @@ class SystemProcessTable final : public ProcessTable {
   std::optional<std::string_view> userName(uid_t uid) override { return users_.find(uid); }
 
  private:
+  // The source's flag a kept table clears when dropped. Declared before the
+  // table so that it is cleared only once the table's descriptors are closed:
+  // the next kept table never adds to them.
+  struct Lease {
+    explicit Lease(std::atomic<bool>* flag) : taken(flag) {}
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() {
+      if (taken != nullptr) taken->store(false);
+    }
+    std::atomic<bool>* taken;
+  };
+  Lease lease_;
   platform::ProcTable table_;
   platform::UserNames users_;
-  std::atomic<bool>* taken_;  // the source's flag a kept table clears when dropped
 };
 
 }  // namespace
