@@ -100,18 +100,13 @@ pid_t startNamed(const char* name) {
   return started ? pid : -1;
 }
 
-void end(pid_t pid) {
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
-// What of pid's two flavors a kept table could get wrong: name and sizes.
+// What of a process a kept table could get wrong: name, sizes and owner.
 std::string summary(ProcTable& table, pid_t pid) {
   std::int32_t pids[16];
-  if (table.listPids(PROC_ALL_PIDS, 0, pids, sizeof pids) <= 0) return "no pids";
   proc_taskinfo task{};
   proc_bsdinfo bsd{};
-  if (table.pidInfo(pid, PROC_PIDTASKINFO, 0, &task, sizeof task) != 96 ||
+  if (table.listPids(PROC_ALL_PIDS, 0, pids, sizeof pids) <= 0 ||
+      table.pidInfo(pid, PROC_PIDTASKINFO, 0, &task, sizeof task) != 96 ||
       table.pidInfo(pid, PROC_PIDTBSDINFO, 0, &bsd, sizeof bsd) != 136) {
     return "unread";
   }
@@ -124,13 +119,17 @@ std::string summary(ProcTable& table, pid_t pid) {
 int keptTableFollowsAReusedPid() {
   ProcTable kept(ProcFields::kAll, 64);
   ProcTable fresh;
+  // Read through `kept` as a fresh table reads it, and named `name`.
+  auto readsAsFresh = [&](pid_t pid, const std::string& name) {
+    const std::string seen = summary(kept, pid);
+    return seen == summary(fresh, pid) && seen.rfind(name + " ", 0) == 0;
+  };
   const pid_t first = startNamed("first");
-  if (first < 0) return 10;
-  const std::string firstSummary = summary(kept, first);
-  if (firstSummary != summary(fresh, first) || firstSummary.rfind("first ", 0) != 0) return 11;
-  if (kept.keptFileCount() != 2) return 12;             // its stat and statm
-  if (summary(kept, first) != firstSummary) return 13;  // read again through the kept files
-  end(first);
+  if (!readsAsFresh(first, "first")) return 11;
+  if (kept.keptFileCount() != 2) return 12;       // its stat and statm
+  if (!readsAsFresh(first, "first")) return 13;  // read again through the kept files
+  ::kill(first, SIGKILL);
+  ::waitpid(first, nullptr, 0);
   // The namespace's next pid is `first` again (a sanitizer's threads may
   // have taken the ones before it).
   const std::string last = std::to_string(first - 1);
@@ -139,11 +138,9 @@ int keptTableFollowsAReusedPid() {
   ::close(lastPid);
   const pid_t second = startNamed("second");
   if (second != first) return 15;
-  const std::string secondSummary = summary(kept, second);
-  if (secondSummary != summary(fresh, second) || secondSummary.rfind("second ", 0) != 0) {
-    return 16;
-  }
-  end(second);
+  if (!readsAsFresh(second, "second")) return 16;
+  ::kill(second, SIGKILL);
+  ::waitpid(second, nullptr, 0);
   std::int32_t pids[16];
   kept.listPids(PROC_ALL_PIDS, 0, pids, sizeof pids);
   return kept.keptFileCount() == 0 ? 0 : 17;  // closed with the pid gone
