@@ -170,7 +170,7 @@ TEST_F(XpcTransport, AnswersInOrderAndClosesOnlyConnectionsThatMisbehave) {
   EXPECT_TRUE(echoes(good.get(), "still serving"));
 }
 
-TEST_F(XpcTransport, SlotsArePerUserKeptForRootAndFreeTheMomentTheirPeerLeaves) {
+TEST_F(XpcTransport, SlotsArePerUserKeptForRootFreeTheMomentTheirPeerLeavesAndNoGroupIsRootOnly) {
   std::vector<UniqueFd> held;
   auto firstFrame = [&](uid_t uid) {
     held.push_back(connectAs(uid));
@@ -188,17 +188,12 @@ TEST_F(XpcTransport, SlotsArePerUserKeptForRootAndFreeTheMomentTheirPeerLeaves) 
   EXPECT_TRUE(echoes(held[0].get(), "set-user-ID"));
   held[1].reset();
   EXPECT_TRUE(isAdmitted(firstFrame(65534)));
-}
-
-// With a group the socket is 0666 root:group and one instance runs: the
-// end-to-end firewall test checks that on the daemon. The socket systemd hands
-// over is packaging/systemd_test.sh's, under a real systemd.
-TEST_F(XpcTransport, WithoutAGroupListensForRootOnly) {
-  listener_.reset();
-  listener_ = Listener::listenInFolder(dir_.path(), "service", {}, &error_);
-  ASSERT_TRUE(listener_) << error_;
+  // Without a group the socket is root's alone. (With one it is 0666 root:group and one
+  // instance runs: FirewallE2E; the socket systemd hands over: packaging/systemd_test.sh.)
+  const auto alone = Listener::listenInFolder(dir_.path(), "alone", {}, &error_);
+  ASSERT_TRUE(alone) << error_;
   struct stat st {};
-  ASSERT_EQ(::stat(dir_.file("service.socket").c_str(), &st), 0);
+  ASSERT_EQ(::stat(dir_.file("alone.socket").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
