@@ -36,6 +36,11 @@ inline RunResult helperctlAsMember(std::vector<std::string> args) {
   args.insert(args.begin(), helperctlPath());
   return run(asMember(args));
 }
+// What a member's `signal -STOP PID` and `terminate PID` print, one after the other.
+inline std::string memberStopsAndTerminates(const std::string& pid) {
+  return helperctlAsMember({"signal", "-STOP", pid}).out +
+         helperctlAsMember({"terminate", pid}).out;
+}
 
 enum Namespace { kMountOnly = 0, kNetwork = 1, kPid = 2 };
 
