@@ -145,7 +145,7 @@ std::pair<int, std::string> onTerminal(const std::vector<std::string>& args, uid
   std::vector<std::string> argv = {"/bin/sh", "-c", "\"$@\"; s=$?; sleep 0.2; exit $s", "sh",
                                    helperctlPath()};
   argv.insert(argv.end(), args.begin(), args.end());
-  Program shell(argv, uid, ::ptsname(master.get()), ::ptsname(master.get()));
+  StartedProcess shell(argv, uid, ::ptsname(master.get()), ::ptsname(master.get()));
   std::string screen;
   bool answered = false;
   for (pollfd p{master.get(), POLLIN, 0}; ::poll(&p, 1, 30'000) > 0;) {
@@ -186,7 +186,7 @@ TEST_F(AuthorizationE2E, AnAdministratorsPasswordOnTheUsersTerminalLetsItKillRoo
   // Hanging up while polkit waits for the password cancels the check: polkit
   // is told, with the id of the check that allowed interaction (flags 1).
   const std::string monitorLog = "/run/polkit-test/monitor.log";
-  Program monitor(
+  StartedProcess monitor(
       {"/usr/bin/dbus-monitor", "--system", "interface='org.freedesktop.PolicyKit1.Authority'"},
       std::nullopt, monitorLog);
   ASSERT_TRUE(eventually([&] { return !readFile(monitorLog).empty(); }));

@@ -102,9 +102,17 @@ OwnedProcess::~OwnedProcess() { endProcess(pid_, true); }
 
 int OwnedProcess::reap() { return endProcess(std::exchange(pid_, -1), false); }
 
-StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid)
+StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::optional<uid_t> uid,
+                               const std::string& out, const char* tty)
     : OwnedProcess(::fork()) {
-  if (pid_ == 0) testsupport::execAs(argv, uid);
+  if (pid_ == 0) {
+    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (o < 0 || ::dup2(o, 1) < 0 || ::dup2(o, 2) < 0 ||
+        (tty && (::setsid() < 0 || ::dup2(::open(tty, O_RDWR), 0) < 0))) {
+      ::_exit(126);
+    }
+    testsupport::execAs(argv, uid);
+  }
   const std::string exe = procPath(pid_) + "/exe";
   std::error_code ec;
   if (pid_ > 0 && eventually([&] { return fs::read_symlink(exe, ec) == fs::canonical(argv[0]); })) {
@@ -112,18 +120,6 @@ StartedProcess::StartedProcess(const std::vector<std::string>& argv, std::option
   }
   endProcess(std::exchange(pid_, -1), true);
   throw std::runtime_error("could not start " + argv[0]);
-}
-
-Program::Program(const std::vector<std::string>& argv, std::optional<uid_t> uid,
-                 const std::string& out, const char* tty)
-    : OwnedProcess(::fork()) {
-  if (pid_ != 0) return;
-  const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (o < 0 || ::dup2(o, 1) < 0 || ::dup2(o, 2) < 0 ||
-      (tty && (::setsid() < 0 || ::dup2(::open(tty, O_RDWR), 0) < 0))) {
-    ::_exit(126);
-  }
-  testsupport::execAs(argv, uid);
 }
 
 namespace {

@@ -83,21 +83,14 @@ class OwnedProcess {
   pid_t pid_;
 };
 
-// A program (argv[0] an absolute path), as `uid` when given; the constructor
-// returns once the program runs.
+// A program (argv[0] an absolute path) as `uid` (root when none), output appended to
+// `out`; with `tty` (a terminal's path) in a session of its own with that terminal as its
+// controlling terminal and standard input. The constructor returns once the program runs.
 class StartedProcess : public OwnedProcess {
  public:
   explicit StartedProcess(const std::vector<std::string>& argv,
-                          std::optional<uid_t> uid = std::nullopt);
-};
-
-// `argv` as `uid` (root when none), output appended to `out`; with `tty` (a
-// terminal's path) in a session of its own with that terminal as its
-// controlling terminal and standard input.
-class Program : public OwnedProcess {
- public:
-  Program(const std::vector<std::string>& argv, std::optional<uid_t> uid,
-          const std::string& out = "/dev/null", const char* tty = nullptr);
+                          std::optional<uid_t> uid = std::nullopt,
+                          const std::string& out = "/dev/null", const char* tty = nullptr);
 };
 
 // Users of the polkit sandbox: kPolkitUser belongs to no group of the helper's;
@@ -119,7 +112,7 @@ class PolkitBus {
   std::string log() const;
 
  private:
-  std::optional<Program> bus_, polkitd_;
+  std::optional<StartedProcess> bus_, polkitd_;
 };
 
 // The daemon, output captured, run by `wrapper` when given. With `ownProc` it mounts
