@@ -212,7 +212,8 @@ TEST_F(AuthorizationE2E, AnAdministratorsPasswordOnTheUsersTerminalLetsItKillRoo
   EXPECT_EQ(records(), kUserText + " signal-process polkit target sleep uid 0: YES");
 }
 
-TEST_F(AuthorizationE2E, WithoutPolkitAUserIsDeniedAndAMemberStillActs) {
+TEST_F(AuthorizationE2E,
+       WithoutPolkitOnlyAMemberActsAndARecordIsOneEntryOrElseALineOnStandardError) {
   StartedProcess own({"/usr/bin/sleep", "603"}, kUser);
   const std::string mine = std::to_string(own.pid());
   bus_->stopPolkit();
@@ -228,13 +229,11 @@ TEST_F(AuthorizationE2E, WithoutPolkitAUserIsDeniedAndAMemberStillActs) {
   const std::size_t at = group.find("korvane-helper:");
   testsupport::writeFile("/etc/group", group.erase(at, group.find('\n', at) - at + 1));
   EXPECT_EQ(onTerminal({"terminate", mine}, kUser, std::nullopt, journal_).first, 1);
-}
 
-// A record is one journal entry with exact values: here a caller whose
-// executable's name is not UTF-8 signals a process whose name tries to add a
-// field of its own. With no journal, or a stale socket, its line goes to
-// standard error.
-TEST_F(AuthorizationE2E, ARecordIsOneEntryByteForByteOrElseALineOnStandardError) {
+  // A record is one journal entry with exact values: here a caller whose
+  // executable's name is not UTF-8 signals a process whose name tries to add a
+  // field of its own. With no journal, or a stale socket, its line goes to
+  // standard error.
   using namespace authorization;
   using namespace std::string_literals;
   const AuditRecord record{.outcome = Outcome::kDone,
