@@ -139,11 +139,11 @@ class ProcTable {
   };
   // The whole of the file at `relative` to /proc, in `into`.
   bool read(const char* relative, std::vector<char>& into, std::string_view* text);
-  // The whole of /proc/`pid`/`leaf` in `into`, through the kept descriptor
-  // `*kept` when there is one and it still reads, else opened anew (and
-  // kept in `*kept` while there is room).
-  bool readKept(int pid, const char* leaf, UniqueFd* kept, std::vector<char>& into,
-                std::string_view* text);
+  // The whole of /proc/`pid`/`leaf` in `into`. With kept files: through the
+  // pid's kept descriptor `file` when there is one and it still reads, else
+  // opened anew (and kept there while there is room).
+  bool readPidFile(int pid, const char* leaf, UniqueFd KeptFiles::*file, std::vector<char>& into,
+                   std::string_view* text);
   // Closes the kept descriptors of pids not among `pids` (ascending).
   void forgetAllBut(const std::int32_t* pids, int count);
   bool readStat(int pid);

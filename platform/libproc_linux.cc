@@ -99,8 +99,10 @@ bool ProcTable::read(const char* relative, std::vector<char>& into, std::string_
   return fd && readFromStart(fd.get(), into, text);
 }
 
-bool ProcTable::readKept(int pid, const char* leaf, UniqueFd* kept, std::vector<char>& into,
-                         std::string_view* text) {
+bool ProcTable::readPidFile(int pid, const char* leaf, UniqueFd KeptFiles::*file,
+                            std::vector<char>& into, std::string_view* text) {
+  if (keptLimit_ == 0) return read(PidPath(pid, leaf).text, into, text);
+  UniqueFd* kept = &(kept_[pid].*file);
   if (*kept) {
     if (readFromStart(kept->get(), into, text)) return true;
     // Reaped (ESRCH): the pid may be another process's by now, so it is
@@ -133,10 +135,7 @@ bool ProcTable::readStat(int pid) {
   if (statPid_ == pid) return true;
   statPid_ = 0;
   std::string_view text;
-  const bool got = keptLimit_ > 0
-                        ? readKept(pid, "stat", &kept_[pid].stat, statBuffer_, &text)
-                        : this->read(PidPath(pid, "stat").text, statBuffer_, &text);
-  if (!got) return false;
+  if (!readPidFile(pid, "stat", &KeptFiles::stat, statBuffer_, &text)) return false;
   if (!parseStat(text, &stat_)) return errno = EIO, false;
   statPid_ = pid;
   return true;
@@ -194,10 +193,7 @@ int ProcTable::taskInfo(int pid, proc_taskinfo* out) {
   static const std::uint64_t pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   std::string_view text;
   std::uint64_t residentPages;
-  const bool got = keptLimit_ > 0
-                        ? readKept(pid, "statm", &kept_[pid].statm, statmBuffer_, &text)
-                        : this->read(PidPath(pid, "statm").text, statmBuffer_, &text);
-  if (!got) return 0;
+  if (!readPidFile(pid, "statm", &KeptFiles::statm, statmBuffer_, &text)) return 0;
   if (!parseStatm(text, &residentPages)) return errno = EIO, 0;
 
   *out = proc_taskinfo{};
